@@ -1,0 +1,18 @@
+// Unit test entry. Before any test runs, the board tools on PATH become the
+// recording stand-ins, so a test that reaches "reboot" or "systemctl" only
+// leaves a line in a log.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "scratch_root.h"
+
+int main(int argc, char **argv) {
+    const char *path = getenv("PATH");
+    std::string p = standin_dir() + ":" + (path ? path : "/usr/sbin:/usr/bin:/sbin:/bin");
+    setenv("PATH", p.c_str(), 1);
+    setenv("VBOARD_COMMAND_LOG", "/dev/null", 1);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
