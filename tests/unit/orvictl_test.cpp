@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "orvi_aes.h"
+#include "orvi_envelope.h"
+#include "orvi_port.h"
+
+namespace {
+const std::string kKey = "0123456789abcdef";
+
+struct Result {
+    int rc;
+    std::string out;
+};
+
+// Runs orvictl once per stage, piped, with `input` on standard input;
+// standard error joins the output when `with_err` is set.
+Result orvictl(const std::string &input, const std::vector<std::string> &stages, bool with_err = false) {
+    const std::string bin = orvi_shell_quote(ORVI_BINARY_DIR "/bin/orvictl");
+    std::string cmd = "printf %s " + orvi_shell_quote(input);
+    for (const auto &args : stages)
+        cmd += " | " + bin + " " + args;
+    if (with_err) cmd = "(" + cmd + ") 2>&1";
+    Result r;
+    orvi_run_opts o;
+    o.out = &r.out;
+    r.rc = orvi_port_run_shell(cmd, o);
+    return r;
+}
+}  // namespace
+
+TEST(Orvictl, SealThenOpenGivesTheInnerPacketBack) {
+    const std::string inners[] = {R"({"t":"status"})", R"x({"t":"jsonCmd","p":["it's", "$(x)", "é"]})x",
+                                  R"({"t":"x","pad":")" + std::string(300, 'a') + "\"}"};
+    for (const std::string &inner : inners) {
+        Result r = orvictl(
+            inner, {"seal --key " + kKey + " --i 1 --cid a1b2c3d4e5f6 --msgid 9", "open --key " + kKey});
+        EXPECT_EQ(0, r.rc) << inner;
+        EXPECT_EQ(inner + "\n", r.out);
+    }
+}
+
+// The tool's envelope is the product's: the host's own checks accept it.
+TEST(Orvictl, SealedEnvelopePassesTheHostsChecks) {
+    Result r = orvictl(
+        "{\"t\":\"hb\"}\n",
+        {"seal --key=" + kKey + " --i 0 --cid a1b2c3d4e5f6 --tcid f0e1d2c3b4a59687 --msgid 4294967295"});
+    ASSERT_EQ(0, r.rc) << r.out;
+    orvi_envelope_t env;
+    ASSERT_EQ(0, orvi_envelope_check(r.out.data(), r.out.size(), SOCKET_CONNECT_TYPE_UDP, "f0e1d2c3b4a59687",
+                                     &env));
+    EXPECT_EQ(AES_KEY_TYPE_RANDOM, env.key_type);
+    EXPECT_STREQ("a1b2c3d4e5f6", env.cid);
+    EXPECT_EQ(4294967295u, env.msgId);
+    const std::string b64 = env.pack;
+    ASSERT_EQ(0, orvi_aes_decrypt(kKey.c_str(), env.pack));
+    EXPECT_EQ("{\"t\":\"hb\"}\n", env.pack);
+
+    // The bare "pack" text, as it stands or as a JSON string, opens too; a
+    // plain packet is printed as it is.
+    for (const std::string &in : {b64 + "\n", "\"" + b64 + "\"", std::string("{\"t\":\"hb\"}")}) {
+        Result o = orvictl(in, {"open --key " + kKey});
+        EXPECT_EQ(0, o.rc) << in;
+        EXPECT_EQ("{\"t\":\"hb\"}\n", o.out) << in;
+    }
+}
+
+TEST(Orvictl, BadInputIsRefusedWithAMessage) {
+    std::string other =
+        R"({"t":"pack","i":1,"cid":"","tcid":"","msgId":0,"pack":"vfldV+Z7cqhitoCiFAdHYg=="})";
+    struct Case {
+        std::string input;
+        std::string args;
+        int rc;
+        const char *message;
+    } cases[] = {
+        {"{}", "", 2, "usage: orvictl <command>"},
+        {"{}", "frobnicate", 2, "unknown command 'frobnicate'"},
+        {"{}", "seal", 2, "--key is required"},
+        {"{}", "seal --key short", 2, "--key must be exactly 16 characters (got 5)"},
+        {"{}", "seal --key " + kKey + " --i 2", 2, "--i must be 0"},
+        {"{}", "seal --key " + kKey + " --cid a1b2c3d4e5f6a7b8c", 2, "at most 16 characters"},
+        {"{}", "seal --key " + kKey + " --msgid -1", 2, "--msgid must be a number"},
+        {"{}", "seal --key " + kKey + " --colour red", 2, "unknown option --colour"},
+        {"{}", "seal --key", 2, "option --key needs a value"},
+        {"not json", "seal --key " + kKey, 1, "not a JSON text"},
+        {"\n", "seal --key " + kKey, 1, "no inner packet"},
+        {other, "open --key fedcba9876543210", 1, "cannot decrypt"},
+        {"", "open --key " + kKey, 1, "nothing on standard input"},
+        {R"({"t":"pack","i":0})", "open --key " + kKey, 1, "no \"pack\" text"},
+        {"vfldV+Z7cqhitoCi", "open --key " + kKey, 1, "cannot decrypt"},
+    };
+    for (const auto &c : cases) {
+        Result r = orvictl(c.input, {c.args}, true);
+        EXPECT_EQ(c.rc, r.rc) << c.args;
+        EXPECT_NE(std::string::npos, r.out.find(c.message)) << c.args << "\n" << r.out;
+    }
+}
