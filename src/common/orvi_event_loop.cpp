@@ -73,10 +73,10 @@ void *orvi_event_loop_task(void *arg) {
             handle_message(msg);
         orvi_port_sleep_ms(kPauseMs);
     }
-    {
-        std::lock_guard<std::mutex> lk(g_consumer_mu);
-        g_consumer_running = false;
-    }
+    // Notified under the lock, so the deinit cannot return while this thread
+    // still uses the condition variable.
+    std::lock_guard<std::mutex> lk(g_consumer_mu);
+    g_consumer_running = false;
     g_consumer_cv.notify_all();
     return nullptr;
 }

@@ -73,23 +73,22 @@ bool later_than(const struct timespec &a, const struct timespec &b) {
 }
 
 // Sleeps against absolute monotonic deadlines, so the time the callbacks take
-// does not stretch the period. After a long stall (a suspended board, a
-// callback stuck for seconds) the missed ticks are dropped rather than run in
-// a burst.
+// does not stretch the period. After a long stall (a callback stuck for
+// seconds, a starved process) the missed ticks are dropped rather than run
+// in a burst.
 void tick_thread_main() {
     pthread_setname_np(pthread_self(), "orvi_tick");
     struct timespec next {};
     clock_gettime(CLOCK_MONOTONIC, &next);
     while (!g_tick_stop.load()) {
         add_ms(next, ORVI_TIMER_TICK_MS);
-        int rc;
-        while ((rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr)) == EINTR) {
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
         }
         if (g_tick_stop.load()) break;
         orvi_timer_tick_once();
-        struct timespec now {
-        }, stale = next;
+        struct timespec now = {};
         clock_gettime(CLOCK_MONOTONIC, &now);
+        struct timespec stale = next;
         add_ms(stale, 10 * ORVI_TIMER_TICK_MS);
         if (later_than(now, stale)) next = now;
     }

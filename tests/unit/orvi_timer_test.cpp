@@ -212,6 +212,19 @@ TEST_F(TimerTest, TimerArmedByACallbackWaitsForTheNextTick) {
     EXPECT_EQ(1, g_log.count("child"));
 }
 
+TEST_F(TimerTest, FiveSecondLineEveryFiftyOneTicks) {
+    const std::string line = "this's tick tock at 5 seconds";
+    testing::internal::CaptureStdout();
+    ticks(50);
+    EXPECT_EQ(std::string::npos, testing::internal::GetCapturedStdout().find(line));
+    testing::internal::CaptureStdout();
+    ticks(1);
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(line));
+    testing::internal::CaptureStdout();
+    ticks(50);
+    EXPECT_EQ(std::string::npos, testing::internal::GetCapturedStdout().find(line));
+}
+
 TEST_F(TimerTest, TickThreadFiresTimersAndInitRegistersSecondTimer) {
     static std::mutex mu;
     static std::condition_variable cv;
