@@ -340,6 +340,29 @@ bool linking_contains(orvi_subdev_info_list_t *l, std::string_view mac) {
     return linking_find_locked(*l, mac) >= 0;
 }
 
+// 1 when the entry was removed, 0 when the list did not hold it, -1 on
+// null arguments. The last entry moves into the freed slot.
+int linking_remove(orvi_subdev_info_list_t *list, const char *mac) {
+    if (!list || !mac) {
+        ORVI_LOGW("list or mac is NULL!");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lk(list->lock);
+    if (list->list.empty()) {
+        ORVI_LOGW("list is empty!");
+        return 0;
+    }
+    int i = linking_find_locked(*list, mac);
+    if (i < 0) {
+        ORVI_LOGW("target isn't exist!");
+        return 0;
+    }
+    list->list[static_cast<size_t>(i)] = list->list.back();
+    list->list.pop_back();
+    list->subdev_count.store(static_cast<uint32_t>(list->list.size()));
+    return 1;
+}
+
 // Adds to the type's list, then to the union; g_linking_mu held.
 int linking_add_locked(const orvi_subdev_info_t &info) {
     orvi_subdev_info_list_t *l = linking_list_of_type(info.dev_type);
@@ -347,8 +370,14 @@ int linking_add_locked(const orvi_subdev_info_t &info) {
         ORVI_LOGW("list_p is NULL!");
         return -1;
     }
+    // A MAC lives on one bus only: the union must stay the sum of its parts.
+    orvi_subdev_info_list_t *all = linking_list(LINKING_ALL);
+    if (linking_contains(all, orvi_field_view(info.mac))) {
+        ORVI_LOGW("%s device is existing", info.mac);
+        return -1;
+    }
     int rc = product_subdev_info_list_add(l, &info);
-    if (rc >= 0) product_subdev_info_list_add(linking_list(LINKING_ALL), &info);
+    if (rc >= 0) product_subdev_info_list_add(all, &info);
     return rc;
 }
 
@@ -379,7 +408,8 @@ int line_dev_add(const char *mac, const char *mid, bool is_can) {
     std::lock_guard<std::mutex> lk(g_linking_mu);
     // A bus service reports its devices again and again: a listed device
     // must not use up a linking id each time.
-    if (linking_contains(linking_list_of_type(info.dev_type), mac)) {
+    if (linking_contains(linking_list_of_type(info.dev_type), mac) ||
+        linking_contains(linking_list(LINKING_ALL), mac)) {
         ORVI_LOGW("%s device is existing", mac);
         return -1;
     }
@@ -901,24 +931,7 @@ int product_subdev_info_list_add(orvi_subdev_info_list_t *list, const orvi_subde
 }
 
 int product_subdev_info_list_remove(orvi_subdev_info_list_t *list, const char *mac) {
-    if (!list || !mac) {
-        ORVI_LOGW("list or mac is NULL!");
-        return -1;
-    }
-    std::lock_guard<std::mutex> lk(list->lock);
-    if (list->list.empty()) {
-        ORVI_LOGW("list is empty!");
-        return 0;
-    }
-    int i = linking_find_locked(*list, mac);
-    if (i < 0) {
-        ORVI_LOGW("target isn't exist!");
-        return 0;
-    }
-    list->list[static_cast<size_t>(i)] = list->list.back();
-    list->list.pop_back();
-    list->subdev_count.store(static_cast<uint32_t>(list->list.size()));
-    return 0;
+    return linking_remove(list, mac) < 0 ? -1 : 0;
 }
 
 int orvi_linkinglist_dev_add(const orvi_subdev_info_t *devinfo) {
@@ -941,9 +954,11 @@ int orvi_linkinglist_dev_remove(const char *mac, int type) {
         return -1;
     }
     std::lock_guard<std::mutex> lk(g_linking_mu);
-    int rc = product_subdev_info_list_remove(l, mac);
-    if (rc == 0) product_subdev_info_list_remove(linking_list(LINKING_ALL), mac);
-    return rc;
+    // The union loses the device only when this bus really held it: an
+    // offline report on the wrong bus must not hide a device still listed.
+    int rc = linking_remove(l, mac);
+    if (rc > 0) linking_remove(linking_list(LINKING_ALL), mac);
+    return rc < 0 ? -1 : 0;
 }
 
 bool product_linkinglist_dev_get(const char *mac, int type, unsigned isSumList, orvi_subdev_info_t *out) {

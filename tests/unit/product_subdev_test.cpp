@@ -585,6 +585,8 @@ TEST_F(Registry, LinkingListsByType) {
     EXPECT_EQ(0, orvi_linkinglist_dev_add(&can));
     EXPECT_EQ(0, orvi_linkinglist_dev_add(&mj));
     EXPECT_EQ(-1, orvi_linkinglist_dev_add(&udp));
+    orvi_subdev_info_t twice = info("c00000000001", DEV_TYPE_485);  // already on the CAN bus
+    EXPECT_EQ(-1, orvi_linkinglist_dev_add(&twice));
     EXPECT_EQ(1u, host_info.list_can_linking->subdev_count.load());
     EXPECT_EQ(1u, host_info.list_485_linking->subdev_count.load());
     EXPECT_EQ(2u, host_info.subLinkingList->subdev_count.load());
@@ -594,6 +596,8 @@ TEST_F(Registry, LinkingListsByType) {
     EXPECT_TRUE(product_linkinglist_dev_get("m00000000001", DEV_TYPE_UDP, 1, nullptr));
     EXPECT_FALSE(product_linkinglist_dev_get("m00000000001", DEV_TYPE_MJGATEWAY, 0, nullptr));
 
+    EXPECT_EQ(0, orvi_linkinglist_dev_remove("c00000000001", DEV_TYPE_485));  // wrong bus: stays listed
+    EXPECT_TRUE(product_linkinglist_dev_get("c00000000001", 0, 1, nullptr));
     EXPECT_EQ(0, orvi_linkinglist_dev_remove("m00000000001", DEV_TYPE_MJGATEWAY));
     EXPECT_EQ(0u, host_info.list_485_linking->subdev_count.load());
     EXPECT_EQ(1u, host_info.subLinkingList->subdev_count.load());
