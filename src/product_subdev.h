@@ -286,6 +286,8 @@ int product_linkinglist_linedev_offline(const char *mac, int type);
 // ---- JSON views -------------------------------------------------------------
 // Every cJSON* returned is owned by the caller, who frees it with cJSON_Delete.
 
+// `list` is a table such as host_info.subList with at least `size` slots;
+// the walk stops at the first empty slot. Runs under host_info_mutex.
 int product_subDevList_devType_count(const orvi_subdev_ptr *list, int size, int selector);
 cJSON *product_devList_subdev_jsonArry_get(orvi_host_info_t *host, int start, int max, int selector);
 cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int start, int max, int selector);
