@@ -326,6 +326,16 @@ orvi_subdev_info_list_t *linking_list_of_type(int type) {
     return nullptr;
 }
 
+// A type's list and the union, read before g_linking_mu is taken so that
+// the table lock is never taken under it.
+struct linking_pair {
+    orvi_subdev_info_list_t *type;
+    orvi_subdev_info_list_t *all;
+};
+linking_pair linking_lists_of_type(int type) {
+    return {linking_list_of_type(type), linking_list(LINKING_ALL)};
+}
+
 // Index of the MAC in the list; the list's lock is held.
 int linking_find_locked(const orvi_subdev_info_list_t &l, std::string_view mac) {
     for (size_t i = 0; i < l.list.size(); ++i) {
@@ -364,20 +374,18 @@ int linking_remove(orvi_subdev_info_list_t *list, const char *mac) {
 }
 
 // Adds to the type's list, then to the union; g_linking_mu held.
-int linking_add_locked(const orvi_subdev_info_t &info) {
-    orvi_subdev_info_list_t *l = linking_list_of_type(info.dev_type);
-    if (!l) {
+int linking_add_locked(const orvi_subdev_info_t &info, const linking_pair &lists) {
+    if (!lists.type) {
         ORVI_LOGW("list_p is NULL!");
         return -1;
     }
     // A MAC lives on one bus only: the union must stay the sum of its parts.
-    orvi_subdev_info_list_t *all = linking_list(LINKING_ALL);
-    if (linking_contains(all, orvi_field_view(info.mac))) {
+    if (linking_contains(lists.all, orvi_field_view(info.mac))) {
         ORVI_LOGW("%s device is existing", info.mac);
         return -1;
     }
-    int rc = product_subdev_info_list_add(l, &info);
-    if (rc >= 0) product_subdev_info_list_add(all, &info);
+    int rc = product_subdev_info_list_add(lists.type, &info);
+    if (rc >= 0) product_subdev_info_list_add(lists.all, &info);
     return rc;
 }
 
@@ -405,16 +413,16 @@ int line_dev_add(const char *mac, const char *mid, bool is_can) {
         int t = product_get_subdev_type_by_config(mid);
         info.dev_type = t ? static_cast<dev_type_t>(t) : DEV_TYPE_485;
     }
+    const linking_pair lists = linking_lists_of_type(info.dev_type);
     std::lock_guard<std::mutex> lk(g_linking_mu);
     // A bus service reports its devices again and again: a listed device
     // must not use up a linking id each time.
-    if (linking_contains(linking_list_of_type(info.dev_type), mac) ||
-        linking_contains(linking_list(LINKING_ALL), mac)) {
+    if (linking_contains(lists.type, mac) || linking_contains(lists.all, mac)) {
         ORVI_LOGW("%s device is existing", mac);
         return -1;
     }
     info.macId = macId_allocate();
-    return linking_add_locked(info);
+    return linking_add_locked(info, lists);
 }
 }  // namespace
 
@@ -939,8 +947,9 @@ int orvi_linkinglist_dev_add(const orvi_subdev_info_t *devinfo) {
         ORVI_LOGW("list or devinfo is NULL!");
         return -1;
     }
+    const linking_pair lists = linking_lists_of_type(devinfo->dev_type);
     std::lock_guard<std::mutex> lk(g_linking_mu);
-    return linking_add_locked(*devinfo);
+    return linking_add_locked(*devinfo, lists);
 }
 
 int orvi_linkinglist_dev_remove(const char *mac, int type) {
@@ -948,16 +957,16 @@ int orvi_linkinglist_dev_remove(const char *mac, int type) {
         ORVI_LOGW("mac is NULL!");
         return -1;
     }
-    orvi_subdev_info_list_t *l = linking_list_of_type(type);
-    if (!l) {
+    const linking_pair lists = linking_lists_of_type(type);
+    if (!lists.type) {
         ORVI_LOGW("list_p is NULL!");
         return -1;
     }
     std::lock_guard<std::mutex> lk(g_linking_mu);
     // The union loses the device only when this bus really held it: an
     // offline report on the wrong bus must not hide a device still listed.
-    int rc = linking_remove(l, mac);
-    if (rc > 0) linking_remove(linking_list(LINKING_ALL), mac);
+    int rc = linking_remove(lists.type, mac);
+    if (rc > 0) linking_remove(lists.all, mac);
     return rc < 0 ? -1 : 0;
 }
 

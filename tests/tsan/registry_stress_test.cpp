@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -25,7 +26,8 @@ constexpr int kRounds = 20000;
 // Every thread waits here so that all of them run at once.
 std::atomic<bool> g_go{false};
 void wait_for_start() {
-    while (!g_go.load()) std::this_thread::yield();
+    while (!g_go.load())
+        std::this_thread::yield();
 }
 
 std::string mac_of(unsigned i) {
@@ -156,9 +158,13 @@ void linker(unsigned seed) {
     for (int r = 0; r < kRounds; ++r) {
         std::string mac = mac_of(100 + rng() % 32);
         switch (rng() % 5) {
-            case 0:
+            case 0: {
+                // Callers may hold the table lock while they touch the lists.
+                std::unique_lock<std::recursive_mutex> lk(host_info_mutex(), std::defer_lock);
+                if (rng() & 1) lk.lock();
                 product_linkinglist_candev_add(mac.c_str(), "c1");
                 break;
+            }
             case 1:
                 product_linkinglist_485dev_add(mac.c_str(), "d1");
                 break;
