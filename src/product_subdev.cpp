@@ -1,36 +1,1146 @@
-// Placeholder registry pieces needed by the identity store until the
-// registry lands.
+// The subdevice registry. See product_subdev.h for the locking rules; in
+// short: host_info_mutex() for the table, the record's mu for its fields,
+// the list's lock for a linking list, and no call into another module while
+// any of them is held.
 #include "product_subdev.h"
 
+#include <climits>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "orvi_field.h"
+#include "orvi_log.h"
+#include "orvi_mid_config.h"
+#include "orvi_product.h"
+#include "pending/registry_pending.h"
 
 orvi_host_info_t host_info;
+const char *const ORVI_LINE_CTRL_HID = "LINE-CTRL-FW";
+
+namespace {
+constexpr int kLinkIdFirst = 300;
+constexpr const char *kCurtainerMid = "80501";
+
+std::atomic<int> g_link_id{kLinkIdFirst};
+// Serialises the two-step updates of a type list and subLinkingList so the
+// union never disagrees with its parts.
+std::mutex g_linking_mu;
+
+std::mutex g_identity_mu;
+std::function<std::string()> g_home_mac_src;
+std::function<std::string()> g_home_key_src;
+
+std::string home_mac(void) {
+    std::function<std::string()> f;
+    {
+        std::lock_guard<std::mutex> lk(g_identity_mu);
+        f = g_home_mac_src;
+    }
+    return f ? f() : product_get_mac_str();
+}
+
+std::string home_key(void) {
+    std::function<std::string()> f;
+    {
+        std::lock_guard<std::mutex> lk(g_identity_mu);
+        f = g_home_key_src;
+    }
+    return f ? f() : product_get_home_key();
+}
+
+using host_lock = std::lock_guard<std::recursive_mutex>;
+using rec_lock = std::lock_guard<std::mutex>;
+
+template <size_t N>
+bool terminated(const char (&f)[N]) {
+    return strnlen(f, N) < N;
+}
+
+template <size_t N>
+void copy_field(char (&dst)[N], const char (&src)[N]) {
+    std::memcpy(dst, src, N);
+}
+
+// Name of the first text field with no terminator inside its width, or
+// null. Such a field came from a caller that overran it; cutting it would
+// turn it into a different identity, so the record is refused instead.
+const char *overlong_field(const orvi_subdev_fields_t &f) {
+    if (!terminated(f.mac)) return "mac";
+    if (!terminated(f.mid)) return "mid";
+    if (!terminated(f.hid)) return "hid";
+    if (!terminated(f.ver)) return "ver";
+    if (!terminated(f.vender)) return "vender";
+    if (!terminated(f.key)) return "key";
+    if (!terminated(f.name)) return "name";
+    if (!terminated(f.noteName)) return "noteName";
+    if (!terminated(f.dev_socket.topic)) return "topic";
+    return nullptr;
+}
+
+// Refuses a record that cannot be stored; logs why.
+bool storable(const orvi_subdev_fields_t &f) {
+    if (const char *bad = overlong_field(f)) {
+        ORVI_LOGW("'%.*s' field %s is too long, refused", static_cast<int>(orvi_field_len(f.mac)), f.mac,
+                  bad);
+        return false;
+    }
+    if (!f.mac[0]) {
+        ORVI_LOGW("mac is NULL!");
+        return false;
+    }
+    return true;
+}
+
+dev_type_t type_of(const orvi_subdev_list_t &r) {
+    rec_lock lk(r.mu);
+    return r.dev_type;
+}
+
+bool is_wired_local(dev_type_t t) {
+    return t == DEV_TYPE_CAN || t == DEV_TYPE_485 || t == DEV_TYPE_MJGATEWAY;
+}
+
+// ---- table helpers, host_info_mutex held ----
+
+int find_exact_locked(std::string_view mac) {
+    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+        if (orvi_field_view(host_info.subList[i]->mac) == mac) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int find_stored_locked(const orvi_subdev_list_t *p) {
+    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+        if (host_info.subList[i].get() == p) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// The per-type counters always describe what the table holds now, whatever
+// changed a record's type since it was added.
+void recount_locked(void) {
+    uint32_t can = 0, d485 = 0, tovra = 0, centctrl = 0;
+    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+        switch (type_of(*host_info.subList[i])) {
+            case DEV_TYPE_CAN:
+                ++can;
+                break;
+            case DEV_TYPE_485:
+            case DEV_TYPE_MJGATEWAY:
+                ++d485;
+                break;
+            case DEV_TYPE_TOVRA:
+                ++tovra;
+                break;
+            case DEV_TYPE_CENTCTRL:
+                ++centctrl;
+                break;
+            default:
+                break;
+        }
+    }
+    host_info.canCnt = can;
+    host_info.d485Cnt = d485;
+    host_info.tovraCnt = tovra;
+    host_info.centctrlCnt = centctrl;
+}
+
+// With the mini-app rule on, a MINIPRO record is the table's last entry.
+// Called after a removal: puts a remaining MINIPRO record back at the end,
+// or turns the rule off when none is left.
+void keep_minipro_last_locked(void) {
+    if (host_info.devCnt == 0) {
+        host_info.minipro = 0;
+        return;
+    }
+    uint32_t last = host_info.devCnt - 1;
+    if (type_of(*host_info.subList[last]) == DEV_TYPE_MINIPRO) return;
+    for (uint32_t i = last; i-- > 0;) {
+        if (type_of(*host_info.subList[i]) == DEV_TYPE_MINIPRO) {
+            std::swap(host_info.subList[i], host_info.subList[last]);
+            return;
+        }
+    }
+    host_info.minipro = 0;
+}
+
+// Record fields merged from a re-registration; the record's lock is taken.
+void merge_into(orvi_subdev_list_t &dst, const orvi_subdev_fields_t &in) {
+    rec_lock lk(dst.mu);
+    if (in.name[0]) {
+        ORVI_LOGI("miniApp register.");
+        copy_field(dst.mid, in.mid);
+        dst.macId = in.macId;
+        dst.MidType = in.MidType;
+        dst.roomId = in.roomId;
+        dst.lock = in.lock;
+        dst.scene = in.scene;
+        dst.msgId = in.msgId;
+        copy_field(dst.hid, in.hid);
+        copy_field(dst.ver, in.ver);
+        copy_field(dst.vender, in.vender);
+        copy_field(dst.key, in.key);
+        copy_field(dst.name, in.name);
+        copy_field(dst.noteName, in.noteName);
+        dst.f_register = in.f_register;
+        if (in.hb_ticks) dst.hb_ticks = in.hb_ticks;
+        if (in.devExt && in.devExt != dst.devExt) dst.devExt = in.devExt;
+    } else if (in.dev_type != DEV_TYPE_CAN && in.dev_type != DEV_TYPE_485) {
+        copy_field(dst.hid, in.hid);
+        dst.scene = in.scene;
+    } else if (orvi_field_view(dst.hid) != ORVI_LINE_CTRL_HID) {
+        orvi_field_set(dst.hid, ORVI_LINE_CTRL_HID);
+    }
+}
+
+// A fresh record holding the incoming fields; buffers and events start
+// empty, so nothing but the immutable extension text is shared with the
+// caller's record.
+orvi_subdev_ptr new_record(orvi_subdev_fields_t &&in, bool with_events) {
+    orvi_subdev_ptr rec;
+    try {
+        rec = std::make_shared<orvi_subdev_list_t>();
+    } catch (const std::bad_alloc &) {
+        ORVI_NO_MEM(sizeof(orvi_subdev_list_t));
+    }
+    static_cast<orvi_subdev_fields_t &>(*rec) = std::move(in);
+    rec->data.clear();
+    rec->binCmd.reset();
+    rec->event_list.clear();
+    rec->has_event_list = with_events;
+    return rec;
+}
+
+int max_id_of(dev_type_t type) {
+    host_lock lk(host_info_mutex());
+    int m = 0;
+    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+        const orvi_subdev_list_t &r = *host_info.subList[i];
+        rec_lock rl(r.mu);
+        if (r.dev_type == type && r.macId > m) m = r.macId;
+    }
+    return m;
+}
+
+// ---- types ----
+
+// Looks a model up in the model configuration: 1 with *type set, 0 when the
+// model is absent, -1 when there is no configuration or its entry is bad.
+int config_type_lookup(const char *mid, int *type) {
+    std::shared_ptr<const cJSON> doc = get_mid_config_json();
+    if (!doc) {
+        ORVI_LOGW("mid config is not loaded");
+        return -1;
+    }
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(doc.get(), mid);
+    if (!item) {
+        ORVI_LOGW("mid %s isn't existed in mid config", mid);
+        return 0;
+    }
+    const cJSON *tv = cJSON_GetObjectItemCaseSensitive(item, "type_value");
+    if (!tv) {
+        ORVI_LOGW("mid %s haven't type value", mid);
+        return -1;
+    }
+    if (!cJSON_IsNumber(tv)) {
+        ORVI_LOGW("Is't number type");
+        return -1;
+    }
+    double d = tv->valuedouble;
+    if (!(d >= DEV_TYPE_NONE && d <= DEV_TYPE_MJGATEWAY) || d != static_cast<int>(d)) {
+        ORVI_LOGW("type value is illegal:%d", tv->valueint);
+        return -1;
+    }
+    *type = static_cast<int>(d);
+    return 1;
+}
+
+// Whether a device of type src (model mid) falls under the selector pair;
+// both at most DEV_TYPE_CURTAINER.
+bool pair_match(unsigned src, unsigned pair, const char *mid) {
+    switch (pair) {
+        case 0:
+            return src == DEV_TYPE_CAN || src == DEV_TYPE_485;
+        case DEV_TYPE_GROUP_UDP_CENTCTRL:
+            return src == DEV_TYPE_UDP || src == DEV_TYPE_CENTCTRL;
+        case DEV_TYPE_GROUP_UDP_CENTCTRL_GW:
+            return src == DEV_TYPE_UDP || src == DEV_TYPE_CENTCTRL || src == DEV_TYPE_GATEWAY;
+        case DEV_TYPE_CURTAINER:
+            return src == DEV_TYPE_TOVRA && mid && std::strcmp(mid, kCurtainerMid) == 0;
+        default:
+            return pair >= DEV_TYPE_CAN && pair <= DEV_TYPE_MJGATEWAY && src == pair;
+    }
+}
+
+// The counting selectors: as the type selectors, except that 0 counts nothing.
+bool count_match(const orvi_subdev_list_t &r, int selector) {
+    return selector > 0 && selector <= DEV_TYPE_CURTAINER &&
+           pair_match(r.dev_type, static_cast<unsigned>(selector), r.mid);
+}
+
+// ---- JSON ----
+
+cJSON *new_array(void) {
+    cJSON *a = cJSON_CreateArray();
+    if (!a) ORVI_NO_MEM(sizeof(cJSON));
+    return a;
+}
+
+template <class R>
+void add_info_object(cJSON *arr, const R &r) {
+    cJSON *o = cJSON_CreateObject();
+    if (!o) ORVI_NO_MEM(sizeof(cJSON));
+    cJSON_AddStringToObject(o, "mac", std::string(orvi_field_view(r.mac)).c_str());
+    cJSON_AddNumberToObject(o, "macId", r.macId);
+    cJSON_AddStringToObject(o, "name", std::string(orvi_field_view(r.name)).c_str());
+    cJSON_AddNumberToObject(o, "roomId", r.roomId);
+    cJSON_AddStringToObject(o, "mid", std::string(orvi_field_view(r.mid)).c_str());
+    cJSON_AddStringToObject(o, "hid", std::string(orvi_field_view(r.hid)).c_str());
+    cJSON_AddStringToObject(o, "key", std::string(orvi_field_view(r.key)).c_str());
+    cJSON_AddStringToObject(o, "ver", std::string(orvi_field_view(r.ver)).c_str());
+    cJSON_AddStringToObject(o, "vender", std::string(orvi_field_view(r.vender)).c_str());
+    cJSON_AddItemToArray(arr, o);
+}
+
+// ---- linking lists ----
+
+enum linking_which { LINKING_CAN, LINKING_485, LINKING_ALL };
+
+orvi_subdev_info_list_t *linking_list(linking_which w) {
+    host_lock lk(host_info_mutex());
+    switch (w) {
+        case LINKING_CAN:
+            return host_info.list_can_linking;
+        case LINKING_485:
+            return host_info.list_485_linking;
+        default:
+            return host_info.subLinkingList;
+    }
+}
+
+// The list a wired type is kept in; null for the other types.
+orvi_subdev_info_list_t *linking_list_of_type(int type) {
+    if (type == DEV_TYPE_CAN) return linking_list(LINKING_CAN);
+    if (type == DEV_TYPE_485 || type == DEV_TYPE_MJGATEWAY) return linking_list(LINKING_485);
+    return nullptr;
+}
+
+// A type's list and the union, read before g_linking_mu is taken so that
+// the table lock is never taken under it.
+struct linking_pair {
+    orvi_subdev_info_list_t *type;
+    orvi_subdev_info_list_t *all;
+};
+linking_pair linking_lists_of_type(int type) {
+    return {linking_list_of_type(type), linking_list(LINKING_ALL)};
+}
+
+// Index of the MAC in the list; the list's lock is held.
+int linking_find_locked(const orvi_subdev_info_list_t &l, std::string_view mac) {
+    for (size_t i = 0; i < l.list.size(); ++i) {
+        if (orvi_field_view(l.list[i].mac) == mac) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool linking_contains(orvi_subdev_info_list_t *l, std::string_view mac) {
+    if (!l) return false;
+    std::lock_guard<std::mutex> lk(l->lock);
+    return linking_find_locked(*l, mac) >= 0;
+}
+
+// 1 when the entry was removed, 0 when the list did not hold it, -1 on
+// null arguments. The last entry moves into the freed slot.
+int linking_remove(orvi_subdev_info_list_t *list, const char *mac) {
+    if (!list || !mac) {
+        ORVI_LOGW("list or mac is NULL!");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lk(list->lock);
+    if (list->list.empty()) {
+        ORVI_LOGW("list is empty!");
+        return 0;
+    }
+    int i = linking_find_locked(*list, mac);
+    if (i < 0) {
+        ORVI_LOGW("target isn't exist!");
+        return 0;
+    }
+    list->list[static_cast<size_t>(i)] = list->list.back();
+    list->list.pop_back();
+    list->subdev_count.store(static_cast<uint32_t>(list->list.size()));
+    return 1;
+}
+
+// Adds to the type's list, then to the union; g_linking_mu held.
+int linking_add_locked(const orvi_subdev_info_t &info, const linking_pair &lists) {
+    if (!lists.type) {
+        ORVI_LOGW("list_p is NULL!");
+        return -1;
+    }
+    // A MAC lives on one bus only: the union must stay the sum of its parts.
+    if (linking_contains(lists.all, orvi_field_view(info.mac))) {
+        ORVI_LOGW("%s device is existing", info.mac);
+        return -1;
+    }
+    int rc = product_subdev_info_list_add(lists.type, &info);
+    if (rc >= 0) product_subdev_info_list_add(lists.all, &info);
+    return rc;
+}
+
+int line_dev_add(const char *mac, const char *mid, bool is_can) {
+    if (!mac || !mid) {
+        ORVI_LOGW("mac or mid is NULL!");
+        return -1;
+    }
+    orvi_subdev_info_t info{};
+    if (!mac[0] || !orvi_field_set(info.mac, mac) || !orvi_field_set(info.mid, mid)) {
+        ORVI_LOGW("mac '%s' or mid '%s' does not fit, refused", mac, mid);
+        return -1;
+    }
+    if (!orvi_field_set(info.key, home_key())) {
+        ORVI_LOGW("home key does not fit, refused");
+        return -1;
+    }
+    orvi_field_set(info.hid, ORVI_LINE_CTRL_HID);
+    orvi_field_set(info.ver, "V3.2.MF");
+    orvi_field_set(info.vender, "1");
+    info.online = 1;
+    if (is_can) {
+        info.dev_type = DEV_TYPE_CAN;
+    } else {
+        int t = product_get_subdev_type_by_config(mid);
+        info.dev_type = t ? static_cast<dev_type_t>(t) : DEV_TYPE_485;
+    }
+    const linking_pair lists = linking_lists_of_type(info.dev_type);
+    std::lock_guard<std::mutex> lk(g_linking_mu);
+    // A bus service reports its devices again and again: a listed device
+    // must not use up a linking id each time.
+    if (linking_contains(lists.type, mac) || linking_contains(lists.all, mac)) {
+        ORVI_LOGW("%s device is existing", mac);
+        return -1;
+    }
+    info.macId = macId_allocate();
+    return linking_add_locked(info, lists);
+}
+}  // namespace
 
 std::recursive_mutex &host_info_mutex(void) {
     static std::recursive_mutex mu;
     return mu;
 }
 
-orvi_host_info_t *product_get_host_list(void) { return &host_info; }
+// ---- record access ----
+
+orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_list_t &dev) {
+    rec_lock lk(dev.mu);
+    return static_cast<const orvi_subdev_fields_t &>(dev);
+}
+
+orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_ptr &dev) {
+    return dev ? orvi_subdev_snapshot(*dev) : orvi_subdev_fields_t{};
+}
+
+int product_subdev_set_data(const orvi_subdev_ptr &dev, std::string_view text) {
+    if (!dev) {
+        ORVI_LOGW("subdev is NULL!");
+        return -1;
+    }
+    if (text.size() >= ORVI_SUBDEV_DATA_SIZE) {
+        ORVI_LOGW("'%s' status of %zu bytes does not fit, refused", dev->mac, text.size());
+        return -1;
+    }
+    rec_lock lk(dev->mu);
+    dev->data.assign(text.data(), text.size());
+    return 0;
+}
+
+std::vector<orvi_subdev_ptr> product_subdev_list_snapshot(void) {
+    host_lock lk(host_info_mutex());
+    return std::vector<orvi_subdev_ptr>(host_info.subList, host_info.subList + host_info.devCnt);
+}
+
+void product_subdev_for_each(const std::function<void(const orvi_subdev_ptr &)> &fn) {
+    if (!fn) return;
+    for (const orvi_subdev_ptr &p : product_subdev_list_snapshot())
+        fn(p);
+}
+
+// ---- main table ----
+
+orvi_host_info_t *product_get_host_list(void) {
+    return &host_info;
+}
 
 uint32_t product_get_host_subdev_count(void) {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
+    host_lock lk(host_info_mutex());
     return host_info.devCnt;
 }
 
-int product_set_host_info_qnetkey(const char *key) {
-    if (!key) return -1;
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    return orvi_field_set(host_info.Qnetkey, key) ? 0 : -1;
+orvi_subdev_ptr product_add_subdev_to_host(const orvi_subdev_list_t *subdev) {
+    if (!subdev) {
+        ORVI_LOGW("subdev is NULL!");
+        return nullptr;
+    }
+    // Read before the table lock: the identity store takes its own lock.
+    const std::string home = home_mac();
+
+    host_lock lk(host_info_mutex());
+    int self = find_stored_locked(subdev);
+    if (self >= 0) return host_info.subList[self];  // merging a record with itself changes nothing
+
+    orvi_subdev_fields_t in = orvi_subdev_snapshot(*subdev);
+    if (!storable(in)) return nullptr;
+    const std::string_view mac = orvi_field_view(in.mac);
+    if (!home.empty() && mac == home) {
+        ORVI_LOGW("'%s' is host,so it doesn't need to add to subdev!", in.mac);
+        return nullptr;
+    }
+
+    int idx = find_exact_locked(mac);
+    if (idx >= 0) {
+        ORVI_LOGW("'%s' dev is already exists in subList!", in.mac);
+        merge_into(*host_info.subList[idx], in);
+        return host_info.subList[idx];
+    }
+    if (host_info.devCnt >= ORVI_SUBDEV_MAX - 1) {
+        ORVI_LOGW("the devices number is %d,the devices list is full,add failed", ORVI_SUBDEV_MAX);
+        return nullptr;
+    }
+
+    ORVI_LOGI("add host_info.devCnt -> %d; %s", host_info.devCnt, in.mac);
+    const dev_type_t type = in.dev_type;
+    orvi_subdev_ptr rec = new_record(std::move(in), false);
+    uint32_t at = host_info.devCnt;
+    if (host_info.minipro && at > 0 && type_of(*host_info.subList[at - 1]) == DEV_TYPE_MINIPRO) {
+        host_info.subList[at] = host_info.subList[at - 1];
+        --at;
+        ORVI_LOGI("the last device mac is %s in the subdev list", host_info.subList[at + 1]->mac);
+    }
+    host_info.subList[at] = rec;
+    if (is_wired_local(type)) ++host_info.localCnt;
+    if (type == DEV_TYPE_MINIPRO) host_info.minipro = 1;
+    ++host_info.devCnt;
+    recount_locked();
+    return rec;
 }
 
+orvi_subdev_ptr product_get_subdev_form_host(const char *mac) {
+    if (!mac) {
+        ORVI_LOGW("mac is NULL!");
+        return nullptr;
+    }
+    const std::string_view q(mac);
+    {
+        host_lock lk(host_info_mutex());
+        for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+            std::string_view m = orvi_field_view(host_info.subList[i]->mac);
+            if (m == q || (q.size() == 12 && m.size() == 14 && m.compare(0, 12, q) == 0)) {
+                return host_info.subList[i];
+            }
+        }
+    }
+    ORVI_LOGW("'%s' does not exist in the list!", mac);
+    return nullptr;
+}
+
+int product_delete_subdev_form_host(const char *mac) {
+    if (!mac) {
+        ORVI_LOGW("mac is NULL!");
+        return -1;
+    }
+    orvi_subdev_ptr gone;  // released after the table lock, by its last holder
+    host_lock lk(host_info_mutex());
+    int idx = find_exact_locked(mac);
+    if (idx < 0) {
+        ORVI_LOGW("'%s' does not exist in the list!", mac);
+        return -1;
+    }
+    gone = std::move(host_info.subList[idx]);
+    uint32_t last = --host_info.devCnt;
+    if (static_cast<uint32_t>(idx) != last) host_info.subList[idx] = std::move(host_info.subList[last]);
+    host_info.subList[last].reset();
+    recount_locked();
+    if (host_info.minipro) keep_minipro_last_locked();
+    ORVI_LOGI("delete host_info.devCnt -> %d; %s", host_info.devCnt, mac);
+    return 0;
+}
+
+int product_get_roomIddev_form_host(int start_index, unsigned roomId, orvi_subdev_list_t *output) {
+    if (start_index < 0) {
+        ORVI_LOGW("start index %d is invalid", start_index);
+        return -1;
+    }
+    host_lock lk(host_info_mutex());
+    for (uint32_t i = static_cast<uint32_t>(start_index); i < host_info.devCnt; ++i) {
+        const orvi_subdev_list_t &r = *host_info.subList[i];
+        rec_lock rl(r.mu);
+        if (r.roomId != roomId) continue;
+        if (output && output != &r) *output = r;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+orvi_subdev_ptr product_get_dev_by_type(unsigned *p_start, dev_type_t type) {
+    if (!p_start) {
+        ORVI_LOGW("p_start is NULL!");
+        return nullptr;
+    }
+    host_lock lk(host_info_mutex());
+    for (uint32_t i = *p_start; i < host_info.devCnt; ++i) {
+        if (type_of(*host_info.subList[i]) == type) {
+            *p_start = i + 1;
+            return host_info.subList[i];
+        }
+    }
+    *p_start = host_info.devCnt;
+    return nullptr;
+}
+
+uint32_t product_get_roomId_form_rooomlist(uint8_t sId) {
+    {
+        host_lock lk(host_info_mutex());
+        for (const dev_roomlist_t &room : host_info.roomlist) {
+            if (!room.name[0]) break;
+            if (static_cast<uint8_t>(room.sId) == sId) return room.id;
+        }
+    }
+    ORVI_LOGW("'%d' sId is vaild!", sId);
+    return ORVI_ROOM_ID_NONE;
+}
+
+int product_set_host_info_qnetkey(const char *key) {
+    if (!key) {
+        ORVI_LOGW("key is NULL!");
+        return -1;
+    }
+    host_lock lk(host_info_mutex());
+    if (!orvi_field_set(host_info.Qnetkey, key)) {
+        ORVI_LOGW("setting qnetkey is too biggrt");
+        return -1;
+    }
+    return 0;
+}
+
+std::string product_get_host_info_qnetkey(void) {
+    host_lock lk(host_info_mutex());
+    return std::string(orvi_field_view(host_info.Qnetkey));
+}
+
+const char *product_get_subdev_type_str(int type) {
+    static const char *const kNames[] = {"NONE",     "CAN",  "485",        "UDP",     "TOVRA", "MINIPRO",
+                                         "CENTCTRL", "HOST", "PWRGATEWAY", "GATEWAY", "BLE",   "WIFI"};
+    if (type < 0 || type >= static_cast<int>(sizeof kNames / sizeof kNames[0])) return "NONE";
+    return kNames[type];
+}
+
+int product_get_tovra_max_Id(void) {
+    return max_id_of(DEV_TYPE_TOVRA);
+}
+int product_get_udpDev_max_Id(void) {
+    return max_id_of(DEV_TYPE_UDP);
+}
+
+// ---- short ids ----
+
+int assign_macId(orvi_subdev_list_t *dev) {
+    if (!dev) {
+        ORVI_LOGW("subdev is NULL!");
+        return 0;
+    }
+    bool used[256] = {};
+    used[0] = used[1] = true;
+    host_lock lk(host_info_mutex());
+    // `dev` may be the stored record or the caller's copy of it: either way
+    // its own id stays available to it.
+    std::string mac;
+    {
+        rec_lock rl(dev->mu);
+        mac = std::string(orvi_field_view(dev->mac));
+    }
+    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+        const orvi_subdev_list_t &r = *host_info.subList[i];
+        if (&r == dev || orvi_field_view(r.mac) == mac) continue;
+        rec_lock rl(r.mu);
+        if (r.macId >= 2 && r.macId <= 255) used[r.macId] = true;
+    }
+    rec_lock rl(dev->mu);
+    static const int kBle[][2] = {{100, 144}};
+    static const int kOther[][2] = {{2, 99}, {145, 255}};
+    const bool ble = dev->dev_type == DEV_TYPE_BLE;
+    const auto *ranges = ble ? kBle : kOther;
+    const int nranges = ble ? 1 : 2;
+    for (int r = 0; r < nranges; ++r) {
+        for (int id = ranges[r][0]; id <= ranges[r][1]; ++id) {
+            if (!used[id]) {
+                dev->macId = id;
+                return 1;
+            }
+        }
+    }
+    ORVI_LOGW("'%s' no free macId", dev->mac);
+    return 0;
+}
+
+int macId_allocate(void) {
+    return g_link_id.fetch_add(1);
+}
+
+int macId_set(int v) {
+    if (v == INT_MAX) {
+        ORVI_LOGW("macId %d is out of range", v);
+        return g_link_id.load();
+    }
+    int cur = g_link_id.load();
+    while (v >= cur && !g_link_id.compare_exchange_weak(cur, v + 1)) {
+    }
+    return g_link_id.load();
+}
+
+int macId_get(void) {
+    return g_link_id.load();
+}
+
+// ---- types ----
+
+int product_subdev_type_adapter(orvi_subdev_list_t *subdev) {
+    if (!subdev) {
+        ORVI_LOGW("subdev is NULL!");
+        return -1;
+    }
+    std::string mac, mid;
+    {
+        rec_lock rl(subdev->mu);
+        mac = std::string(orvi_field_view(subdev->mac));
+        mid = std::string(orvi_field_view(subdev->mid));
+    }
+    if (mid.empty()) {
+        ORVI_LOGW("%s device mid is null", mac.c_str());
+        return -1;
+    }
+    int type = DEV_TYPE_NONE;
+    int rc = config_type_lookup(mid.c_str(), &type);
+    if (rc < 0) return -1;
+    if (rc == 1) {
+        ORVI_LOGI("mid %s is adpted to type %d", mid.c_str(), type);
+    } else {
+        orvi_subdev_info_t info;
+        if (!product_linkinglist_dev_get(mac.c_str(), 0, 1, &info)) return -1;
+        if (info.dev_type == DEV_TYPE_NONE) {
+            ORVI_LOGW("type error!");
+            return -1;
+        }
+        type = info.dev_type;
+    }
+    host_lock lk(host_info_mutex());
+    {
+        rec_lock rl(subdev->mu);
+        subdev->dev_type = static_cast<dev_type_t>(type);
+    }
+    if (find_stored_locked(subdev) >= 0) {
+        recount_locked();
+        if (host_info.minipro) keep_minipro_last_locked();
+    }
+    return 0;
+}
+
+int product_get_subdev_type_by_config(const char *mid) {
+    if (!mid || !mid[0]) {
+        ORVI_LOGW("mid is NULL!");
+        return 0;
+    }
+    int type = DEV_TYPE_NONE;
+    return config_type_lookup(mid, &type) == 1 ? type : 0;
+}
+
+int get_dev_class_type_by_mid(const char *mid) {
+    if (!mid) {
+        ORVI_LOGW("mid invalid");
+        return 0;
+    }
+    std::shared_ptr<const cJSON> doc = get_mid_config_json();
+    if (!doc) {
+        ORVI_LOGW("mid config is not loaded");
+        return 0;
+    }
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(doc.get(), mid);
+    if (!item) {
+        ORVI_LOGW("mid unpair!");
+        return 0;
+    }
+    const cJSON *cv = cJSON_GetObjectItemCaseSensitive(item, "class_value");
+    if (!cJSON_IsNumber(cv)) {
+        ORVI_LOGW("get class_value failed!");
+        return 0;
+    }
+    return cv->valueint;
+}
+
+int product_dev_type_isPaired(unsigned src_devType, unsigned pair_devType, const char *mid) {
+    ORVI_LOGD("src %d ;pair %d", src_devType, pair_devType);
+    if (src_devType > DEV_TYPE_CURTAINER || pair_devType > DEV_TYPE_CURTAINER) {
+        ORVI_LOGW("parameters illegal: %d %d", src_devType, pair_devType);
+        return -1;
+    }
+    return pair_match(src_devType, pair_devType, mid) ? 0 : -1;
+}
+
+// ---- sub-subdevices ----
+
+orvi_subdev_ptr product_add_subsubdev_to_host(const orvi_subdev_list_t *subdev,
+                                              const orvi_subdev_list_t *subsubdev) {
+    if (!subdev || !subsubdev) {
+        ORVI_LOGW("subdev is NULL!");
+        return nullptr;
+    }
+    orvi_subdev_fields_t in = orvi_subdev_snapshot(*subsubdev);
+    if (!storable(in)) return nullptr;
+    // The parent is named by its MAC: the stored record or a copy of it.
+    std::string parent_mac;
+    {
+        rec_lock rl(subdev->mu);
+        parent_mac = std::string(orvi_field_view(subdev->mac));
+    }
+    orvi_subdev_ptr parent;
+    {
+        host_lock lk(host_info_mutex());
+        int idx = find_exact_locked(parent_mac);
+        if (idx >= 0) parent = host_info.subList[idx];
+    }
+    if (!parent) {
+        ORVI_LOGW("the host subdev list haven't this subdev");
+        return nullptr;
+    }
+    orvi_subdev_ptr child;
+    {
+        rec_lock rl(parent->mu);
+        int free_slot = -1;
+        for (int i = 0; i < ORVI_SUBSUBDEV_MAX; ++i) {
+            const orvi_subdev_ptr &s = parent->sub_subdev_list[i];
+            if (!s) {
+                if (free_slot < 0) free_slot = i;
+            } else if (orvi_field_view(s->mac) == orvi_field_view(in.mac)) {
+                ORVI_LOGI("the sub_sub device is exitst");
+                return s;
+            }
+        }
+        if (free_slot < 0) {
+            ORVI_LOGW("The sub_sub device nodes have reached the maximum of %d.", ORVI_SUBSUBDEV_MAX);
+            return nullptr;
+        }
+        child = new_record(std::move(in), true);
+        parent->sub_subdev_list[free_slot] = child;
+    }
+    if (event_subsub_devinfo_publish(parent, child) != 0) ORVI_LOGW("event_subsub_devinfo_publish failed!");
+    return child;
+}
+
+orvi_subdev_ptr product_get_subsubdev_form_host(const char *mac, const char *submac) {
+    if (!mac || !submac) {
+        ORVI_LOGW("mac or submac is NULL!");
+        return nullptr;
+    }
+    orvi_subdev_ptr parent = product_get_subdev_form_host(mac);
+    if (!parent) return nullptr;
+    {
+        rec_lock rl(parent->mu);
+        for (const orvi_subdev_ptr &s : parent->sub_subdev_list) {
+            if (s && orvi_field_view(s->mac) == submac) return s;
+        }
+    }
+    ORVI_LOGW("'%s' subdev haven't %s sub-sub device!", mac, submac);
+    return nullptr;
+}
+
+int product_subsubdev_event_insert(const orvi_subdev_ptr &subdev, const orvi_subdev_ptr &subsubdev,
+                                   const char *event, unsigned toPublish) {
+    if (!subdev || !subsubdev) {
+        ORVI_LOGW("subdev is NULL!");
+        return -1;
+    }
+    if (!event) {
+        ORVI_LOGW("event is NULL!");
+        return -1;
+    }
+    {
+        rec_lock rl(subsubdev->mu);
+        if (!subsubdev->has_event_list) {
+            ORVI_LOGW("%s device isn't sub-sub device", subsubdev->mac);
+            return -1;
+        }
+        if (subsubdev->event_list.size() >= ORVI_SUBSUBDEV_EVENT_MAX) subsubdev->event_list.pop_front();
+        subsubdev->event_list.emplace_back(event);
+    }
+    if (toPublish && event_event_persistent_publish(subdev, subsubdev) != 0) {
+        ORVI_LOGW("event_event_persistent_publish failed!");
+    }
+    return 0;
+}
+
+// ---- linking lists ----
+
 int product_subdev_info_list_init(orvi_subdev_info_list_t **list, int size) {
-    if (!list || size <= 0) return -1;
-    auto *l = new orvi_subdev_info_list_t;
+    if (!list || size <= 0) {
+        ORVI_LOGW("list is NULL!");
+        return -1;
+    }
+    host_lock lk(host_info_mutex());
+    if (*list) return 0;  // other threads may hold it: never replaced
+    auto *l = new (std::nothrow) orvi_subdev_info_list_t;
+    if (!l) ORVI_NO_MEM(sizeof(orvi_subdev_info_list_t));
     l->list_size = static_cast<uint32_t>(size);
-    l->list.resize(static_cast<size_t>(size));
+    l->list.reserve(static_cast<size_t>(size));
     *list = l;
     return 0;
+}
+
+bool product_subdev_info_list_get(orvi_subdev_info_list_t *list, const char *mac, orvi_subdev_info_t *out) {
+    if (!list || !mac) {
+        ORVI_LOGW("list or mac is NULL!");
+        return false;
+    }
+    std::lock_guard<std::mutex> lk(list->lock);
+    if (list->list.empty()) {
+        ORVI_LOGW("list is empty!");
+        return false;
+    }
+    int i = linking_find_locked(*list, mac);
+    if (i < 0) return false;
+    if (out) *out = list->list[static_cast<size_t>(i)];
+    return true;
+}
+
+int product_subdev_info_list_add(orvi_subdev_info_list_t *list, const orvi_subdev_info_t *devinfo) {
+    if (!list || !devinfo) {
+        ORVI_LOGW("list or devinfo is NULL!");
+        return -1;
+    }
+    if (!terminated(devinfo->mac) || !devinfo->mac[0] || !terminated(devinfo->name) ||
+        !terminated(devinfo->mid) || !terminated(devinfo->hid) || !terminated(devinfo->key) ||
+        !terminated(devinfo->ver) || !terminated(devinfo->vender)) {
+        ORVI_LOGW("'%.*s' device info is malformed, refused", static_cast<int>(orvi_field_len(devinfo->mac)),
+                  devinfo->mac);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lk(list->lock);
+    if (list->list.size() >= list->list_size) {
+        ORVI_LOGW("list is full!");
+        return -1;
+    }
+    if (linking_find_locked(*list, orvi_field_view(devinfo->mac)) >= 0) {
+        ORVI_LOGW("%s device is existing", devinfo->mac);
+        return -1;
+    }
+    list->list.push_back(*devinfo);
+    list->subdev_count.store(static_cast<uint32_t>(list->list.size()));
+    return static_cast<int>(list->list.size() - 1);
+}
+
+int product_subdev_info_list_remove(orvi_subdev_info_list_t *list, const char *mac) {
+    return linking_remove(list, mac) < 0 ? -1 : 0;
+}
+
+int orvi_linkinglist_dev_add(const orvi_subdev_info_t *devinfo) {
+    if (!devinfo) {
+        ORVI_LOGW("list or devinfo is NULL!");
+        return -1;
+    }
+    const linking_pair lists = linking_lists_of_type(devinfo->dev_type);
+    std::lock_guard<std::mutex> lk(g_linking_mu);
+    return linking_add_locked(*devinfo, lists);
+}
+
+int orvi_linkinglist_dev_remove(const char *mac, int type) {
+    if (!mac) {
+        ORVI_LOGW("mac is NULL!");
+        return -1;
+    }
+    const linking_pair lists = linking_lists_of_type(type);
+    if (!lists.type) {
+        ORVI_LOGW("list_p is NULL!");
+        return -1;
+    }
+    std::lock_guard<std::mutex> lk(g_linking_mu);
+    // The union loses the device only when this bus really held it: an
+    // offline report on the wrong bus must not hide a device still listed.
+    int rc = linking_remove(lists.type, mac);
+    if (rc > 0) linking_remove(lists.all, mac);
+    return rc < 0 ? -1 : 0;
+}
+
+bool product_linkinglist_dev_get(const char *mac, int type, unsigned isSumList, orvi_subdev_info_t *out) {
+    if (!mac) {
+        ORVI_LOGW("mac is NULL!");
+        return false;
+    }
+    orvi_subdev_info_list_t *l = nullptr;
+    if (isSumList) {
+        l = linking_list(LINKING_ALL);
+    } else if (type == DEV_TYPE_485) {
+        l = linking_list(LINKING_485);
+    } else if (type == DEV_TYPE_CAN) {
+        l = linking_list(LINKING_CAN);
+    }
+    if (!l) {
+        ORVI_LOGW("%s list_p is NULL!", mac);
+        return false;
+    }
+    return product_subdev_info_list_get(l, mac, out);
+}
+
+int product_linkinglist_candev_add(const char *mac, const char *mid) {
+    return line_dev_add(mac, mid, true);
+}
+int product_linkinglist_485dev_add(const char *mac, const char *mid) {
+    return line_dev_add(mac, mid, false);
+}
+
+int product_linkinglist_linedev_online(const char *mac, int type) {
+    if (!mac) {
+        ORVI_LOGW("mac is NULL!");
+        return -1;
+    }
+    if (type != DEV_TYPE_CAN && type != DEV_TYPE_485 && type != DEV_TYPE_MJGATEWAY) return 0;
+    // An MJ gateway has no list of its own here: its bus service is always asked.
+    bool listed = type != DEV_TYPE_MJGATEWAY && linking_contains(linking_list_of_type(type), mac);
+    if (listed) return 0;
+    return uds_subdev_status_check_publish(type, "status", mac);
+}
+
+int product_linkinglist_linedev_offline(const char *mac, int type) {
+    if (type != DEV_TYPE_CAN && type != DEV_TYPE_485 && type != DEV_TYPE_MJGATEWAY) return 0;
+    return orvi_linkinglist_dev_remove(mac, type);
+}
+
+// ---- JSON views ----
+
+int product_subDevList_devType_count(const orvi_subdev_ptr *list, int size, int selector) {
+    if (!list || size <= 0) {
+        ORVI_LOGW("list is NULL!");
+        return 0;
+    }
+    if (selector == 0) {
+        ORVI_LOGW("type error!");
+        return 0;
+    }
+    host_lock lk(host_info_mutex());
+    int n = 0;
+    for (int i = 0; i < size && list[i]; ++i) {
+        rec_lock rl(list[i]->mu);
+        if (count_match(*list[i], selector)) ++n;
+    }
+    return n;
+}
+
+cJSON *product_devList_subdev_jsonArry_get(orvi_host_info_t *host, int start, int max, int selector) {
+    if (!host) {
+        ORVI_LOGW("host is NULL!");
+        return nullptr;
+    }
+    if (start < 0 || max <= 0) {
+        ORVI_LOGW("page start %d, max %d is invalid", start, max);
+        return nullptr;
+    }
+    host_lock lk(host_info_mutex());
+    int count = product_subDevList_devType_count(host->subList, ORVI_SUBDEV_MAX, selector);
+    if (start >= count) {
+        ORVI_LOGI("get done!");
+        return nullptr;
+    }
+    cJSON *arr = new_array();
+    int seen = 0, taken = 0;
+    for (int i = 0; i < ORVI_SUBDEV_MAX && host->subList[i] && taken < max; ++i) {
+        const orvi_subdev_list_t &r = *host->subList[i];
+        rec_lock rl(r.mu);
+        if (!count_match(r, selector) || seen++ < start) continue;
+        add_info_object(arr, r);
+        ++taken;
+    }
+    return arr;
+}
+
+cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int start, int max, int selector) {
+    if (!list) {
+        ORVI_LOGW("list is NULL!");
+        return nullptr;
+    }
+    if (start < 0 || max <= 0) {
+        ORVI_LOGW("page start %d, max %d is invalid", start, max);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lk(list->lock);
+    if (static_cast<size_t>(start) >= list->list.size()) {
+        ORVI_LOGI("get done!");
+        return nullptr;
+    }
+    cJSON *arr = new_array();
+    int taken = 0;
+    for (size_t i = static_cast<size_t>(start); i < list->list.size() && taken < max; ++i) {
+        const orvi_subdev_info_t &e = list->list[i];
+        bool match = selector == 0 ? (e.dev_type == DEV_TYPE_CAN || e.dev_type == DEV_TYPE_485)
+                                   : e.dev_type == selector;
+        if (!match) continue;
+        add_info_object(arr, e);
+        ++taken;
+    }
+    return arr;
+}
+
+cJSON *product_get_tovra_Id_List(void) {
+    cJSON *arr = new_array();
+    host_lock lk(host_info_mutex());
+    cJSON_AddItemToArray(arr, cJSON_CreateNumber(host_info.QnetID));
+    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+        const orvi_subdev_list_t &r = *host_info.subList[i];
+        rec_lock rl(r.mu);
+        if (r.dev_type == DEV_TYPE_TOVRA || r.dev_type == DEV_TYPE_CENTCTRL) {
+            cJSON_AddItemToArray(arr, cJSON_CreateNumber(r.macId));
+        }
+    }
+    return arr;
+}
+
+cJSON *product_get_BLE_Id_List(void) {
+    cJSON *arr = new_array();
+    host_lock lk(host_info_mutex());
+    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
+        const orvi_subdev_list_t &r = *host_info.subList[i];
+        rec_lock rl(r.mu);
+        if (r.dev_type == DEV_TYPE_UDP && r.macId != 0)
+            cJSON_AddItemToArray(arr, cJSON_CreateNumber(r.macId));
+    }
+    return arr;
+}
+
+// ---- tests only ----
+
+void product_registry_reset_for_test(void) {
+    {
+        host_lock lk(host_info_mutex());
+        orvi_subdev_info_list_t *can = host_info.list_can_linking;
+        orvi_subdev_info_list_t *d485 = host_info.list_485_linking;
+        orvi_subdev_info_list_t *all = host_info.subLinkingList;
+        host_info = orvi_host_info_t{};
+        host_info.list_can_linking = can;
+        host_info.list_485_linking = d485;
+        host_info.subLinkingList = all;
+        for (orvi_subdev_info_list_t *l : {can, d485, all}) {
+            if (!l) continue;
+            std::lock_guard<std::mutex> ll(l->lock);
+            l->list.clear();
+            l->subdev_count.store(0);
+            l->synced_index.store(0);
+        }
+    }
+    g_link_id.store(kLinkIdFirst);
+    product_registry_set_identity_for_test(nullptr, nullptr);
+}
+
+void product_registry_set_identity_for_test(std::function<std::string()> home_mac_fn,
+                                            std::function<std::string()> home_key_fn) {
+    std::lock_guard<std::mutex> lk(g_identity_mu);
+    g_home_mac_src = std::move(home_mac_fn);
+    g_home_key_src = std::move(home_key_fn);
 }

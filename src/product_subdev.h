@@ -1,30 +1,58 @@
 // The subdevice registry: the home's rooms, every registered subdevice with
 // its live state, their sub-subdevices and the linking lists of wired
 // appliances seen on their buses. Shared by the request task, the event-bus
-// threads, the timer tick and the lighting threads.
+// threads, the timer callbacks and the lighting threads; every call is
+// thread-safe.
 //
-// Ownership: the table holds std::shared_ptr records; every lookup hands out
-// a shared_ptr, so a delete never frees a record another thread still uses.
-// `host_info_mutex()` guards the table, its counters and the room list;
-// each record's `mu` guards that record's mutable fields.
+// Ownership: the table holds std::shared_ptr records and every lookup hands
+// out a shared_ptr, so a delete only drops the table's reference and never
+// frees a record that a thread, a queued event or a request still holds.
+//
+// Locking rules for other modules:
+//  - `host_info_mutex()` (recursive) guards the table (`subList`, `devCnt`),
+//    the counters, `minipro`, the room list, `Qnetkey`, `QnetID` and the
+//    other host-level fields of `host_info`. Hold it for any direct access
+//    to those fields; prefer the functions below.
+//  - Each record's `mu` guards that record's mutable fields (everything but
+//    `mac`) and its `sub_subdev_list`. A stored record's `mac` never changes,
+//    so it may be read without a lock. Use `orvi_subdev_snapshot` to read and
+//    `orvi_subdev_locked` to change a record.
+//  - Each linking list's `lock` guards its entries; use the linking-list
+//    functions, which return copies.
+//  - Order: host_info_mutex -> record mu (parent before sub-subdevice);
+//    host_info_mutex -> linking-list lock. Never take host_info_mutex while
+//    holding a record's mu or a list's lock, never hold two records' locks
+//    except parent then child, and never call out to another module while
+//    holding any of them.
 #pragma once
 
 #include <cJSON.h>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "orvi_types.h"
 
-#define ORVI_SUBDEV_MAX 1000       // slots; the last is never filled
+#define ORVI_SUBDEV_MAX 1000  // slots; the last is never filled
 #define ORVI_ROOM_MAX 200
-#define ORVI_SUBDEV_DATA_SIZE 5120 // capacity of a record's status document
+#define ORVI_SUBDEV_DATA_SIZE 5120  // capacity of a record's status document
 #define ORVI_SUBSUBDEV_MAX 3
 #define ORVI_SUBSUBDEV_EVENT_MAX 20
+#define ORVI_LINKING_CAN_SIZE 100
+#define ORVI_LINKING_485_SIZE 200
+#define ORVI_LINKING_ALL_SIZE 300
+#define ORVI_ROOM_ID_NONE 0xFFFFFFFFu
+
+// Firmware identifier given to every CAN and RS-485 line controller.
+extern const char *const ORVI_LINE_CTRL_HID;
 
 typedef struct dev_roomlist_s {
     uint32_t id;
@@ -51,24 +79,27 @@ typedef struct orvi_subdev_fields_s {
     char key[17] = {0};
     char name[128] = {0};
     char noteName[128] = {0};
-    std::string data;                         // last status document (JSON text), at most ORVI_SUBDEV_DATA_SIZE - 1
-    std::vector<char> binParam;               // codec's binary parameter template
+    std::string data;                           // last status document (JSON text), < ORVI_SUBDEV_DATA_SIZE
+    std::vector<char> binParam;                 // codec's binary parameter template
     std::shared_ptr<std::vector<char>> binCmd;  // command buffer; readers keep their own reference
     int RSSI = 0;
     unsigned long hb_ticks = 0;
     uint8_t online = 0;
-    bool has_event_list = false;               // sub-subdevices only
+    bool has_event_list = false;  // sub-subdevices only
     std::deque<std::string> event_list;
-    std::shared_ptr<void> devExt;              // type-specific extension
+    // Type-specific extension: the device's extension text as received.
+    // Immutable once created, so a record and its source may share it.
+    std::shared_ptr<const std::string> devExt;
     register_flag_t f_register = SERVER_UNREGISTER;
 } orvi_subdev_fields_t;
 
 typedef struct orvi_subdev_list_s : orvi_subdev_fields_t {
-    std::shared_ptr<struct orvi_subdev_list_s> sub_subdev_list[ORVI_SUBSUBDEV_MAX];
+    std::shared_ptr<struct orvi_subdev_list_s> sub_subdev_list[ORVI_SUBSUBDEV_MAX];  // guarded by mu
     mutable std::mutex mu;
 
     orvi_subdev_list_s() = default;
-    // Copies the fields (not the lock, not the sub-subdevices).
+    // Copies the fields (not the lock, not the sub-subdevices). Copying a
+    // stored record must go through orvi_subdev_snapshot.
     orvi_subdev_list_s(const orvi_subdev_list_s &o) : orvi_subdev_fields_t(o) {}
     orvi_subdev_list_s &operator=(const orvi_subdev_list_s &o) {
         if (this != &o) static_cast<orvi_subdev_fields_t &>(*this) = o;
@@ -93,12 +124,14 @@ typedef struct orvi_subdev_info_s {
     dev_type_t dev_type;
 } orvi_subdev_info_t;
 
+// A linking list. `list` is dense from 0 to subdev_count - 1 and guarded by
+// `lock`; the two counters may be read without it.
 typedef struct orvi_subdev_info_list_s {
-    uint32_t subdev_count = 0;
-    uint32_t list_size = 0;
+    std::atomic<uint32_t> subdev_count{0};
+    uint32_t list_size = 0;  // fixed at creation
     mutable std::mutex lock;
-    uint32_t synced_index = 0;
-    std::vector<std::unique_ptr<orvi_subdev_info_t>> list;  // list_size slots, dense
+    std::atomic<uint32_t> synced_index{0};  // cursor of a paged synchronisation
+    std::vector<orvi_subdev_info_t> list;
 } orvi_subdev_info_list_t;
 
 typedef struct devices_s {
@@ -125,6 +158,8 @@ typedef struct orvi_host_info_s {
     uint32_t miniprocurCnt;
     dev_roomlist_t roomlist[ORVI_ROOM_MAX];
     orvi_subdev_ptr subList[ORVI_SUBDEV_MAX];
+    // Created once (product_subdev_info_list_init) and kept for the life of
+    // the process.
     orvi_subdev_info_list_t *list_can_linking;
     orvi_subdev_info_list_t *list_485_linking;
     orvi_subdev_info_list_t *subLinkingList;
@@ -141,10 +176,131 @@ typedef struct orvi_host_info_s {
 } orvi_host_info_t;
 
 extern orvi_host_info_t host_info;
-// Guards host_info's table, counters, room list and the location strings.
+// Guards host_info's table, counters, room list and host-level fields.
 std::recursive_mutex &host_info_mutex(void);
+
+// ---- Record access --------------------------------------------------------
+
+// A copy of the record's fields taken under its lock (default fields for null).
+orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_list_t &dev);
+orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_ptr &dev);
+
+// Runs fn(record) under the record's lock and returns its result (a
+// default value for a null record). fn must not take host_info_mutex.
+template <class Fn>
+auto orvi_subdev_locked(const orvi_subdev_ptr &dev, Fn &&fn)
+    -> std::invoke_result_t<Fn, orvi_subdev_list_t &> {
+    using R = std::invoke_result_t<Fn, orvi_subdev_list_t &>;
+    if (!dev) {
+        if constexpr (std::is_void_v<R>) {
+            return;
+        } else {
+            return R{};
+        }
+    }
+    std::lock_guard<std::mutex> lk(dev->mu);
+    return fn(*dev);
+}
+
+// Stores a status document; -1 (record unchanged) when it does not fit the
+// record's ORVI_SUBDEV_DATA_SIZE buffer.
+int product_subdev_set_data(const orvi_subdev_ptr &dev, std::string_view text);
+
+// The table's records in table order, taken under the table lock.
+std::vector<orvi_subdev_ptr> product_subdev_list_snapshot(void);
+// Calls fn for every record of a snapshot of the table; fn runs without the
+// table lock, so it may call any registry function.
+void product_subdev_for_each(const std::function<void(const orvi_subdev_ptr &)> &fn);
+
+// ---- Main table -----------------------------------------------------------
 
 orvi_host_info_t *product_get_host_list(void);
 uint32_t product_get_host_subdev_count(void);
+
+// Copies the incoming record's fields into a new record, or merges them into
+// the stored record of the same MAC; the caller keeps its record. Returns
+// the stored record, or null (home MAC, full table, over-long text field).
+orvi_subdev_ptr product_add_subdev_to_host(const orvi_subdev_list_t *subdev);
+// Exact MAC, or a 12-character query matching a 14-character (gang) MAC.
+orvi_subdev_ptr product_get_subdev_form_host(const char *mac);
+// 0, or -1 when the MAC is null or unknown.
+int product_delete_subdev_form_host(const char *mac);
+// Index of the first record at or after start_index in room roomId, its
+// fields copied into `output` (the caller's own record) when given; -1 if none.
+int product_get_roomIddev_form_host(int start_index, unsigned roomId, orvi_subdev_list_t *output);
+// First record at or after *p_start of `type`; *p_start becomes one past it
+// (or the device count when there is none).
+orvi_subdev_ptr product_get_dev_by_type(unsigned *p_start, dev_type_t type);
+// The room id whose 8-bit short id is sId, or ORVI_ROOM_ID_NONE.
+uint32_t product_get_roomId_form_rooomlist(uint8_t sId);
+
 int product_set_host_info_qnetkey(const char *key);
+std::string product_get_host_info_qnetkey(void);
+const char *product_get_subdev_type_str(int type);
+int product_get_tovra_max_Id(void);
+int product_get_udpDev_max_Id(void);
+
+// ---- Short ids --------------------------------------------------------------
+
+// Picks a free 8-bit short id into dev->macId: 1, or 0 when none is free.
+int assign_macId(orvi_subdev_list_t *dev);
+// Linking-record ids: handed out from 300 upwards.
+int macId_allocate(void);
+// Marks `v` as known: the counter moves past it so it is never handed out.
+int macId_set(int v);
+int macId_get(void);
+
+// ---- Types ------------------------------------------------------------------
+
+int product_subdev_type_adapter(orvi_subdev_list_t *subdev);
+int product_get_subdev_type_by_config(const char *mid);
+int get_dev_class_type_by_mid(const char *mid);
+// 0 when src_devType (of model mid) falls under the selector pair_devType.
+int product_dev_type_isPaired(unsigned src_devType, unsigned pair_devType, const char *mid);
+
+// ---- Sub-subdevices -------------------------------------------------------
+
+// `subdev` names the parent by its MAC; the incoming record is copied.
+orvi_subdev_ptr product_add_subsubdev_to_host(const orvi_subdev_list_t *subdev,
+                                              const orvi_subdev_list_t *subsubdev);
+orvi_subdev_ptr product_get_subsubdev_form_host(const char *mac, const char *submac);
+int product_subsubdev_event_insert(const orvi_subdev_ptr &subdev, const orvi_subdev_ptr &subsubdev,
+                                   const char *event, unsigned toPublish);
+
+// ---- Linking lists ----------------------------------------------------------
+
+// Creates the list once; a list that already exists is kept (0).
 int product_subdev_info_list_init(orvi_subdev_info_list_t **list, int size);
+// true with a copy of the entry in *out (when given) if the MAC is listed.
+bool product_subdev_info_list_get(orvi_subdev_info_list_t *list, const char *mac, orvi_subdev_info_t *out);
+int product_subdev_info_list_add(orvi_subdev_info_list_t *list, const orvi_subdev_info_t *devinfo);
+int product_subdev_info_list_remove(orvi_subdev_info_list_t *list, const char *mac);
+int orvi_linkinglist_dev_add(const orvi_subdev_info_t *devinfo);
+int orvi_linkinglist_dev_remove(const char *mac, int type);
+bool product_linkinglist_dev_get(const char *mac, int type, unsigned isSumList, orvi_subdev_info_t *out);
+int product_linkinglist_candev_add(const char *mac, const char *mid);
+int product_linkinglist_485dev_add(const char *mac, const char *mid);
+int product_linkinglist_linedev_online(const char *mac, int type);
+int product_linkinglist_linedev_offline(const char *mac, int type);
+
+// ---- JSON views -------------------------------------------------------------
+// Every cJSON* returned is owned by the caller, who frees it with cJSON_Delete.
+
+// `list` is a table such as host_info.subList with at least `size` slots;
+// the walk stops at the first empty slot. Runs under host_info_mutex.
+int product_subDevList_devType_count(const orvi_subdev_ptr *list, int size, int selector);
+cJSON *product_devList_subdev_jsonArry_get(orvi_host_info_t *host, int start, int max, int selector);
+cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int start, int max, int selector);
+cJSON *product_get_tovra_Id_List(void);
+cJSON *product_get_BLE_Id_List(void);
+
+// ---- Tests only -------------------------------------------------------------
+
+// Empties the registry: table, counters, rooms, host fields, the linking
+// lists' entries (the lists stay allocated), the linking-id counter, and
+// restores the identity source below.
+void product_registry_reset_for_test(void);
+// Replaces where the registry reads the home MAC identifier and the home key
+// (the identity store by default); an empty function restores the default.
+void product_registry_set_identity_for_test(std::function<std::string()> home_mac,
+                                            std::function<std::string()> home_key);
