@@ -13,7 +13,7 @@
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
 #include "orvi_product.h"
-#include "pending/registry_pending.h"
+#include "event_publish.h"
 
 orvi_host_info_t host_info;
 const char *const ORVI_LINE_CTRL_HID = "LINE-CTRL-FW";

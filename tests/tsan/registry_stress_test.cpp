@@ -15,7 +15,7 @@
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
-#include "pending/registry_pending.h"
+#include "pending/pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 
@@ -54,11 +54,11 @@ class RegistryStress : public ::testing::Test {
         root.write("/data/domivault/data/mid_config.json",
                    R"({"m1":{"type_value":3},"m2":{"type_value":4}})");
         orvi_mid_config_init();
-        registry_pending_set_result(0);
+        pending_set_result(0);
     }
     void TearDown() override {
         product_registry_reset_for_test();
-        registry_pending_clear();
+        pending_calls_clear();
         orvi_log_level_set(ORVI_LOG_INFO);
     }
     ScratchRoot root;

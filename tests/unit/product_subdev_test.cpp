@@ -9,7 +9,7 @@
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
-#include "pending/registry_pending.h"
+#include "pending/pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 
@@ -67,8 +67,8 @@ class Registry : public ::testing::Test {
         ASSERT_EQ(0, product_subdev_info_list_init(&host_info.subLinkingList, ORVI_LINKING_ALL_SIZE));
         product_registry_set_identity_for_test([] { return std::string(kHomeMac); },
                                                [] { return std::string(kHomeKey); });
-        registry_pending_clear();
-        registry_pending_set_result(-1);
+        pending_calls_clear();
+        pending_set_result(-1);
     }
     void TearDown() override {
         product_registry_reset_for_test();
@@ -521,7 +521,7 @@ TEST_F(Registry, SubSubdevicesAndTheirEvents) {
     EXPECT_EQ((std::vector<std::string>{"event_subsub_devinfo_publish gggggggggggg s1",
                                         "event_subsub_devinfo_publish gggggggggggg s2",
                                         "event_subsub_devinfo_publish gggggggggggg s3"}),
-              registry_pending_calls());
+              pending_calls());
 
     EXPECT_EQ(subs[2], product_get_subsubdev_form_host("gggggggggggg", "s3"));
     EXPECT_EQ(nullptr, product_get_subsubdev_form_host("gggggggggggg", "s9"));
@@ -535,10 +535,10 @@ TEST_F(Registry, SubSubdevicesAndTheirEvents) {
     EXPECT_EQ("ev2", s.event_list.front());
     EXPECT_EQ("ev21", s.event_list.back());
 
-    registry_pending_clear();
+    pending_calls_clear();
     EXPECT_EQ(0, product_subsubdev_event_insert(gw, subs[0], "ev22", 1));
     EXPECT_EQ((std::vector<std::string>{"event_event_persistent_publish gggggggggggg s1"}),
-              registry_pending_calls());
+              pending_calls());
     EXPECT_EQ(-1, product_subsubdev_event_insert(gw, gw, "ev", 0));  // not a sub-subdevice
     EXPECT_EQ(-1, product_subsubdev_event_insert(gw, subs[0], nullptr, 0));
 }
@@ -632,14 +632,14 @@ TEST_F(Registry, LineDevicesBuiltForTheBus) {
     EXPECT_EQ(3u, host_info.subLinkingList->subdev_count.load());
 
     // Online: a listed device needs nothing; others are asked on the bus.
-    registry_pending_set_result(0);
+    pending_set_result(0);
     EXPECT_EQ(0, product_linkinglist_linedev_online("c00000000001", DEV_TYPE_CAN));
     EXPECT_EQ(0, product_linkinglist_linedev_online("c00000000009", DEV_TYPE_CAN));
     EXPECT_EQ(0, product_linkinglist_linedev_online("m00000000001", DEV_TYPE_MJGATEWAY));
     EXPECT_EQ(0, product_linkinglist_linedev_online("u00000000001", DEV_TYPE_UDP));
     EXPECT_EQ((std::vector<std::string>{"uds_subdev_status_check_publish 1 status c00000000009",
                                         "uds_subdev_status_check_publish 14 status m00000000001"}),
-              registry_pending_calls());
+              pending_calls());
 }
 
 // ---- JSON views ----
