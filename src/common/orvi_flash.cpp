@@ -428,14 +428,14 @@ int orvi_info_save(const char *key, const void *value, size_t width, param_type_
                                           : cJSON_CreateString(text.c_str());
         if (!item) ORVI_NO_MEM(text.size() + sizeof(cJSON));
         if (old)
-            cJSON_ReplaceItemViaPointer(root, old, item);
+            cJSON_ReplaceItemInObjectCaseSensitive(root, key, item);  // names the new item
         else
             cJSON_AddItemToObject(root, key, item);
     }
     cJSON *ts = cJSON_CreateNumber(static_cast<double>(time(nullptr)));
     if (!ts) ORVI_NO_MEM(sizeof(cJSON));
-    if (cJSON *old_ts = cJSON_GetObjectItemCaseSensitive(root, "ts"))
-        cJSON_ReplaceItemViaPointer(root, old_ts, ts);
+    if (cJSON_GetObjectItemCaseSensitive(root, "ts"))
+        cJSON_ReplaceItemInObjectCaseSensitive(root, "ts", ts);
     else
         cJSON_AddItemToObject(root, "ts", ts);
     return write_store_locked(root, key);
@@ -592,7 +592,9 @@ int orvi_params_config_file_comfirm(void) {
     ORVI_LOGW("%s", reason);
     std::string text;
     if (orvi_port_read(path, text, kReadLimit)) keep_damaged_copy(text);
-    return restore_from_backup_locked() ? 0 : -1;
+    if (restore_from_backup_locked()) return 0;
+    // Empty with no backup is a first start: the first save fills it.
+    return text.empty() ? 0 : -1;
 }
 
 int orvi_flash_init(void) {

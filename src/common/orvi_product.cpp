@@ -454,7 +454,7 @@ int product_set_LwIP_ip(bool is_ethernet) {
         !ip.empty() && ip.size() < sizeof orvi_dev_info.LwIP_ip && inet_pton(AF_INET, ip.c_str(), &addr) == 1;
     {
         Lock lk(orvi_dev_info_mutex());
-        orvi_field_set(orvi_dev_info.LwIP_ip, ok ? std::string_view(ip) : std::string_view());
+        orvi_field_set(orvi_dev_info.LwIP_ip, ok ? std::string_view(ip) : std::string_view(""));
     }
     if (!ok) {
         ORVI_LOGW("f_ifconfig file popen is fail!");
