@@ -1,7 +1,8 @@
-// The identity record and its accessors. Lock order: the persist lock (one
-// setter's compare, set and save at a time, so the file ends with the value
-// memory holds), then the record lock or the registry lock, each held only
-// for the copy; the store's own lock is taken inside orvi_info_save.
+// The identity record and its accessors. The record lock and the registry
+// lock are each held only for a copy, never while another lock is taken or
+// the file is written; a persisting setter saves the value memory holds
+// after its change, again if a racing setter changed it meanwhile, so the
+// file always ends with the value memory holds.
 #include "orvi_product.h"
 
 #include <arpa/inet.h>
@@ -22,7 +23,17 @@
 #include "pending/pending.h"
 #include "product_subdev.h"
 
-orvi_dev_info_t orvi_dev_info;
+namespace {
+orvi_dev_info_t defaults_record(void) {
+    orvi_dev_info_t info{};
+    orvi_dev_info_defaults(&info);
+    return info;
+}
+}  // namespace
+
+// Holds the built-in defaults from the start, so the default key and the
+// firmware identifier read right even before the start-up merge.
+orvi_dev_info_t orvi_dev_info = defaults_record();
 app_ins_info_t orvi_ins_info;
 
 std::mutex &orvi_dev_info_mutex(void) {
@@ -42,11 +53,6 @@ using RegistryLock = std::lock_guard<std::recursive_mutex>;
 const char kConfigsDir[] = "/data/domivault/configs";
 const char kMqttPasswdFile[] = "/data/domivault/configs/mqtt_passwd";
 const char kRedisConfCopy[] = "/data/domivault/configs/redis.conf";
-
-std::mutex &persist_mu() {
-    static std::mutex mu;
-    return mu;
-}
 
 // ---- Record access.
 
@@ -99,41 +105,58 @@ int set_text(const char *what, char (orvi_dev_info_t::*f)[N], const char *value,
     return 0;
 }
 
-// ---- Persisting setters: compare, set, save, only when the value changes.
+// ---- Persisting setters: compare and set under the lock; save only a change.
+
+int save_value(const char *key, const std::string &v) {
+    return orvi_info_save(key, v.c_str(), v.size() + 1, TYPE_STRING);
+}
+template <class T>
+int save_value(const char *key, T v) {
+    return orvi_info_save(key, &v, sizeof v, TYPE_NUMBER);
+}
+
+// Saves what memory holds now. A setter racing this one may change memory
+// between the copy and the save; whoever saved a stale copy saves again.
+template <class Get>
+int save_current(const char *key, Get current) {
+    for (int round = 0; round < 8; ++round) {
+        auto v = current();
+        if (save_value(key, v) != 0) return -1;
+        if (current() == v) return 0;
+    }
+    return 0;  // still changing: the latest setter saves its own value
+}
 
 template <size_t N>
 int persist_text(const char *key, char (orvi_dev_info_t::*f)[N], const char *value, bool allow_empty) {
     if (!text_fits(key, value, N, allow_empty)) return -1;
-    Lock p(persist_mu());
     {
         Lock lk(orvi_dev_info_mutex());
         if (orvi_field_view(orvi_dev_info.*f) == value) return 0;
         orvi_field_set(orvi_dev_info.*f, value);
     }
-    return orvi_info_save(key, value, N, TYPE_STRING);
+    return save_current(key, [f] { return text_of(f); });
 }
 
 template <class T>
 int persist_number(const char *key, T orvi_dev_info_t::*f, typename std::common_type<T>::type v) {
-    Lock p(persist_mu());
     {
         Lock lk(orvi_dev_info_mutex());
         if (orvi_dev_info.*f == v) return 0;
         orvi_dev_info.*f = v;
     }
-    return orvi_info_save(key, &v, sizeof v, TYPE_NUMBER);
+    return save_current(key, [f] { return value_of(f); });
 }
 
 template <size_t N>
 int persist_registry_text(const char *key, char (orvi_host_info_t::*f)[N], const char *value) {
     if (!text_fits(key, value, N, false)) return -1;
-    Lock p(persist_mu());
     {
         RegistryLock lk(host_info_mutex());
         if (orvi_field_view(host_info.*f) == value) return 0;
         orvi_field_set(host_info.*f, value);
     }
-    return orvi_info_save(key, value, N, TYPE_STRING);
+    return save_current(key, [f] { return registry_text(f); });
 }
 
 // ---- Start-up loads: a missing key leaves the field as it was.
@@ -715,13 +738,12 @@ int product_set_wifiPsw(const char *text) {
 }
 
 int product_set_QnetID(uint32_t id) {
-    Lock p(persist_mu());
     {
         RegistryLock lk(host_info_mutex());
         if (host_info.QnetID == id) return 0;
         host_info.QnetID = id;
     }
-    return orvi_info_save("QnetID", &id, sizeof id, TYPE_NUMBER);
+    return save_current("QnetID", product_get_QnetID);
 }
 
 // ---- Memory-only setters.

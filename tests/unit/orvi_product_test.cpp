@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <thread>
 
 #include "identity_test_support.h"
 #include "orvi_flash.h"
@@ -224,6 +225,26 @@ TEST_F(OrviProduct, PersistingSettersSaveOnlyChangesAndRefuseBadText) {
     }
 }
 
+// Racing setters of one key: whatever order they finish in, the file ends
+// with the value memory holds.
+TEST_F(OrviProduct, RacingSettersLeaveFileEqualToMemory) {
+    ASSERT_EQ(0, start());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 6; ++i) {
+                const std::string v = "net-" + std::to_string(t) + "-" + std::to_string(i);
+                product_set_ssid(v.c_str());
+                product_set_homeId(t * 100 + i);
+            }
+        });
+    }
+    for (auto &th : threads)
+        th.join();
+    EXPECT_EQ(product_get_ssid(), string_in(params(), "ssid"));
+    EXPECT_EQ(product_get_homeId(), number_in(params(), "homeId"));
+}
+
 TEST_F(OrviProduct, NumberSettersAndServerInfo) {
     ASSERT_EQ(0, start());
     ASSERT_EQ(0, product_set_homeId(12));
@@ -381,6 +402,18 @@ TEST_F(OrviProduct, BadTimeTextRunsNothing) {
     std::string t = "2024-01-01 00:00:00";
     EXPECT_EQ(-2, product_set_systime(t, 15)) << "no such zone";
     EXPECT_TRUE(root.commands().empty());
+}
+
+TEST_F(OrviProduct, SystemTimeReadBack) {
+    const std::string now = product_get_systime();
+    ASSERT_EQ(19u, now.size()) << now;
+    for (size_t i = 0; i < now.size(); ++i) {
+        const char want = i == 4 || i == 7 ? '-' : i == 10 ? ' ' : i == 13 || i == 16 ? ':' : '0';
+        if (want == '0')
+            EXPECT_TRUE(isdigit(static_cast<unsigned char>(now[i]))) << now;
+        else
+            EXPECT_EQ(want, now[i]) << now;
+    }
 }
 
 TEST_F(OrviProduct, CalibrationStates) {
