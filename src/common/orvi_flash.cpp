@@ -482,6 +482,8 @@ int orvi_info_clear(void) {
         std::lock_guard<std::mutex> lk(store_mu());
         run_logged("rm -r " + quoted(ORVI_DATA_DIR ORVI_PARAMS_FILE_NAME));
         run_logged("rm -r " + quoted(ORVI_DATA_DIR ORVI_PARAMS_BK_PREFIX) + "*");
+        // The kept text of a damaged file holds the old keys too.
+        if (orvi_port_exists(orvi_path(kDamagedCopy))) run_logged("rm -r " + quoted(kDamagedCopy));
         run_logged("rm -r " + quoted(ORVI_ETC_DIR ORVI_PARAMS_ETC_BK_NAME));
         run_logged("rm -r " + quoted(ORVI_DATA_DIR "configStatus_") + "*");
         run_logged("rm -r " + quoted("/home/root/restore") + "/*");

@@ -343,15 +343,17 @@ TEST_F(OrviProduct, FactoryResetClearsStateAndMakesNewCredentials) {
     const std::string old_key = product_get_random_key();
     create_directories("/home/root/restore");
     create_directories("/home/root/backup");
-    for (const char *f :
-         {"/data/domivault/data/configStatus_1", "/home/root/restore/r", "/home/root/backup/b",
-          "/data/domivault/data/host.rdb", "/data/domivault/data/mosquitto.db"})
+    const char *const state[] = {"/data/domivault/data/configStatus_1",
+                                 "/home/root/restore/r",
+                                 "/home/root/backup/b",
+                                 "/data/domivault/data/host.rdb",
+                                 "/data/domivault/data/mosquitto.db",
+                                 "/data/domivault/data/orvi_params.json.bad"};
+    for (const char *f : state)
         root.write(f, "x");
     root.clear_commands();
     ASSERT_EQ(0, orvi_info_clear());
-    for (const char *f :
-         {"/data/domivault/data/configStatus_1", "/home/root/restore/r", "/home/root/backup/b",
-          "/data/domivault/data/host.rdb", "/data/domivault/data/mosquitto.db"})
+    for (const char *f : state)
         EXPECT_FALSE(root.exists(f)) << f;
     EXPECT_TRUE(b.ran("systemctl stop mosquitto"));
     EXPECT_TRUE(b.ran("systemctl stop redis"));
