@@ -1,10 +1,247 @@
+// Start-up. Every step logs its own failure and start-up goes on: a board
+// that comes up with one service missing is still reachable and can be
+// repaired, a board that stops at the first error is not.
 #include "orvi_main.h"
 
-#include "orvi_log.h"
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
-int orvi_init(void) { return 0; }
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "orvi_event_loop.h"
+#include "orvi_flash.h"
+#include "orvi_log.h"
+#include "orvi_mid_config.h"
+#include "orvi_port.h"
+#include "orvi_product.h"
+#include "orvi_queue.h"
+#include "orvi_system.h"
+#include "orvi_timer.h"
+#include "pending/main_pending.h"
+
+namespace {
+constexpr const char *kHeartbeatFile = "/data/domivault/SoftWDT/orvi_hc_main.hb";
+constexpr const char *kLogLevelFile = "/data/domivault/loglevel.config";
+constexpr const char *kNewImage = "/data/domivault/uImage";
+constexpr const char *kBootImage = "/run/media/mmcblk1p1/uImage";
+constexpr const char *kBootPartition = "/run/media/mmcblk1p1/";
+constexpr const char *kDataDir = "/data/domivault/";
+constexpr const char *kLibDir = "/data/domivault/data/lib/";
+constexpr const char *kConfDir = "/data/domivault/data/";
+
+pthread_t timertid;
+
+const char *const kBanner[] = {
+    "   #######    ########    ##     ##   ########  ",
+    "  ##     ##   ##     ##   ##     ##      ##     ",
+    "  ##     ##   ##     ##   ##     ##      ##     ",
+    "  ##     ##   ########    ##     ##      ##     ",
+    "  ##     ##   ##   ##      ##   ##       ##     ",
+    "  ##     ##   ##    ##      ## ##        ##     ",
+    "   #######    ##     ##      ###      ########  ",
+    "                                                ",
+};
+
+// First whitespace-separated word of a command's output (an md5sum digest).
+std::string first_word(const std::string &s) {
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return "";
+    size_t e = s.find_first_of(" \t\r\n", b);
+    return s.substr(b, e == std::string::npos ? std::string::npos : e - b);
+}
+
+void *log_level_update(void *) {
+    std::string path = orvi_path(kLogLevelFile);
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        orvi_plain_write("%s open failed!\n", kLogLevelFile);
+        return nullptr;
+    }
+    for (;;) {
+        log_level_update_once(fd);
+        orvi_port_sleep_ms(10000);
+    }
+    return nullptr;
+}
+}  // namespace
+
+void orvi_banner_print(void) {
+    std::string out = "\n\n";
+    for (const char *line : kBanner) {
+        out.append(line);
+        out.push_back('\n');
+    }
+    out.append("----------------------");
+    out.append(ORVI_FIRMWARE_ID);
+    out.append("---------------------\n\n");
+    orvi_plain_write("%s", out.c_str());
+}
+
+void uImage_Verify(void) {
+    std::string img = orvi_path(kNewImage);
+    if (!orvi_port_exists(img)) return;
+    orvi_plain_write("Have uImage in /data/domivault,need to update it!!!!!!!!!!!!!!\n");
+    std::string boot = orvi_path(kBootImage);
+    std::string new_sum = first_word(orvi_executeCommand("md5sum " + orvi_shell_quote(img)));
+    std::string old_sum = first_word(orvi_executeCommand("md5sum " + orvi_shell_quote(boot)));
+    orvi_plain_write("%s md5sum is %s\n", kNewImage, new_sum.c_str());
+    orvi_plain_write("%s md5sum is %s\n", kBootImage, old_sum.c_str());
+    if (new_sum.empty() || old_sum.empty()) return;
+    if (new_sum.compare(0, 32, old_sum, 0, 32) != 0) {
+        orvi_plain_write("different uImage update it \n");
+        orvi_executeCommand_nonret("mv " + orvi_shell_quote(img) + " " + orvi_shell_quote(orvi_path(kBootPartition)));
+        orvi_executeCommand_nonret("sync");
+        for (int left = 29; left >= 0; --left) {
+            orvi_plain_write(" %d seconds  left on the sync done !\n", left);
+            orvi_port_sleep_ms(1000);
+        }
+        orvi_executeCommand_nonret("reboot");
+    } else {
+        orvi_plain_write("uImage is same ,delete it!\n");
+        orvi_executeCommand_nonret("rm -f " + orvi_shell_quote(img));
+    }
+}
+
+void orvi_soft_wdt_feed(void *) {
+    // Written directly rather than through a shell: the tick thread must
+    // never wait on a fork, or a stalled fork would stop the heartbeat too.
+    std::string path = orvi_path(kHeartbeatFile);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        ssize_t w = ::write(fd, "1\n", 2);
+        (void)w;
+        ::close(fd);
+    }
+    ORVI_LOGI("feed watchdog");
+}
+
+int wdt_timer_start(void) {
+    // The external watchdog only reads the file; make sure its folder exists.
+    std::string dir = orvi_path("/data/domivault/SoftWDT");
+    if (!orvi_port_exists(dir)) orvi_port_run_argv({"mkdir", "-p", dir});
+    return orvi_timer_create("wdt_timer", orvi_soft_wdt_feed, 10000, nullptr, 1) < 0 ? -1 : 0;
+}
+
+int orvi_subdev_config_upgrade_from_package(void) {
+    std::string find_cmd = "find " + orvi_shell_quote(orvi_path(kDataDir)) +
+                           " -maxdepth 1 -type f -name 'domivault_config_V*.tar.gz'";
+    std::string found = orvi_executeCommand(find_cmd);
+    size_t nl = found.find('\n');
+    std::string package = found.substr(0, nl);
+    if (package.empty()) {
+        ORVI_LOGI("Haven't devices config files need to upgrade!!!");
+        return 0;
+    }
+    // The package name comes from the file system: quote it for the shell.
+    std::string q = orvi_shell_quote(package);
+    std::string untar = "tar -xzvf " + q + " -C " + orvi_shell_quote(orvi_path(kLibDir)) + " && rm -rf " + q;
+    std::string out = orvi_executeCommand(untar);
+    ORVI_LOGI("executing command [%s],result:%s", untar.c_str(), out.c_str());
+    if (out.empty()) {
+        ORVI_LOGW("%s failed!!!", untar.c_str());
+        return -1;
+    }
+    std::string mv = "mv " + orvi_shell_quote(orvi_path(kLibDir)) + "*.json " + orvi_shell_quote(orvi_path(kConfDir));
+    out = orvi_executeCommand(mv);
+    ORVI_LOGI("executing command [%s],result:%s", mv.c_str(), out.c_str());
+    out = orvi_executeCommand("sync");
+    ORVI_LOGI("executing command [%s],result:%s", "sync", out.c_str());
+    return 0;
+}
+
+void log_level_update_once(int fd) {
+    char buf[33] = {0};
+    ssize_t n = ::pread(fd, buf, 32, 0);
+    if (n > 0) {
+        buf[n] = '\0';
+        orvi_plain_write("get char done read_ret:%s\n", buf);
+        int level = std::atoi(buf);
+        orvi_plain_write("level :%d\n", level);
+        if (level >= 0) {
+            log_level.store(level);
+            orvi_plain_write("log level: %d\n", level);
+        }
+    }
+    if (::ftruncate(fd, 0) != 0) {
+    }
+    ::lseek(fd, 0, SEEK_SET);
+}
+
+int server_log_module(void) {
+    pthread_t tid;
+    return orvi_pthread_create_detach(&tid, nullptr, log_level_update, nullptr, "log_level_update");
+}
+
+void *orvi_basictimer_create(void *) {
+    orvi_event_loop_delay_send(4098, nullptr, 2000);
+    scan_period_timer_start();
+    second_period_timer_start();
+    wdt_timer_start();
+    for (;;) orvi_port_sleep_ms(100 * 1000);
+    return nullptr;
+}
+
+int orvi_init(void) {
+    local_mqtt_service();
+    server_event_brocker();
+    server_log_module();
+    orvi_sd_service_init();
+    server_timer_app();
+    orvi_uds_init();
+    server_key();
+    server_leds();
+    bincmd_retry_thread();
+    if (orvi_socket_handle() == 0) ORVI_LOGI("orvi_socket_handle is success!");
+    if (device_handle_create() == 0) ORVI_LOGI("device_handle_create is success!");
+    service_mqtt();
+    orvi_so_refresh_server();
+    orvi_local_mqtt_sub();
+    net_monitor_server();
+    tovra_thread_main_init();
+    local_device_monitor_thread();
+    http_so_and_host_pthread();
+    backup_service_func();
+    app_info_server();
+    false_status_push_thread();
+    ORVI_LOGI("combo server running....");
+    return orvi_combo_server();
+}
 
 int orvi_main(void) {
-    ORVI_LOGI("starting");
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    // A peer that closes its end must cost us one failed write, not the process.
+    signal(SIGPIPE, SIG_IGN);
+    orvi_banner_print();
+    uImage_Verify();
+    orvi_log_level_set(ORVI_LOG_INFO);
+    orvi_flash_init();
+    orvi_timer_init();
+    orvi_queue_init();
+    ota_package_verify();
+    redis_checking();
+
+    orvi_dev_info_t defaults;
+    orvi_dev_info_defaults(&defaults);
+    product_set_info(&defaults);
+
+    orvi_mid_config_init();
+    orvi_so_config_load();
+    socket_connect_start(nullptr, 0);
+    orvi_subdev_tcp_server_init();
+    orvi_init();
+    host_led_started_api();
+    if (status_factory_mode() == 0) evn_host_match_status_sync();
+    orvi_FactoryTest_init();
+
+    if (pthread_create(&timertid, nullptr, orvi_basictimer_create, nullptr) == 0)
+        ORVI_LOGI("create orvi_basictimer_create thread success!!!");
+    else
+        ORVI_LOGW("create orvi_basictimer_create thread failed!!!");
+    ORVI_LOGI("randomkey -> %s", product_get_random_key().c_str());
+    pthread_join(timertid, nullptr);
     return 0;
 }

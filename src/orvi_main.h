@@ -1,6 +1,23 @@
-// The daemon's start-up sequence and service start order. Runs on the main
-// thread, which then waits on the basic timer thread for the life of the process.
+// The daemon's start-up sequence, its service start order, the basic timer
+// thread, the watchdog heartbeat, the boot-time kernel image check, the
+// subdevice configuration package and the board-module log-level watcher.
+// `orvi_main` runs on the main thread, which then waits on the basic timer
+// thread for the life of the process.
 #pragma once
 
 int orvi_main(void);
 int orvi_init(void);
+
+// Body of the basic timer thread; never returns.
+void *orvi_basictimer_create(void *arg);
+
+void uImage_Verify(void);
+int wdt_timer_start(void);
+void orvi_soft_wdt_feed(void *ctx);
+int orvi_subdev_config_upgrade_from_package(void);
+int server_log_module(void);
+// One pass of the log-level watcher over the file (exposed for tests).
+void log_level_update_once(int fd);
+
+// Prints the banner (two blank lines, the block letters, the firmware line).
+void orvi_banner_print(void);
