@@ -144,20 +144,25 @@ void add_etc(std::vector<std::string> &a, const Layout &l) {
 
 std::vector<std::string> bwrap_argv(const std::string &bwrap, const Layout &l, const std::string &daemon,
                                     const std::string &standins) {
-    std::vector<std::string> a = {bwrap,           "--unshare-ipc", "--unshare-pid", "--unshare-net",
-                                  "--unshare-uts", "--hostname",    "vboard",        "--cap-add",
-                                  "ALL",           "--as-pid-1",    "--ro-bind",     "/usr",
-                                  "/usr"};
+    // Own IPC, PID, network and UTS namespaces but the host's user namespace
+    // (the broker's privilege drop fails inside a user namespace), with the
+    // capabilities of root, and our init as pid 1.
+    std::vector<std::string> a = {bwrap, "--unshare-ipc", "--unshare-pid", "--unshare-net", "--unshare-uts"};
+    a.insert(a.end(), {"--hostname", "vboard", "--cap-add", "ALL", "--as-pid-1"});
+    a.insert(a.end(), {"--ro-bind", "/usr", "/usr"});
     add_top_level_links(a);
     add_etc(a, l);
     a.insert(a.end(), {"--dev", "/dev", "--proc", "/proc"});
     const char *writable[] = {"/sys", "/tmp", "/run", "/data/domivault", "/home/root", "/usr/local/etc"};
     for (const char *p : writable)
         a.insert(a.end(), {"--bind", l.root + p, p});
-    a.insert(a.end(),
-             {"--bind",    l.vb,      "/vboard",   "--ro-bind", standins,    kStandinDir, "--ro-bind",
-              self_exe(),  kInitPath, "--ro-bind", daemon,      kDaemonPath, "--chdir",   "/",
-              "--info-fd", "4",       "--",        kInitPath,   "__init",    "3"});
+    a.insert(a.end(), {"--bind", l.vb, "/vboard"});
+    a.insert(a.end(), {"--ro-bind", standins, kStandinDir});
+    a.insert(a.end(), {"--ro-bind", self_exe(), kInitPath});
+    a.insert(a.end(), {"--ro-bind", daemon, kDaemonPath});
+    // Nothing outside the board's folders is writable, not even the root.
+    a.insert(a.end(), {"--remount-ro", "/", "--chdir", "/", "--info-fd", "4"});
+    a.insert(a.end(), {"--", kInitPath, "__init", "3"});
     return a;
 }
 
