@@ -1,0 +1,332 @@
+// The virtual board itself: its folders, brokers, stand-ins, isolation and
+// life cycle. Most tests run a small stand-in daemon so that they do not
+// depend on what the real daemon does at start.
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "board.h"
+
+namespace {
+
+// A daemon that says it is up, writes down its environment and working
+// folder, and stays.
+const char kStubDaemon[] =
+    "#!/bin/sh\n"
+    "env > /tmp/daemon.env\n"
+    "pwd > /tmp/daemon.cwd\n"
+    "echo \"stub daemon up\"\n"
+    "exec sleep 100000\n";
+
+class VboardTest : public ::testing::Test {
+  protected:
+    // A stub daemon script in a folder of its own; removed after the test.
+    std::string stub(const std::string &script = kStubDaemon) {
+        char tmpl[] = "/tmp/orvi-stub-XXXXXX";
+        if (!mkdtemp(tmpl)) return "";
+        stub_dir_ = tmpl;
+        std::string path = stub_dir_ + "/daemon";
+        std::ofstream(path) << script;
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+    void TearDown() override {
+        if (!stub_dir_.empty()) {
+            unlink((stub_dir_ + "/daemon").c_str());
+            rmdir(stub_dir_.c_str());
+        }
+    }
+    std::string stub_dir_;
+};
+
+std::string ns_of(pid_t pid, const char *ns) {
+    char buf[PATH_MAX];
+    std::string link = "/proc/" + std::to_string(pid) + "/ns/" + ns;
+    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
+// Host pids of every process inside the PID namespace `pidns`.
+std::set<long> processes_in(const std::string &pidns) {
+    std::set<long> out;
+    DIR *d = opendir("/proc");
+    if (!d) return out;
+    while (struct dirent *e = readdir(d)) {
+        char *end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        if (*e->d_name && !*end && ns_of(static_cast<pid_t>(pid), "pid") == pidns) out.insert(pid);
+    }
+    closedir(d);
+    return out;
+}
+
+TEST_F(VboardTest, BoardHasItsFoldersReadOnlyHostSystemAndStandInSys) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(b.wait_for_log("stub daemon up"));
+
+    // Writable board folders, seen from the host under the board directory.
+    for (const char *dir : {"/data/domivault", "/data/domivault/configs", "/data/domivault/data",
+                            "/home/root", "/usr/local/etc", "/run/media/mmcblk1p1", "/tmp", "/run"}) {
+        std::string file = std::string(dir) + "/probe";
+        EXPECT_EQ(0, b.exec({"sh", "-c", "echo hi > \"$0\"", file}).status) << file;
+        EXPECT_EQ("hi\n", b.read(file)) << file;
+    }
+    // The host's system is read-only.
+    for (const char *file : {"/usr/bin/probe", "/etc/probe", "/etc/mosquitto.conf", "/probe"}) {
+        EXPECT_NE(0, b.exec({"sh", "-c", "echo x > \"$0\"", file}).status) << file;
+    }
+    // The board's own broker and Redis configuration in /etc.
+    std::string mq = b.exec({"cat", "/etc/mosquitto.conf"}).out;
+    EXPECT_NE(std::string::npos, mq.find("allow_anonymous false"));
+    EXPECT_NE(std::string::npos, mq.find("password_file /data/domivault/configs/mqtt_passwd"));
+    EXPECT_NE(std::string::npos, mq.find("listener 1883 127.0.0.1"));
+    std::string rd = b.exec({"cat", "/etc/redis.conf"}).out;
+    EXPECT_NE(std::string::npos, rd.find("dir /data/domivault/data"));
+    EXPECT_NE(std::string::npos, rd.find("dbfilename host.rdb"));
+    EXPECT_NE(std::string::npos, rd.find("appendonly yes"));
+
+    // /sys stand-ins: the Ethernet carrier and the five LEDs.
+    EXPECT_EQ("1\n", b.exec({"cat", "/sys/class/net/eth0/carrier"}).out);
+    for (const char *led : {"led_sys", "led_core", "led_CAN", "led_485", "led_net"}) {
+        std::string d = std::string("/sys/class/leds/") + led;
+        EXPECT_EQ(0, b.exec({"test", "-f", d + "/brightness", "-a", "-f", d + "/trigger"}).status) << led;
+    }
+    b.write("/sys/class/net/eth0/carrier", "0\n");
+    EXPECT_EQ("0\n", b.exec({"cat", "/sys/class/net/eth0/carrier"}).out);
+
+    // The message-queue limit is the board's own, and writable.
+    EXPECT_EQ(0, b.sh("echo 163840 > /proc/sys/kernel/msgmnb").status);
+    EXPECT_EQ("163840\n", b.exec({"cat", "/proc/sys/kernel/msgmnb"}).out);
+    std::ifstream host_msgmnb("/proc/sys/kernel/msgmnb");
+    long host_value = 0;
+    host_msgmnb >> host_value;
+    EXPECT_NE(163840, host_value);
+    // The rest of /proc/sys is not.
+    EXPECT_NE(0, b.sh("echo 1 > /proc/sys/vm/overcommit_memory").status);
+
+    // The daemon: empty environment but PATH and the sanitizer settings, cwd /.
+    std::string env = b.read("/tmp/daemon.env");
+    EXPECT_NE(std::string::npos, env.find("PATH=/vboard/bin:/usr/sbin:/usr/bin:/sbin:/bin\n"));
+    EXPECT_EQ(std::string::npos, env.find("HOME="));
+    EXPECT_EQ(std::string::npos, env.find("VBOARD_"));
+    EXPECT_EQ("/\n", b.read("/tmp/daemon.cwd"));
+}
+
+TEST_F(VboardTest, BrokerRefusesAnonymousClientsAndRedisAnswers) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    Board::Result sub = b.exec({"mosquitto_sub", "-h", "127.0.0.1", "-p", "1883", "-t", "probe", "-E"});
+    EXPECT_NE(0, sub.status);
+    EXPECT_NE(std::string::npos, b.read("/vboard/mosquitto.log").find("not authorised"));
+    EXPECT_EQ("PONG\n", b.exec({"redis-cli", "-h", "127.0.0.1", "ping"}).out);
+    // Redis keeps its files where the board keeps them.
+    EXPECT_EQ(0, b.exec({"redis-cli", "save"}).status);
+    EXPECT_EQ(0, b.exec({"test", "-f", "/data/domivault/data/host.rdb"}).status);
+    EXPECT_EQ(0, b.exec({"test", "-d", "/data/domivault/data/appendonlydir"}).status);
+}
+
+TEST_F(VboardTest, SystemctlRestartTakesTheConfigsCopy) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    // What the daemon does on first start: copy the image's file, add a user,
+    // restart the service. An extra listener proves which file was read.
+    ASSERT_EQ(0, b.sh("cp /etc/mosquitto.conf /data/domivault/configs/ && "
+                      "echo 'listener 1884 127.0.0.1' >> /data/domivault/configs/mosquitto.conf && "
+                      "mosquitto_passwd -b /data/domivault/configs/mqtt_passwd hostuser secret1")
+                     .status);
+    std::string before = b.read("/run/vboard/mosquitto.pid");
+    ASSERT_EQ(0, b.exec({"systemctl", "restart", "mosquitto"}).status);
+    EXPECT_NE(before, b.read("/run/vboard/mosquitto.pid"));
+    EXPECT_EQ(0, b.exec({"mosquitto_sub", "-h", "127.0.0.1", "-p", "1884", "-u", "hostuser", "-P", "secret1",
+                         "-t", "probe", "-E"})
+                     .status);
+    EXPECT_NE(0, b.exec({"mosquitto_sub", "-h", "127.0.0.1", "-p", "1883", "-u", "hostuser", "-P", "wrong",
+                         "-t", "probe", "-E"})
+                     .status);
+
+    ASSERT_EQ(0, b.sh("cp /etc/redis.conf /data/domivault/configs/ && "
+                      "echo 'requirepass secret2' >> /data/domivault/configs/redis.conf")
+                     .status);
+    ASSERT_EQ(0, b.exec({"systemctl", "restart", "redis"}).status);
+    EXPECT_NE(std::string::npos, b.exec({"redis-cli", "ping"}).out.find("NOAUTH"));
+    EXPECT_EQ("PONG\n", b.exec({"redis-cli", "-a", "secret2", "--no-auth-warning", "ping"}).out);
+
+    // Stop really stops; the unit alias works.
+    EXPECT_EQ(0, b.exec({"systemctl", "stop", "redis-server"}).status);
+    EXPECT_EQ("inactive\n", b.exec({"systemctl", "is-active", "redis"}).out);
+    EXPECT_TRUE(b.ran("systemctl restart mosquitto"));
+    EXPECT_TRUE(b.ran("systemctl stop redis-server"));
+}
+
+TEST_F(VboardTest, StandInsRecordTheirArgumentsAndAnswerLikeTheBoard) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    b.clear_commands();
+    b.set_state("eth0_mac", "02:00:00:12:34:56");
+    b.set_state("eth0_ip", "192.0.2.77");
+    struct Case {
+        const char *cmd;
+        const char *out;
+    } cases[] = {
+        {"ifconfig eth0 | grep 'HWaddr' | awk '{ print $5}'", "02:00:00:12:34:56\n"},
+        {"ifconfig eth0 | grep 'inet addr' | awk '{ print $2}' | awk -F: '{print $2}'", "192.0.2.77\n"},
+        {"ping -w 3 203.0.113.5 | grep 'loss' | awk '{print $7}'", "0%\n"},
+        {"timedatectl set-time \"2024-05-02 10:00:00\" && timedatectl status | grep 'Local time' | "
+         "awk '{print $4\" \"substr($5,1,5)}'",
+         "2024-05-02 10:00\n"},
+        {"ntpdate pool.example | grep -c offset", "1\n"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.out, b.sh(c.cmd).out) << c.cmd;
+    b.set_state("ping", "fail");
+    EXPECT_EQ("100%\n", b.sh("ping -w 3 203.0.113.5 | grep 'loss' | awk '{print $7}'").out);
+
+    EXPECT_TRUE(b.ran("ifconfig eth0"));
+    EXPECT_TRUE(b.ran("ping -w 3 203.0.113.5"));
+    EXPECT_TRUE(b.ran("timedatectl set-time 2024-05-02 10:00:00"));
+    EXPECT_TRUE(b.ran("ntpdate pool.example"));
+
+    // The Wi-Fi supplicant: started in the background, found by pidof,
+    // configured through wpa_cli, stopped by kill.
+    EXPECT_EQ(
+        0, b.exec({"wpa_supplicant", "-i", "wlan0", "-c", "/etc/wpa_supplicant.conf", "-D", "nl80211", "-B"})
+               .status);
+    std::string pid = b.exec({"pidof", "wpa_supplicant"}).out;
+    ASSERT_FALSE(pid.empty());
+    EXPECT_EQ("0\n", b.exec({"wpa_cli", "-i", "wlan0", "add_network"}).out);
+    EXPECT_EQ("OK\n", b.sh("wpa_cli -i wlan0 set_network 0 ssid '\"home net\"'").out);
+    EXPECT_EQ("OK\n", b.exec({"wpa_cli", "-i", "wlan0", "enable_network", "0"}).out);
+    EXPECT_NE(std::string::npos,
+              b.exec({"wpa_cli", "-i", "wlan0", "status"}).out.find("wpa_state=COMPLETED"));
+    EXPECT_EQ(0, b.exec({"timeout", "5", "sh", "-c",
+                         "kill \"$0\" && while pidof wpa_supplicant >/dev/null; do sleep 0.05; done",
+                         pid.substr(0, pid.find('\n'))})
+                     .status);
+    EXPECT_NE(0, b.exec({"wpa_cli", "-i", "wlan0", "status"}).status);
+}
+
+TEST_F(VboardTest, BoardHasNoRouteOffTheMachine) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    // Only loopback, no route: nothing can leave the board.
+    Board::Result routes = b.exec({"ip", "route", "show"});
+    ASSERT_EQ(0, routes.status);
+    ASSERT_EQ("", routes.out);
+    EXPECT_EQ("", b.exec({"ip", "-6", "route", "show", "default"}).out);
+    Board::Result links = b.exec({"ip", "-o", "link", "show"});
+    EXPECT_NE(std::string::npos, links.out.find(": lo:"));
+    EXPECT_EQ(1, std::count(links.out.begin(), links.out.end(), '\n')) << links.out;
+    // With no route a connection fails in the kernel, before any packet.
+    Board::Result r = b.sh("redis-cli -h 192.0.2.1 -p 6379 ping 2>&1");
+    EXPECT_NE(std::string::npos, r.out.find("unreachable")) << r.out;
+    // No host systemd or D-Bus socket is visible.
+    EXPECT_NE(0, b.exec({"test", "-e", "/run/systemd/private"}).status);
+    EXPECT_NE(0, b.exec({"test", "-e", "/run/dbus/system_bus_socket"}).status);
+}
+
+TEST_F(VboardTest, TwoBoardsRunAtOnceWithoutClashing) {
+    std::string daemon = stub();
+    Board a(daemon), b(daemon);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    EXPECT_NE(ns_of(a.init_pid(), "net"), ns_of(b.init_pid(), "net"));
+    EXPECT_NE(ns_of(a.init_pid(), "ipc"), ns_of(b.init_pid(), "ipc"));
+    EXPECT_NE(ns_of(a.init_pid(), "pid"), ns_of(b.init_pid(), "pid"));
+    // Each has its own broker and Redis on the same loopback address.
+    EXPECT_EQ(0, a.exec({"redis-cli", "set", "who", "a"}).status);
+    EXPECT_EQ(0, b.exec({"redis-cli", "set", "who", "b"}).status);
+    EXPECT_EQ("a\n", a.exec({"redis-cli", "get", "who"}).out);
+    EXPECT_EQ("b\n", b.exec({"redis-cli", "get", "who"}).out);
+    // Each has its own folders and command log.
+    a.exec({"sh", "-c", "echo a > /data/domivault/who"});
+    EXPECT_NE(0, b.exec({"test", "-e", "/data/domivault/who"}).status);
+    a.exec({"udhcpc", "-i", "eth0"});
+    EXPECT_TRUE(a.ran("udhcpc -i eth0"));
+    EXPECT_FALSE(b.ran("udhcpc -i eth0"));
+}
+
+TEST_F(VboardTest, StopLeavesNoProcessOfTheBoard) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    // A process detached from everything is still ended.
+    b.exec({"sh", "-c", "setsid sleep 1000 </dev/null >/dev/null 2>&1 &"});
+    std::string pidns = ns_of(b.init_pid(), "pid");
+    ASSERT_FALSE(pidns.empty());
+    EXPECT_GE(processes_in(pidns).size(), 5u);  // init, broker, Redis, daemon, sleep
+    ASSERT_TRUE(b.stop());
+    EXPECT_TRUE(processes_in(pidns).empty());
+    EXPECT_EQ(-1, b.init_pid());
+    EXPECT_NE(0, b.exec({"true"}).status);
+}
+
+TEST_F(VboardTest, SecondStartKeepsTheFlashAndEmptiesTmpAndRun) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    ASSERT_EQ(0, b.sh("echo keep > /data/domivault/data/f && echo keep > /home/root/f && "
+                      "echo keep > /usr/local/etc/f && echo keep > /run/media/mmcblk1p1/f && "
+                      "echo gone > /tmp/f && echo gone > /run/f")
+                     .status);
+    b.write("/sys/class/net/eth0/carrier", "0\n");
+    ASSERT_TRUE(b.restart());
+    for (const char *f :
+         {"/data/domivault/data/f", "/home/root/f", "/usr/local/etc/f", "/run/media/mmcblk1p1/f"}) {
+        EXPECT_EQ("keep\n", b.exec({"cat", f}).out) << f;
+    }
+    EXPECT_NE(0, b.exec({"test", "-e", "/tmp/f"}).status);
+    EXPECT_NE(0, b.exec({"test", "-e", "/run/f"}).status);
+    EXPECT_EQ("1\n", b.read("/sys/class/net/eth0/carrier"));
+    EXPECT_EQ("PONG\n", b.exec({"redis-cli", "ping"}).out);
+}
+
+TEST_F(VboardTest, RebootRestartsTheBoardInPlaceOrHaltsIt) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    b.exec({"sh", "-c", "echo gone > /tmp/f; echo keep > /data/domivault/f"});
+    b.exec({"reboot"});
+    EXPECT_TRUE(b.ran("reboot"));
+    ASSERT_TRUE(b.wait_for_log("vboard: reboot\n"));
+    // The daemon comes up a second time, on the same flash, with a fresh /tmp.
+    auto up_again = [&] {
+        std::string log = b.logs();
+        return log.find("stub daemon up", log.find("vboard: reboot\n")) != std::string::npos;
+    };
+    for (int i = 0; i < 200 && !up_again(); ++i) usleep(50000);
+    ASSERT_TRUE(up_again());
+    EXPECT_EQ("keep\n", b.exec({"cat", "/data/domivault/f"}).out);
+    EXPECT_NE(0, b.exec({"test", "-e", "/tmp/f"}).status);
+    EXPECT_EQ("PONG\n", b.exec({"redis-cli", "ping"}).out);
+
+    // State "reboot" = "halt": the board stays down after a reboot.
+    b.set_state("reboot", "halt");
+    b.exec({"reboot"});
+    ASSERT_TRUE(b.wait_for_log("vboard: reboot: halting the board"));
+    EXPECT_NE(0, b.exec({"redis-cli", "ping"}).status);
+}
+
+TEST_F(VboardTest, DaemonEndIsLoggedAndNotRestarted) {
+    Board b(stub("#!/bin/sh\necho 'short life'\nsleep 0.3\nexit 3\n"));
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(b.wait_for_log("vboard: orvi_hc exited with status 3"));
+    // The board stays up for inspection.
+    EXPECT_EQ("PONG\n", b.exec({"redis-cli", "ping"}).out);
+    std::string log = b.logs();
+    EXPECT_EQ(log.find("short life"), log.rfind("short life"));
+}
+
+TEST_F(VboardTest, RealDaemonStartsOnTheBoard) {
+    Board b;
+    ASSERT_TRUE(b.start());
+    EXPECT_FALSE(b.logs().empty());
+}
+
+}  // namespace

@@ -1,0 +1,559 @@
+// vboard: runs the unchanged daemon on a virtual board made of Linux
+// namespaces (bubblewrap), with the board's own writable folders under a
+// directory DIR of the host, a real local broker and Redis on the board's
+// loopback, and recording stand-ins for the board tools that must never act
+// on the host.
+//
+//   vboard start DIR     build/boot the board, return once the daemon runs
+//   vboard exec DIR -- CMD...   run CMD inside the board
+//   vboard logs DIR      the daemon's output so far
+//   vboard stop DIR      end every process of the board (DIR keeps its files)
+//   vboard run DIR       start, follow the daemon's log; Ctrl-C stops it all
+//   vboard status DIR    is the board up, and the daemon?
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "vboard.h"
+
+using namespace vboard;
+
+namespace {
+
+constexpr unsigned kStartTimeoutMs = 30000;
+
+void usage() {
+    fprintf(stderr,
+            "usage: vboard start DIR\n"
+            "       vboard exec DIR -- CMD [ARG...]\n"
+            "       vboard logs DIR\n"
+            "       vboard stop DIR\n"
+            "       vboard run DIR\n"
+            "       vboard status DIR\n");
+}
+
+std::string absolute(const std::string &dir) {
+    if (!dir.empty() && dir[0] == '/') return dir;
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) return dir;
+    return std::string(cwd) + "/" + dir;
+}
+
+// Normalises DIR without requiring it to exist yet.
+std::string board_dir(const std::string &arg) {
+    std::string abs = absolute(arg);
+    char real[PATH_MAX];
+    if (::realpath(abs.c_str(), real)) return real;
+    while (abs.size() > 1 && abs.back() == '/')
+        abs.pop_back();
+    return abs;
+}
+
+struct BoardPids {
+    pid_t init = -1;
+    unsigned long long init_start = 0;
+    pid_t bwrap = -1;
+    unsigned long long bwrap_start = 0;
+};
+
+bool read_pids(const Layout &l, BoardPids &p) {
+    std::string text;
+    if (!read_file(l.pid_file, text)) return false;
+    long long a, c;
+    unsigned long long b, d;
+    if (sscanf(text.c_str(), "%lld %llu %lld %llu", &a, &b, &c, &d) != 4) return false;
+    p.init = static_cast<pid_t>(a);
+    p.init_start = b;
+    p.bwrap = static_cast<pid_t>(c);
+    p.bwrap_start = d;
+    return true;
+}
+
+// The pids are only trusted while their start times still match: a pid
+// reused by an unrelated process is never signalled.
+bool init_alive(const BoardPids &p) {
+    return p.init > 0 && process_start_time(p.init) == p.init_start;
+}
+bool bwrap_alive(const BoardPids &p) {
+    return p.bwrap > 0 && process_start_time(p.bwrap) == p.bwrap_start;
+}
+
+bool board_running(const Layout &l, BoardPids *out = nullptr) {
+    BoardPids p;
+    if (!read_pids(l, p) || !init_alive(p)) return false;
+    if (out) *out = p;
+    return true;
+}
+
+// The host's /bin, /sbin, /lib... as the host has them: symlinks into /usr
+// on a merged-/usr system, read-only binds otherwise.
+void add_top_level_links(std::vector<std::string> &a) {
+    for (const char *name : {"bin", "sbin", "lib", "lib32", "lib64", "libx32"}) {
+        std::string p = std::string("/") + name;
+        char target[PATH_MAX];
+        ssize_t n = ::readlink(p.c_str(), target, sizeof target - 1);
+        if (n > 0) {
+            a.insert(a.end(), {"--symlink", std::string(target, static_cast<size_t>(n)), p});
+        } else if (is_dir(p)) {
+            a.insert(a.end(), {"--ro-bind", p, p});
+        }
+    }
+}
+
+// /etc is the host's, read-only, except the board's own broker and Redis
+// configuration. Each entry is bound on its own into a tmpfs so that the two
+// board files can sit beside them, then the whole of /etc is made read-only.
+void add_etc(std::vector<std::string> &a, const Layout &l) {
+    const std::vector<std::string> board_files = {"mosquitto.conf", "redis.conf"};
+    a.insert(a.end(), {"--tmpfs", "/etc"});
+    if (DIR *d = ::opendir("/etc")) {
+        while (struct dirent *e = ::readdir(d)) {
+            std::string n = e->d_name;
+            if (n == "." || n == "..") continue;
+            bool ours = false;
+            for (const auto &f : board_files)
+                ours = ours || f == n;
+            if (ours) continue;
+            std::string p = "/etc/" + n;
+            char target[PATH_MAX];
+            ssize_t len = ::readlink(p.c_str(), target, sizeof target - 1);
+            if (len > 0) {
+                a.insert(a.end(), {"--symlink", std::string(target, static_cast<size_t>(len)), p});
+            } else {
+                a.insert(a.end(), {"--ro-bind", p, p});
+            }
+        }
+        ::closedir(d);
+    }
+    for (const auto &f : board_files)
+        a.insert(a.end(), {"--ro-bind", l.root + "/etc/" + f, "/etc/" + f});
+    a.insert(a.end(), {"--remount-ro", "/etc"});
+}
+
+std::vector<std::string> bwrap_argv(const std::string &bwrap, const Layout &l, const std::string &daemon,
+                                    const std::string &standins) {
+    // Own IPC, PID, network and UTS namespaces but the host's user namespace
+    // (the broker's privilege drop fails inside a user namespace), with the
+    // capabilities of root, and our init as pid 1.
+    std::vector<std::string> a = {bwrap, "--unshare-ipc", "--unshare-pid", "--unshare-net", "--unshare-uts"};
+    a.insert(a.end(), {"--hostname", "vboard", "--cap-add", "ALL", "--as-pid-1"});
+    a.insert(a.end(), {"--ro-bind", "/usr", "/usr"});
+    add_top_level_links(a);
+    add_etc(a, l);
+    a.insert(a.end(), {"--dev", "/dev", "--proc", "/proc"});
+    const char *writable[] = {"/sys", "/tmp", "/run", "/data/domivault", "/home/root", "/usr/local/etc"};
+    for (const char *p : writable)
+        a.insert(a.end(), {"--bind", l.root + p, p});
+    a.insert(a.end(), {"--bind", l.vb, "/vboard"});
+    a.insert(a.end(), {"--ro-bind", standins, kStandinDir});
+    a.insert(a.end(), {"--ro-bind", self_exe(), kInitPath});
+    a.insert(a.end(), {"--ro-bind", daemon, kDaemonPath});
+    // Nothing outside the board's folders is writable, not even the root.
+    a.insert(a.end(), {"--remount-ro", "/", "--chdir", "/", "--info-fd", "4"});
+    a.insert(a.end(), {"--", kInitPath, "__init", "3"});
+    return a;
+}
+
+const char kMosquittoConf[] =
+    "# Local MQTT broker of the board: loopback only, every client authenticated.\n"
+    "user root\n"
+    "pid_file /run/mosquitto.pid\n"
+    "listener 1883 127.0.0.1\n"
+    "allow_anonymous false\n"
+    "password_file /data/domivault/configs/mqtt_passwd\n"
+    "persistence true\n"
+    "persistence_location /data/domivault/data/\n"
+    "persistence_file mosquitto.db\n"
+    "log_dest stderr\n";
+
+const char kRedisConf[] =
+    "# Local Redis store of the board: loopback only, state under the data folder.\n"
+    "bind 127.0.0.1\n"
+    "port 6379\n"
+    "protected-mode yes\n"
+    "daemonize no\n"
+    "pidfile /run/redis.pid\n"
+    "logfile \"\"\n"
+    "dir /data/domivault/data\n"
+    "dbfilename host.rdb\n"
+    "appendonly yes\n"
+    "appendfilename \"host.aof\"\n"
+    "appenddirname \"appendonlydir\"\n"
+    "save 900 1\n"
+    "save 300 10\n";
+
+// The host side of the board's folders. Persistent ones are created once and
+// kept; /tmp, /run and /sys are emptied or rewritten by the board's init at
+// every boot.
+bool prepare(const Layout &l, std::string &err) {
+    if (l.dir == "/") {
+        err = "refusing to use / as a board directory";
+        return false;
+    }
+    if (is_dir(l.dir) && !is_dir(l.vb)) {
+        DIR *d = ::opendir(l.dir.c_str());
+        int entries = 0;
+        while (struct dirent *e = d ? ::readdir(d) : nullptr) {
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) ++entries;
+        }
+        if (d) ::closedir(d);
+        if (entries > 0) {
+            err = l.dir + " is neither empty nor a board directory";
+            return false;
+        }
+    }
+    for (const char *p : {"/sys", "/tmp", "/run/media/mmcblk1p1", "/data/domivault", "/home/root",
+                          "/usr/local/etc", "/etc"}) {
+        if (!mkdirs(l.root + p)) {
+            err = "cannot create " + l.root + p + ": " + strerror(errno);
+            return false;
+        }
+    }
+    if (!mkdirs(l.vb + "/state") || !write_file(l.root + "/etc/mosquitto.conf", kMosquittoConf) ||
+        !write_file(l.root + "/etc/redis.conf", kRedisConf)) {
+        err = "cannot write the board's files under " + l.dir + ": " + strerror(errno);
+        return false;
+    }
+    // A board's /usr/local/etc is bound over the host's folder, which must exist.
+    if (!is_dir("/usr/local/etc") && !mkdirs("/usr/local/etc")) {
+        err = "/usr/local/etc is missing on the host and cannot be created";
+        return false;
+    }
+    // This boot's logs start empty; the previous boot's daemon log is kept beside.
+    ::rename(l.daemon_log().c_str(), (l.daemon_log() + ".1").c_str());
+    for (const char *f : {"/daemon.pid", "/daemon.exit", "/board.log"})
+        ::unlink((l.vb + f).c_str());
+    return true;
+}
+
+// Runs once the board's namespaces exist and before its init boots: the
+// place for the board's network beyond loopback (a LAN to simulated peers).
+bool setup_network(const Layout &l, pid_t init) {
+    (void)l;
+    return run_wait({"nsenter", "-t", std::to_string(init), "-n", "ip", "link", "set", "lo", "up"}) == 0;
+}
+
+std::string tail_of(const std::string &path) {
+    std::string text;
+    read_file(path, text);
+    if (text.size() > 2000) text = "..." + text.substr(text.size() - 2000);
+    return text;
+}
+
+off_t file_size(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Ends the board: TERM to its init (which ends every process and exits;
+// the kernel then kills whatever is left in its PID namespace), KILL when
+// that takes too long.
+int do_stop(const Layout &l, bool quiet = false) {
+    BoardPids p;
+    if (!read_pids(l, p)) {
+        if (!quiet) fprintf(stderr, "vboard: no board running in %s\n", l.dir.c_str());
+        return 0;
+    }
+    auto gone = [&] {
+        if (p.bwrap > 0) ::waitpid(p.bwrap, nullptr, WNOHANG);  // reaps it when it is our child (run)
+        return !init_alive(p) && !bwrap_alive(p);
+    };
+    if (init_alive(p)) ::kill(p.init, SIGTERM);
+    for (int i = 0; i < 200 && !gone(); ++i)
+        sleep_ms(50);
+    if (!gone()) {
+        if (init_alive(p)) ::kill(p.init, SIGKILL);
+        if (bwrap_alive(p)) ::kill(p.bwrap, SIGKILL);
+        for (int i = 0; i < 100 && !gone(); ++i)
+            sleep_ms(50);
+    }
+    if (!gone()) {
+        fprintf(stderr, "vboard: the board in %s does not stop (init pid %d)\n", l.dir.c_str(), p.init);
+        return 1;
+    }
+    ::unlink(l.pid_file.c_str());
+    return 0;
+}
+
+int do_start(const Layout &l, const std::string &daemon_arg) {
+    BoardPids running;
+    if (board_running(l, &running)) {
+        fprintf(stderr, "vboard: a board already runs in %s (init pid %d); stop it first\n", l.dir.c_str(),
+                running.init);
+        return 1;
+    }
+    ::unlink(l.pid_file.c_str());
+    std::string err;
+    if (!prepare(l, err)) {
+        fprintf(stderr, "vboard: %s\n", err.c_str());
+        return 1;
+    }
+    std::string exe = self_exe();
+    std::string daemon =
+        daemon_arg.empty() ? exe.substr(0, exe.rfind('/')) + "/orvi_hc" : absolute(daemon_arg);
+    if (::access(daemon.c_str(), X_OK) != 0) {
+        fprintf(stderr, "vboard: no daemon to run at %s\n", daemon.c_str());
+        return 1;
+    }
+    std::string standins = ORVI_SOURCE_DIR "/tools/vboard/standins";
+    std::string bwrap = find_program("bwrap");
+    if (bwrap.empty()) {
+        fprintf(stderr, "vboard: bwrap (package bubblewrap) is not installed\n");
+        return 1;
+    }
+    std::vector<std::string> args = bwrap_argv(bwrap, l, daemon, standins);
+
+    int go[2], info[2];
+    if (::pipe2(go, O_CLOEXEC) != 0 || ::pipe2(info, O_CLOEXEC) != 0) {
+        perror("vboard: pipe");
+        return 1;
+    }
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        perror("vboard: fork");
+        return 1;
+    }
+    if (pid == 0) {
+        // The board outlives this command: its own session, no terminal, its
+        // messages in DIR/vboard/board.log. Descriptor 3 carries the go,
+        // 4 the sandbox's pid.
+        ::setsid();
+        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int out = ::open(l.board_log().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        int g = ::fcntl(go[0], F_DUPFD_CLOEXEC, 10);
+        int i = ::fcntl(info[1], F_DUPFD_CLOEXEC, 10);
+        if (in < 0 || out < 0 || g < 0 || i < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+            ::dup2(out, 2) < 0 || ::dup2(g, 3) < 0 || ::dup2(i, 4) < 0) {
+            _exit(127);
+        }
+        ::close_range(5, ~0U, 0);
+        std::vector<char *> cargv;
+        for (auto &a : args)
+            cargv.push_back(const_cast<char *>(a.c_str()));
+        cargv.push_back(nullptr);
+        std::string path = std::string("PATH=") + kBoardPath;
+        char *envp[] = {const_cast<char *>(path.c_str()), const_cast<char *>(kAsanOptions),
+                        const_cast<char *>(kUbsanOptions), nullptr};
+        ::execve(bwrap.c_str(), cargv.data(), envp);
+        _exit(127);
+    }
+    ::close(go[0]);
+    ::close(info[1]);
+
+    // bwrap reports the pid (in the host's numbering) of the board's init.
+    std::string json;
+    for (;;) {
+        struct pollfd pf = {info[0], POLLIN, 0};
+        if (::poll(&pf, 1, 15000) != 1) break;
+        char buf[256];
+        ssize_t n = ::read(info[0], buf, sizeof buf);
+        if (n <= 0) break;
+        json.append(buf, static_cast<size_t>(n));
+        if (json.find('}') != std::string::npos) break;
+    }
+    ::close(info[0]);
+    pid_t init = -1;
+    size_t k = json.find("\"child-pid\"");
+    if (k != std::string::npos)
+        init = static_cast<pid_t>(strtol(json.c_str() + json.find(':', k) + 1, nullptr, 10));
+    if (init <= 0) {
+        ::close(go[1]);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        fprintf(stderr, "vboard: the board did not come up:\n%s\n", tail_of(l.board_log()).c_str());
+        return 1;
+    }
+    std::string pids = std::to_string(init) + " " + std::to_string(process_start_time(init)) + " " +
+                       std::to_string(pid) + " " + std::to_string(process_start_time(pid)) + "\n";
+    write_file(l.pid_file, pids);
+
+    if (!setup_network(l, init)) {
+        ::close(go[1]);
+        do_stop(l, true);
+        fprintf(stderr, "vboard: cannot set up the board's network\n");
+        return 1;
+    }
+    if (::write(go[1], "g", 1) != 1) {
+        ::close(go[1]);
+        do_stop(l, true);
+        fprintf(stderr, "vboard: the board's init is gone:\n%s\n", tail_of(l.board_log()).c_str());
+        return 1;
+    }
+    ::close(go[1]);
+
+    // Up when the daemon's pid is known and its log got its first line.
+    std::string pid_path = l.vb + "/daemon.pid", exit_path = l.vb + "/daemon.exit";
+    for (unsigned waited = 0;; waited += 50) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            ::unlink(l.pid_file.c_str());
+            fprintf(stderr, "vboard: the board stopped while booting:\n%s\n", tail_of(l.board_log()).c_str());
+            return 1;
+        }
+        if (exists(pid_path) && file_size(l.daemon_log()) > 0) break;
+        if (exists(pid_path) && exists(exit_path)) {
+            std::string why;
+            read_file(exit_path, why);
+            fprintf(stderr, "vboard: the daemon ended before writing anything: %s", why.c_str());
+            return 1;
+        }
+        if (waited >= kStartTimeoutMs) {
+            do_stop(l, true);
+            fprintf(stderr, "vboard: the daemon wrote nothing within %u s; board stopped. Board log:\n%s\n",
+                    kStartTimeoutMs / 1000, tail_of(l.board_log()).c_str());
+            return 1;
+        }
+        sleep_ms(50);
+    }
+    if (exists(exit_path)) {
+        std::string why;
+        read_file(exit_path, why);
+        fprintf(stderr, "vboard: note: the daemon already ended: %s", why.c_str());
+    }
+    return 0;
+}
+
+int do_exec(const Layout &l, const std::vector<std::string> &cmd) {
+    BoardPids p;
+    if (!board_running(l, &p)) {
+        fprintf(stderr, "vboard: no board running in %s\n", l.dir.c_str());
+        return 125;
+    }
+    std::string nsenter = find_program("nsenter");
+    std::vector<std::string> a = {nsenter,
+                                  "-t",
+                                  std::to_string(p.init),
+                                  "-m",
+                                  "-i",
+                                  "-p",
+                                  "-n",
+                                  "-u",
+                                  "-r",
+                                  "-w",
+                                  "--",
+                                  "/usr/bin/env",
+                                  "-i",
+                                  std::string("PATH=") + kBoardPath,
+                                  "HOME=/home/root"};
+    if (const char *term = getenv("TERM")) a.push_back(std::string("TERM=") + term);
+    a.insert(a.end(), cmd.begin(), cmd.end());
+    std::vector<char *> cargv;
+    for (auto &s : a)
+        cargv.push_back(const_cast<char *>(s.c_str()));
+    cargv.push_back(nullptr);
+    char *envp[] = {nullptr};
+    ::execve(nsenter.c_str(), cargv.data(), envp);
+    fprintf(stderr, "vboard: cannot run nsenter: %s\n", strerror(errno));
+    return 126;
+}
+
+int do_logs(const Layout &l) {
+    std::string text;
+    if (!read_file(l.daemon_log(), text)) {
+        fprintf(stderr, "vboard: no daemon log in %s\n", l.dir.c_str());
+        return 1;
+    }
+    fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+}
+
+int do_status(const Layout &l) {
+    BoardPids p;
+    if (!board_running(l, &p)) {
+        printf("stopped\n");
+        return 3;
+    }
+    std::string dpid, dexit;
+    read_file(l.vb + "/daemon.pid", dpid);
+    read_file(l.vb + "/daemon.exit", dexit);
+    printf("running (init pid %d)\n", p.init);
+    if (!dexit.empty()) {
+        printf("daemon: %s", dexit.c_str());
+    } else if (!dpid.empty()) {
+        printf("daemon: running (board pid %s)", dpid.c_str());
+    }
+    return 0;
+}
+
+volatile sig_atomic_t g_stop_requested = 0;
+void on_stop_signal(int) {
+    g_stop_requested = 1;
+}
+
+int do_run(const Layout &l, const std::string &daemon) {
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop_signal;
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &sa, nullptr);
+    int rc = do_start(l, daemon);
+    if (rc != 0 && !board_running(l)) return rc;
+    fprintf(stderr, "vboard: board up in %s; Ctrl-C stops it\n", l.dir.c_str());
+    off_t shown = 0;
+    for (;;) {
+        std::string text;
+        if (read_file(l.daemon_log(), text) && static_cast<off_t>(text.size()) > shown) {
+            fwrite(text.data() + shown, 1, text.size() - static_cast<size_t>(shown), stdout);
+            fflush(stdout);
+            shown = static_cast<off_t>(text.size());
+        }
+        if (g_stop_requested) break;
+        if (!board_running(l)) {
+            fprintf(stderr, "vboard: the board stopped\n");
+            ::unlink(l.pid_file.c_str());
+            return 1;
+        }
+        sleep_ms(200);
+    }
+    fprintf(stderr, "\nvboard: stopping the board\n");
+    return do_stop(l);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc >= 3 && !strcmp(argv[1], "__init")) init_main(atoi(argv[2]));
+    std::vector<std::string> args(argv + 1, argv + argc);
+    // --daemon PATH: run another program as the daemon (tests of the board itself).
+    std::string daemon;
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--") break;
+        if (args[i] == "--daemon") {
+            daemon = args[i + 1];
+            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            break;
+        }
+    }
+    if (args.size() < 2) {
+        usage();
+        return 2;
+    }
+    const std::string &cmd = args[0];
+    Layout l(board_dir(args[1]));
+    if (cmd == "start") return do_start(l, daemon);
+    if (cmd == "run") return do_run(l, daemon);
+    if (cmd == "stop") return do_stop(l);
+    if (cmd == "logs") return do_logs(l);
+    if (cmd == "status") return do_status(l);
+    if (cmd == "exec") {
+        size_t first = 2;
+        if (first < args.size() && args[first] == "--") ++first;
+        if (first >= args.size()) {
+            usage();
+            return 2;
+        }
+        return do_exec(l, std::vector<std::string>(args.begin() + static_cast<long>(first), args.end()));
+    }
+    usage();
+    return 2;
+}
