@@ -213,6 +213,8 @@ int orvi_init(void) {
 
 int orvi_main(void) {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    // Lines logged before the timer service starts carry the real time too.
+    orvi_time_refresh();
     // A peer that closes its end must cost us one failed write, not the process.
     signal(SIGPIPE, SIG_IGN);
     orvi_banner_print();
