@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "orvi_bincmd.h"
 #include "orvi_event_loop.h"
 #include "orvi_flash.h"
 #include "orvi_log.h"
@@ -19,6 +20,8 @@
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_queue.h"
+#include "orvi_socket.h"
+#include "orvi_subdev_tcp.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
 #include "pending/main_pending.h"

@@ -27,12 +27,6 @@ int server_key(void);
 int server_leds(void);
 int host_led_started_api(void);
 
-// the LAN transports (sockets_pending.cpp)
-int bincmd_retry_thread(void);
-int orvi_socket_handle(void);
-int socket_connect_start(const char *host, unsigned short port);
-int orvi_subdev_tcp_server_init(void);
-
 // the request intake and host event loop (intake_pending.cpp)
 int device_handle_create(void);
 int net_monitor_server(void);

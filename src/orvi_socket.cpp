@@ -1,0 +1,625 @@
+// UDP and TCP-client transport, the receive task and the write routine.
+//
+// The receive task polls without holding the socket lock and takes it again
+// before reading; a generation counter bumped by every start and stop tells
+// it that the descriptors it polled are gone, so it never reads a descriptor
+// number that a restart has handed to another socket.
+#include "orvi_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "orvi_field.h"
+#include "orvi_log.h"
+#include "orvi_port.h"
+#include "orvi_subdev_tcp.h"
+#include "orvi_system.h"
+#include "pending/ble_link_pending.h"
+#include "pending/cloud_link_pending.h"
+#include "utils/host_mqtt/local_mqtt.h"
+
+namespace {
+constexpr const char *kErrorLog = "/data/domivault/data/error.log";
+constexpr const char *kUdsDefaultTopic = "/host";
+constexpr int kPollSliceMs = 1000;     // the receive task re-checks its sockets this often
+constexpr int kSendStallMs = 2000;     // a TCP peer that accepts nothing this long is given up
+constexpr int kResolveTries = 10;
+constexpr unsigned kResolvePauseMs = 500;
+
+std::mutex g_mu;  // the descriptors below, the generation and the line framer
+int g_udp_fd = -1;     // receive, port 5000
+int g_send_fd = -1;    // send, port 5001
+int g_client_fd = -1;  // optional TCP client channel
+uint64_t g_gen = 0;
+orvi_line_framer_t g_line;
+
+std::mutex g_ports_mu;
+orvi_socket_ports_t g_ports;
+
+std::atomic<unsigned> g_read_pause_ms{50};
+
+void close_fd(int &fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+std::string addr_text(const struct sockaddr_in &a) {
+    char ip[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+    return ip;
+}
+
+// Sends the whole buffer on a stream socket: EINTR resumes, a full send
+// buffer is waited on for a while; never raises SIGPIPE.
+bool send_all(int fd, const char *p, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd pf = {fd, POLLOUT, 0};
+            int r = ::poll(&pf, 1, kSendStallMs);
+            if (r > 0 || (r < 0 && errno == EINTR)) continue;
+            ORVI_LOGW("<%d> send stalled for %d ms, given up", fd, kSendStallMs);
+            return false;
+        }
+        ORVI_LOGW("<%d> send, err_str: %d", fd, n < 0 ? errno : 0);
+        return false;
+    }
+    return true;
+}
+
+bool set_opt(int fd, int level, int name, int value) {
+    return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
+void fill_request(request_type_t *out, std::string &&data, int fd, const struct sockaddr_in *addr,
+                  connect_type_t type) {
+    out->key_type = AES_KEY_TYPE_NONE;
+    out->data_type = DATA_TYPE_NEED_PARSE;
+    out->data = std::move(data);
+    out->sockinfo = dev_socket_t{};
+    out->sockinfo.fd = fd;
+    if (addr) out->sockinfo.ip_addr = *addr;
+    out->sockinfo.type = type;
+}
+
+int write_udp(const char *data, size_t size, const dev_socket_t *to, const orvi_subdev_ptr &dev) {
+    dev_type_t type = orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) { return d.dev_type; });
+    struct sockaddr_in addr = to->ip_addr;
+    if (addr.sin_addr.s_addr == 0) {
+        ORVI_LOGW("the udp target has no address!");
+        return -1;
+    }
+    addr.sin_family = AF_INET;
+    int fd;
+    ssize_t n;
+    {
+        std::lock_guard<std::mutex> lk(g_mu);
+        if (type == DEV_TYPE_MINIPRO) {
+            // The mini-app listens on the port its request came from.
+            fd = g_udp_fd;
+            ORVI_LOGI("udp ip_addr -> %s; port -> %d", addr_text(addr).c_str(), ntohs(addr.sin_port));
+        } else {
+            fd = g_send_fd;
+            addr.sin_port = htons(orvi_socket_ports().device_port);
+        }
+        if (fd < 0) {
+            ORVI_LOGW("the udp socket is closed!");
+            return -1;
+        }
+        do {
+            n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+        } while (n < 0 && errno == EINTR);
+    }
+    if (n <= 0) {
+        ORVI_LOGW("<%d> send, err_str: %d", fd, n < 0 ? errno : 0);
+        return -1;
+    }
+    return 0;
+}
+
+int write_broadcast(const char *data, size_t size) {
+    orvi_socket_ports_t ports = orvi_socket_ports();
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(ports.broadcast);
+    addr.sin_port = htons(ports.device_port);
+    std::lock_guard<std::mutex> lk(g_mu);
+    if (g_send_fd < 0) {
+        ORVI_LOGW("the udp send socket is closed!");
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::sendto(g_send_fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        ORVI_LOGW("<%d> send, err_str: %d", g_send_fd, n < 0 ? errno : 0);
+        return -1;
+    }
+    return 0;
+}
+
+// Forgets a descriptor the record still holds when it is no longer the
+// record's link, so no later write can reach whoever gets that number next.
+void forget_fd(const orvi_subdev_ptr &dev, int fd) {
+    orvi_subdev_locked(dev, [fd](orvi_subdev_list_t &d) {
+        if (d.dev_socket.fd == fd) d.dev_socket.fd = -1;
+    });
+}
+
+int write_tcp(const char *data, size_t size, const orvi_subdev_ptr &dev) {
+    if (!dev) {
+        ORVI_LOGW("the device %s is not exist!", "NULL");
+        return -1;
+    }
+    dev_socket_t sock = orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) { return d.dev_socket; });
+    std::string mac(orvi_field_view(dev->mac));
+    int fd = sock.fd;
+    if (fd <= 0) {
+        ORVI_LOGW("the device %s fd is wrong:%d!", mac.c_str(), fd);
+        return -1;
+    }
+    {
+        // The TCP client channel carries its own packets.
+        std::lock_guard<std::mutex> lk(g_mu);
+        if (fd == g_client_fd) return send_all(fd, data, size) && send_all(fd, "\n", 1) ? 0 : -1;
+    }
+    subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
+    subdev_tcp_link_ptr link = orvi_subdev_tcp_link_get(list, fd);
+    if (!link) {
+        ORVI_LOGW("the device %s fd %d has no tcp link any more!", mac.c_str(), fd);
+        forget_fd(dev, fd);
+        return -1;
+    }
+    // A record that knows its peer must find the same peer on the link: a
+    // descriptor number reused by another connection is refused.
+    if (sock.ip_addr.sin_port != 0 && (sock.ip_addr.sin_addr.s_addr != link->ip_addr.sin_addr.s_addr ||
+                                       sock.ip_addr.sin_port != link->ip_addr.sin_port)) {
+        ORVI_LOGW("the device %s fd %d belongs to another peer %s:%d now!", mac.c_str(), fd,
+                  addr_text(link->ip_addr).c_str(), ntohs(link->ip_addr.sin_port));
+        forget_fd(dev, fd);
+        return -1;
+    }
+    orvi_subdev_tcp_link_dev_bind(list, link, dev);
+    std::lock_guard<std::mutex> wl(link->write_mu);
+    // Peers read one packet per line.
+    return send_all(fd, data, size) && send_all(fd, "\n", 1) ? 0 : -1;
+}
+
+}  // namespace
+
+// ---- Makers and wrappers ----------------------------------------------------
+
+int orvi_socket_tcp_server_create(unsigned short port, int backlog) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ORVI_LOGE("socket create");
+        return -1;
+    }
+    if (!set_opt(fd, SOL_SOCKET, SO_REUSEADDR, 1)) {
+        ORVI_LOGE("setsockopt SO_REUSEADDR, sockfd: %d", fd);
+        ::close(fd);
+        return -1;
+    }
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        ORVI_LOGE("socket bind, sockfd: %d,port :%x,error:%s", fd, port, strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    if (::listen(fd, backlog) != 0) {
+        ORVI_LOGE("socket listen, sockfd: %d", fd);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int orvi_socket_tcp_client_create(const char *host, unsigned short port) {
+    if (!host) return -2;
+    struct addrinfo hints {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *res = nullptr;
+    int rc = -1;
+    for (int i = 0; i < kResolveTries; ++i) {
+        rc = ::getaddrinfo(host, nullptr, &hints, &res);
+        if (rc == 0 && res) break;
+        res = nullptr;
+        orvi_port_sleep_ms(kResolvePauseMs);
+    }
+    if (!res) {
+        ORVI_LOGE("cannot resolve %s: %s", host, gai_strerror(rc));
+        return -1;
+    }
+    struct sockaddr_in addr = *reinterpret_cast<struct sockaddr_in *>(res->ai_addr);
+    ::freeaddrinfo(res);
+    addr.sin_port = htons(port);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ORVI_LOGE("socket create");
+        return -1;
+    }
+    int ret = ::connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+    if (ret != 0) {
+        ORVI_LOGE("socket connect, ret: %d, ip: %s, port: %d", ret, addr_text(addr).c_str(), port);
+        ::close(fd);
+        return -1;
+    }
+    if (!set_opt(fd, IPPROTO_TCP, TCP_NODELAY, 1)) ORVI_LOGE("<%d> setsockopt TCP_NODELAY, ret: %d", fd, -1);
+    orvi_socket_keepalive(fd, 30, 6, 3);
+    return fd;
+}
+
+int orvi_socket_udp_server_create(unsigned short port) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ORVI_LOGE("socket create:%d", fd);
+        return -1;
+    }
+    if (!set_opt(fd, SOL_SOCKET, SO_REUSEADDR, 1) || !set_opt(fd, SOL_SOCKET, SO_BROADCAST, 1)) {
+        ORVI_LOGE("socket setsockopt: %d", fd);
+        ::close(fd);
+        return -1;
+    }
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        ORVI_LOGE("socket bind:%d", fd);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int orvi_socket_udp_broadcast_create(void) {
+    return orvi_socket_udp_server_create(orvi_socket_ports().udp_out);
+}
+
+ssize_t orvi_socket_send(int fd, const void *buf, size_t len, int flags) {
+    if (!buf) return -2;
+    ssize_t n;
+    do {
+        n = ::send(fd, buf, len, flags | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+ssize_t orvi_socket_recv(int fd, void *buf, size_t len, int flags) {
+    if (!buf) return -2;
+    ssize_t n;
+    do {
+        n = ::recv(fd, buf, len, flags);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int orvi_socket_close(int fd) {
+    return fd >= 0 ? ::close(fd) : -1;
+}
+
+int orvi_socket_timeout(int fd, int send_ms, int recv_ms) {
+    struct timeval s = {send_ms / 1000, (send_ms % 1000) * 1000};
+    struct timeval r = {recv_ms / 1000, (recv_ms % 1000) * 1000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &s, sizeof s) != 0) return -1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r) != 0) return -1;
+    return 0;
+}
+
+int orvi_socket_keepalive(int fd, int idle_s, int interval_s, int count) {
+    if (fd == -1) return -2;
+    if (!set_opt(fd, SOL_SOCKET, SO_KEEPALIVE, 1)) {
+        ORVI_LOGE("<%d> setsockopt SO_KEEPALIVE, ret: %d", fd, -1);
+        return -1;
+    }
+    if (!set_opt(fd, IPPROTO_TCP, TCP_KEEPIDLE, idle_s)) {
+        ORVI_LOGE("<%d> setsockopt TCP_KEEPIDLE, ret: %d", fd, -1);
+        return -1;
+    }
+    if (!set_opt(fd, IPPROTO_TCP, TCP_KEEPINTVL, interval_s)) {
+        ORVI_LOGE("<%d> setsockopt TCP_KEEPINTVL, ret: %d", fd, -1);
+        return -1;
+    }
+    if (!set_opt(fd, IPPROTO_TCP, TCP_KEEPCNT, count)) {
+        ORVI_LOGE("<%d> setsockopt TCP_KEEPCNT, ret: %d", fd, -1);
+        return -1;
+    }
+    return 0;
+}
+
+int orvi_socket_isreadable(int fd) {
+    struct pollfd pf = {fd, POLLIN, 0};
+    return ::poll(&pf, 1, 0) > 0 && (pf.revents & POLLIN) ? 0 : -1;
+}
+
+int orvi_socket_fflush(int fd) {
+    char c;
+    while (orvi_socket_isreadable(fd) == 0) {
+        if (::recv(fd, &c, 1, MSG_DONTWAIT) <= 0) break;
+    }
+    return 0;
+}
+
+unsigned short orvi_socket_local_port(int fd) {
+    struct sockaddr_in a {};
+    socklen_t len = sizeof a;
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &len) != 0) return 0;
+    return ntohs(a.sin_port);
+}
+
+// ---- Line framer ------------------------------------------------------------
+
+size_t orvi_line_framer_space(const orvi_line_framer_t *f) {
+    return ORVI_TCP_CLIENT_LINE_MAX - f->len;
+}
+
+void orvi_line_framer_commit(orvi_line_framer_t *f, size_t n) {
+    if (n > orvi_line_framer_space(f)) n = orvi_line_framer_space(f);
+    f->len += n;
+    f->buf[f->len] = '\0';
+    f->has_line = std::memchr(f->buf, '\n', f->len) != nullptr;
+}
+
+bool orvi_line_framer_next(orvi_line_framer_t *f, std::string &out) {
+    char *nl = static_cast<char *>(std::memchr(f->buf, '\n', f->len));
+    if (!nl) {
+        f->has_line = false;
+        if (f->len >= ORVI_TCP_CLIENT_LINE_MAX) {
+            ORVI_LOGW("tcp client line of more than %d bytes without a newline, dropped", ORVI_TCP_CLIENT_LINE_MAX);
+            f->len = 0;
+            f->buf[0] = '\0';
+        }
+        return false;
+    }
+    size_t n = static_cast<size_t>(nl - f->buf);
+    out.assign(f->buf, n);
+    size_t rest = f->len - n - 1;
+    std::memmove(f->buf, nl + 1, rest);
+    f->len = rest;
+    f->buf[f->len] = '\0';
+    f->has_line = std::memchr(f->buf, '\n', f->len) != nullptr;
+    return true;
+}
+
+// ---- Transport ----------------------------------------------------------------
+
+int socket_connect_start(const char *host, unsigned short port) {
+    orvi_socket_ports_t ports = orvi_socket_ports();
+    std::lock_guard<std::mutex> lk(g_mu);
+    close_fd(g_udp_fd);
+    close_fd(g_send_fd);
+    close_fd(g_client_fd);
+    g_line = orvi_line_framer_t{};
+    ++g_gen;
+    g_udp_fd = orvi_socket_udp_server_create(ports.udp_in);
+    if (g_udp_fd < 0) {
+        ORVI_LOGE("<%d> orvi_socket_udp_server_create is fail!!!", ports.udp_in);
+        return -1;
+    }
+    g_send_fd = orvi_socket_udp_broadcast_create();
+    if (g_send_fd < 0) {
+        ORVI_LOGE("<%d> orvi_socket_udp_server_create send port is fail!!!", ports.udp_out);
+        close_fd(g_udp_fd);
+        return -1;
+    }
+    if (host && port) {
+        g_client_fd = orvi_socket_tcp_client_create(host, port);
+        if (g_client_fd < 0) return -1;
+    }
+    return 0;
+}
+
+int socket_connect_stop(void) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    close_fd(g_udp_fd);
+    close_fd(g_client_fd);
+    g_line = orvi_line_framer_t{};
+    ++g_gen;
+    return 0;
+}
+
+int socket_connect_read(request_type_t *out) {
+    if (!out) return -1;
+    for (;;) {
+        int udp, client;
+        uint64_t gen;
+        {
+            std::lock_guard<std::mutex> lk(g_mu);
+            std::string line;
+            // A further complete line is already buffered: no waiting.
+            while (g_line.has_line && orvi_line_framer_next(&g_line, line)) {
+                if (line.empty()) continue;
+                fill_request(out, std::move(line), g_client_fd, nullptr, SOCKET_CONNECT_TYPE_TCP);
+                return 0;
+            }
+            udp = g_udp_fd;
+            client = g_client_fd;
+            gen = g_gen;
+        }
+        if (udp < 0 && client < 0) {
+            orvi_port_sleep_ms(kPollSliceMs);
+            continue;
+        }
+        struct pollfd fds[2];
+        nfds_t n = 0;
+        if (udp >= 0) fds[n++] = {udp, POLLIN, 0};
+        if (client >= 0) fds[n++] = {client, POLLIN, 0};
+        int r = ::poll(fds, n, kPollSliceMs);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            char line[160];
+            snprintf(line, sizeof line, "Error type: %s , code:%d", strerror(err), err);
+            ORVI_LOGE("%s", line);
+            orvi_record_log(kErrorLog, line, sizeof line);
+            orvi_system_env_save();
+            return -1;
+        }
+        if (r == 0) continue;
+
+        std::lock_guard<std::mutex> lk(g_mu);
+        if (gen != g_gen) continue;  // restarted or stopped meanwhile
+        for (nfds_t i = 0; i < n; ++i) {
+            if (!fds[i].revents) continue;
+            if (fds[i].fd == g_client_fd) {
+                size_t space = orvi_line_framer_space(&g_line);
+                ssize_t got = ::recv(g_client_fd, g_line.buf + g_line.len, space, MSG_DONTWAIT);
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+                if (got <= 0) {
+                    // Closed or broken: the channel is given up rather than
+                    // reported readable again at every wait.
+                    ORVI_LOGW("<%d> recv faill, ret: %zd", g_client_fd, got);
+                    close_fd(g_client_fd);
+                    g_line = orvi_line_framer_t{};
+                    ++g_gen;
+                    return -1;
+                }
+                orvi_line_framer_commit(&g_line, static_cast<size_t>(got));
+                std::string line;
+                while (orvi_line_framer_next(&g_line, line)) {
+                    if (line.empty()) continue;
+                    fill_request(out, std::move(line), g_client_fd, nullptr, SOCKET_CONNECT_TYPE_TCP);
+                    return 0;
+                }
+                continue;
+            }
+            if (fds[i].fd == g_udp_fd) {
+                char buf[ORVI_PACKET_MAX + 1];
+                struct sockaddr_in from {};
+                struct iovec iov = {buf, ORVI_PACKET_MAX};
+                struct msghdr msg {};
+                msg.msg_name = &from;
+                msg.msg_namelen = sizeof from;
+                msg.msg_iov = &iov;
+                msg.msg_iovlen = 1;
+                ssize_t got = ::recvmsg(g_udp_fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+                if (got <= 0) {
+                    ORVI_LOGW("<%d> recv faill, str_err: %ld", g_udp_fd, static_cast<long>(got < 0 ? errno : 0));
+                    return -1;
+                }
+                if (got > ORVI_PACKET_MAX || (msg.msg_flags & MSG_TRUNC)) {
+                    // A cut packet would be handed on as a different one.
+                    ORVI_LOGW("udp packet of %zd bytes from %s is more than %d bytes, dropped", got,
+                              addr_text(from).c_str(), ORVI_PACKET_MAX);
+                    return -1;
+                }
+                buf[got] = '\0';
+                fill_request(out, std::string(buf, static_cast<size_t>(got)), g_udp_fd, &from,
+                             SOCKET_CONNECT_TYPE_UDP);
+                return 0;
+            }
+        }
+    }
+}
+
+int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, const orvi_subdev_ptr &dev) {
+    if (!data || !to) {
+        ORVI_LOGW("parameters error!");
+        return -1;
+    }
+    switch (to->type) {
+    case SOCKET_CONNECT_TYPE_UDP:
+        return write_udp(data, size, to, dev);
+    case SOCKET_CONNECT_TYPE_TCP:
+        return write_tcp(data, size, dev);
+    case SOCKET_CONNECT_TYPE_BROADCAST:
+    case SOCKET_CONNECT_TYPE_MULTICAST:
+        return write_broadcast(data, size);
+    case SOCKET_CONNECT_TYPE_MQTT: {
+        std::string topic(orvi_field_view(to->topic));
+        // The connection list is kept by the broker for whoever subscribes next.
+        int retain = topic.find("connect") != std::string::npos ? 1 : 0;
+        if (mqtt_response_api(topic.c_str(), data, size, 1, retain) != 0) {
+            ORVI_LOGW("mqtt_response_api is fail!");
+            return -1;
+        }
+        return 0;
+    }
+    case SOCKET_CONNECT_TYPE_UDS: {
+        std::string topic(orvi_field_view(to->topic));
+        if (topic.empty()) topic = kUdsDefaultTopic;
+        if (mqtt_event_publish(topic.c_str(), data, size, 0) != 0) {
+            ORVI_LOGW("local_mqtt_event_publish is fail!");
+            return -1;
+        }
+        return 0;
+    }
+    case SOCKET_CONNECT_TYPE_BLE:
+        if (orvi_bt_data_send(data, size) != 0) {
+            ORVI_LOGW("orvi_bt_data_send is fail!");
+            return -1;
+        }
+        return 0;
+    default:
+        ORVI_LOGW("connect type %d has no transport!", static_cast<int>(to->type));
+        return -1;
+    }
+}
+
+void *socket_handle_task(void *) {
+    for (;;) {
+        request_type_t req;
+        if (socket_connect_read(&req) != 0) {
+            ORVI_LOGW("socket_connect_read is failed!");
+            continue;
+        }
+        if (orvi_request_queue_send(&req) != 0) ORVI_LOGW("orvi_request_queue_send is fail!");
+        unsigned pause = g_read_pause_ms.load();
+        if (pause) orvi_port_sleep_ms(pause);
+    }
+    return nullptr;
+}
+
+int orvi_socket_handle(void) {
+    pthread_t tid;
+    return orvi_pthread_create_detach(&tid, nullptr, socket_handle_task, nullptr, "socket_handle_task") == 0 ? 0
+                                                                                                              : -1;
+}
+
+// ---- Hooks ----------------------------------------------------------------------
+
+void orvi_socket_ports_set(const orvi_socket_ports_t &ports) {
+    std::lock_guard<std::mutex> lk(g_ports_mu);
+    g_ports = ports;
+}
+
+orvi_socket_ports_t orvi_socket_ports(void) {
+    std::lock_guard<std::mutex> lk(g_ports_mu);
+    return g_ports;
+}
+
+unsigned short orvi_socket_udp_in_port(void) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    return orvi_socket_local_port(g_udp_fd);
+}
+
+unsigned short orvi_socket_udp_out_port(void) {
+    std::lock_guard<std::mutex> lk(g_mu);
+    return orvi_socket_local_port(g_send_fd);
+}
+
+void orvi_socket_set_read_pause_ms(unsigned ms) {
+    g_read_pause_ms.store(ms);
+}

@@ -1,0 +1,349 @@
+// TCP server for Wi-Fi subdevices, its link list and the per-link framer.
+//
+// Links are shared: the receive thread removes a link from the list when its
+// peer closes, but the descriptor only closes when the last holder (a writer
+// on the request task) lets go, so a descriptor number is never reused while
+// anybody may still write to it. Records that held the descriptor forget it
+// before the link goes.
+#include "orvi_subdev_tcp.h"
+
+#include <arpa/inet.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "orvi_field.h"
+#include "orvi_host_event.h"
+#include "orvi_log.h"
+#include "orvi_port.h"
+#include "orvi_socket.h"
+#include "orvi_system.h"
+
+namespace {
+constexpr int kServerRetries = 60;
+constexpr unsigned kAcceptPauseMs = 1000;
+constexpr int kPollTimeoutMs = 5000;
+constexpr int kIdleWaitMs = 1000;
+
+std::mutex g_list_mu;
+subdev_tcp_link_list_t *g_list = nullptr;
+
+std::mutex g_sink_mu;
+std::function<int(const request_type_t &)> g_sink;
+
+int sink(const request_type_t &req) {
+    std::function<int(const request_type_t &)> fn;
+    {
+        std::lock_guard<std::mutex> lk(g_sink_mu);
+        fn = g_sink;
+    }
+    return fn ? fn(req) : orvi_request_queue_send(&req);
+}
+
+void wake(subdev_tcp_link_list_t *list) {
+    if (list->wake_fd < 0) return;
+    uint64_t one = 1;
+    if (::write(list->wake_fd, &one, sizeof one) < 0) {
+    }
+}
+
+// The record forgets the descriptor when it still holds it; true when the
+// record went offline because the link was its channel.
+bool release_record(const orvi_subdev_ptr &dev, int fd, bool set_offline) {
+    return orvi_subdev_locked(dev, [fd, set_offline](orvi_subdev_list_t &d) {
+        if (d.dev_socket.type != SOCKET_CONNECT_TYPE_TCP || d.dev_socket.fd != fd) return false;
+        d.dev_socket.fd = -1;
+        if (!set_offline || !d.online) return false;
+        d.online = 0;
+        return true;
+    });
+}
+}  // namespace
+
+subdev_tcp_link_s::~subdev_tcp_link_s() {
+    if (fd >= 0) ::close(fd);
+}
+
+// ---- Framer -------------------------------------------------------------------
+
+int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
+                         const std::function<void(std::string &&)> &emit) {
+    if (!f || !data) return 0;
+    int emitted = 0;
+    for (size_t i = 0; i < len; ++i) {
+        char c = data[i];
+        if (f->depth == 0) {
+            // Between objects everything but an opening brace is noise.
+            if (c == '{') {
+                f->depth = 1;
+                f->in_str = f->esc = f->discarding = false;
+                f->buf.assign(1, '{');
+            }
+            continue;
+        }
+        if (!f->discarding) {
+            if (f->buf.size() >= ORVI_TCP_LINK_BUF_SIZE) {
+                ORVI_LOGW("buffer data length is %d ,input data is %d,that sum is more than %d,clear it.",
+                          static_cast<int>(f->buf.size()), static_cast<int>(len), ORVI_TCP_LINK_BUF_SIZE);
+                f->buf.clear();
+                f->buf.shrink_to_fit();
+                f->discarding = true;
+            } else {
+                f->buf.push_back(c);
+            }
+        }
+        if (f->in_str) {
+            if (f->esc)
+                f->esc = false;
+            else if (c == '\\')
+                f->esc = true;
+            else if (c == '"')
+                f->in_str = false;
+            continue;
+        }
+        if (c == '"') {
+            f->in_str = true;
+        } else if (c == '{') {
+            ++f->depth;
+        } else if (c == '}' && --f->depth == 0) {
+            if (!f->discarding) {
+                emit(std::move(f->buf));
+                ++emitted;
+            } else {
+                ORVI_LOGW("input data is more than %d bytes", ORVI_TCP_LINK_BUF_SIZE);
+            }
+            f->buf.clear();
+            f->discarding = false;
+        }
+    }
+    if (f->depth > 0 && !f->discarding) ORVI_LOGD("haven't json package");
+    return emitted;
+}
+
+// ---- Link list ----------------------------------------------------------------
+
+subdev_tcp_link_list_t *orvi_subdev_tcp_link_list(void) {
+    std::lock_guard<std::mutex> lk(g_list_mu);
+    if (!g_list) orvi_subdev_tcp_link_list_init(&g_list);
+    return g_list;
+}
+
+int orvi_subdev_tcp_link_list_init(subdev_tcp_link_list_t **list) {
+    if (!list) return -1;
+    auto *l = new subdev_tcp_link_list_t;
+    l->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    *list = l;
+    return 0;
+}
+
+void orvi_subdev_tcp_link_list_free(subdev_tcp_link_list_t *list) {
+    if (!list) return;
+    if (list->wake_fd >= 0) ::close(list->wake_fd);
+    delete list;
+}
+
+subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *, int fd, const struct sockaddr_in *addr) {
+    auto link = std::make_shared<subdev_tcp_link_t>();
+    link->fd = fd;
+    if (addr) link->ip_addr = *addr;
+    return link;
+}
+
+int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
+    if (!list || !link) return -1;
+    {
+        std::lock_guard<std::mutex> lk(list->sem);
+        if (list->list_size() >= ORVI_TCP_LINK_MAX) {
+            ORVI_LOGW("tcp link list is full (%d links), client_fd %d refused", ORVI_TCP_LINK_MAX, link->fd);
+            return -1;
+        }
+        list->links.push_back(link);
+        list->max_fd = std::max(list->max_fd, link->fd);
+    }
+    wake(list);
+    return 0;
+}
+
+int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd) {
+    if (!list) return -1;
+    subdev_tcp_link_ptr gone;  // released after the lock
+    std::lock_guard<std::mutex> lk(list->sem);
+    auto it = std::find_if(list->links.begin(), list->links.end(),
+                           [fd](const subdev_tcp_link_ptr &l) { return l->fd == fd; });
+    if (it == list->links.end()) return -1;
+    gone = *it;
+    list->links.erase(it);
+    orvi_subdev_tcp_link_maxfd_update(list);
+    return 0;
+}
+
+void orvi_subdev_tcp_link_maxfd_update(subdev_tcp_link_list_t *list) {
+    list->max_fd = -1;
+    for (const auto &l : list->links)
+        list->max_fd = std::max(list->max_fd, l->fd);
+}
+
+subdev_tcp_link_ptr orvi_subdev_tcp_link_get(subdev_tcp_link_list_t *list, int fd) {
+    if (!list) return nullptr;
+    std::lock_guard<std::mutex> lk(list->sem);
+    for (const auto &l : list->links)
+        if (l->fd == fd) return l;
+    return nullptr;
+}
+
+int orvi_subdev_tcp_link_ipaddr_update(const subdev_tcp_link_ptr &link) {
+    if (!link) return -1;
+    struct sockaddr_in a {};
+    socklen_t len = sizeof a;
+    if (::getpeername(link->fd, reinterpret_cast<struct sockaddr *>(&a), &len) != 0) return -1;
+    link->ip_addr = a;
+    return 0;
+}
+
+int orvi_subdev_tcp_link_dev_bind(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link,
+                                  const orvi_subdev_ptr &dev) {
+    if (!list || !link) return -1;
+    std::lock_guard<std::mutex> lk(list->sem);
+    link->subdev_ptr = dev;
+    return 0;
+}
+
+int orvi_subdev_tcp_fd_readset_all(subdev_tcp_link_list_t *list, std::vector<struct pollfd> &fds) {
+    std::lock_guard<std::mutex> lk(list->sem);
+    for (const auto &l : list->links)
+        fds.push_back({l->fd, POLLIN, 0});
+    return list->list_size();
+}
+
+int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd) {
+    subdev_tcp_link_ptr link = orvi_subdev_tcp_link_get(list, fd);
+    if (!link) return -1;
+    char buf[ORVI_TCP_READ_SIZE + 1];
+    ssize_t n = ::recv(fd, buf, ORVI_TCP_READ_SIZE, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    if (n > 0) {
+        buf[n] = '\0';
+        orvi_tcp_framer_feed(&link->framer, buf, static_cast<size_t>(n), [&](std::string &&obj) {
+            request_type_t req;
+            req.data_type = DATA_TYPE_NEED_PARSE;
+            req.data = std::move(obj);
+            req.sockinfo.fd = fd;
+            req.sockinfo.ip_addr = link->ip_addr;
+            req.sockinfo.type = SOCKET_CONNECT_TYPE_TCP;
+            if (sink(req) != 0) ORVI_LOGW("orvi_request_queue_send is fail!");
+        });
+        return 0;
+    }
+
+    // The peer closed (or the connection broke): every record that still
+    // holds this descriptor forgets it before the descriptor can be reused.
+    orvi_subdev_ptr dev;
+    {
+        std::lock_guard<std::mutex> lk(list->sem);
+        dev = link->subdev_ptr;
+    }
+    ORVI_LOGW("device %s tcp disconnect.............", dev ? std::string(orvi_field_view(dev->mac)).c_str() : "NULL");
+    int offline = release_record(dev, fd, true) ? 1 : 0;
+    product_subdev_for_each([&](const orvi_subdev_ptr &rec) {
+        if (rec != dev) release_record(rec, fd, false);
+    });
+    orvi_subdev_tcp_link_delete(list, fd);
+    return offline;
+}
+
+// ---- Threads ------------------------------------------------------------------
+
+void *orvi_subdev_tcp_server_thread(void *) {
+    subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
+    unsigned short port = orvi_socket_ports().tcp_server;
+    int listen_fd;
+    int fails = 0;
+    while ((listen_fd = orvi_socket_tcp_server_create(port, ORVI_TCP_BACKLOG)) < 0) {
+        ORVI_LOGW("orvi_socket_tcp_server_create return fail!!!");
+        if (++fails > kServerRetries) {
+            ORVI_LOGE("orvi_socket_tcp_server_create fail and retry more than 60 times!!!");
+            orvi_reboot();
+            fails = 0;
+        }
+        orvi_port_sleep_ms(1000);
+    }
+    for (;;) {
+        struct sockaddr_in peer {};
+        socklen_t len = sizeof peer;
+        int fd = ::accept4(listen_fd, reinterpret_cast<struct sockaddr *>(&peer), &len,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            ORVI_LOGW("client_fd accept fail!!!");
+            orvi_port_sleep_ms(kAcceptPauseMs);
+            continue;
+        }
+        if (orvi_socket_keepalive(fd, 10, 2, 2) != 0) {
+            ORVI_LOGW("client_fd [%d] set keepalive failed", fd);
+            ::close(fd);
+            continue;
+        }
+        subdev_tcp_link_ptr link = orvi_subdev_tcp_link_create(list, fd, &peer);
+        if (orvi_subdev_tcp_link_insert(list, link) != 0) {
+            // The link owns the descriptor: dropping it closes the connection.
+            continue;
+        }
+        char ip[INET_ADDRSTRLEN] = {0};
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+        ORVI_LOGI("tcp client %s:%d connected, fd %d", ip, ntohs(peer.sin_port), fd);
+        orvi_port_sleep_ms(kAcceptPauseMs);
+    }
+    return nullptr;
+}
+
+void *orvi_subdev_tcp_recv_thread(void *) {
+    subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
+    std::vector<struct pollfd> fds;
+    for (;;) {
+        fds.clear();
+        orvi_subdev_tcp_fd_readset_all(list, fds);
+        bool empty = fds.empty();
+        fds.push_back({list->wake_fd, POLLIN, 0});
+        int r = ::poll(fds.data(), fds.size(), empty ? kIdleWaitMs : kPollTimeoutMs);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            ORVI_LOGW("select return failed %d", errno);
+            orvi_port_sleep_ms(1000);
+            continue;
+        }
+        int offline = 0;
+        for (size_t i = 0; i + 1 < fds.size(); ++i) {
+            if (fds[i].revents && orvi_subdev_tcp_link_read(list, fds[i].fd) > 0) ++offline;
+        }
+        if (fds.back().revents) {
+            uint64_t v;
+            if (::read(list->wake_fd, &v, sizeof v) < 0) {
+            }
+        }
+        if (offline) orvi_event_post_value(ORVI_EVENT_CONNECT_UPLOAD, 0);
+        orvi_port_sleep_ms(1);
+    }
+    return nullptr;
+}
+
+int orvi_subdev_tcp_server_init(void) {
+    if (!orvi_subdev_tcp_link_list()) return -1;
+    pthread_t tid;
+    if (orvi_pthread_create_detach(&tid, nullptr, orvi_subdev_tcp_server_thread, nullptr,
+                                   "orvi_subdev_tcp_server_thread") != 0)
+        return -1;
+    if (orvi_pthread_create_detach(&tid, nullptr, orvi_subdev_tcp_recv_thread, nullptr,
+                                   "orvi_subdev_tcp_recv_thread") != 0)
+        return -1;
+    return 0;
+}
+
+void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink_fn) {
+    std::lock_guard<std::mutex> lk(g_sink_mu);
+    g_sink = std::move(sink_fn);
+}

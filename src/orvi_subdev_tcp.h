@@ -1,0 +1,99 @@
+// The TCP server for Wi-Fi subdevices on port 1813: the accept thread
+// (`orvi_subdev_tcp_server_thread`), the receive thread
+// (`orvi_subdev_tcp_recv_thread`), the list of live links and each link's
+// JSON object framer. The write routine (request task) reaches links by
+// descriptor through this list.
+#pragma once
+
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "orvi_request.h"
+#include "product_subdev.h"
+
+#define ORVI_TCP_LINK_BUF_SIZE 5120  // one link's unframed bytes, and one packet
+#define ORVI_TCP_READ_SIZE 1024      // one receive
+#define ORVI_TCP_LINK_MAX 64         // live links; further connections are refused
+#define ORVI_TCP_BACKLOG 20
+
+// Cuts top-level JSON objects out of a byte stream: the outermost
+// brace-balanced text from a "{", braces inside string literals not counted.
+// Bytes outside any object are noise and skipped. An object that outgrows
+// the buffer is dropped whole: the framer keeps counting its braces and
+// resumes after its closing brace, so no fragment of it is ever delivered.
+typedef struct orvi_tcp_framer_s {
+    std::string buf;  // the object being collected, at most ORVI_TCP_LINK_BUF_SIZE bytes
+    int depth = 0;
+    bool in_str = false;
+    bool esc = false;
+    bool discarding = false;  // inside an over-long object that is being dropped
+} orvi_tcp_framer_t;
+
+// Feeds `len` bytes; `emit` receives each complete object in order.
+// Returns the number of objects emitted.
+int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
+                         const std::function<void(std::string &&)> &emit);
+
+typedef struct subdev_tcp_link_s {
+    int fd = -1;  // closed when the last reference goes
+    struct sockaddr_in ip_addr {};
+    orvi_tcp_framer_t framer;  // used by the receive thread only
+    orvi_subdev_ptr subdev_ptr;  // the record bound to the link; guarded by the list's lock
+    std::mutex write_mu;         // one writer at a time: a packet and its "\n" stay together
+    subdev_tcp_link_s() = default;
+    subdev_tcp_link_s(const subdev_tcp_link_s &) = delete;
+    subdev_tcp_link_s &operator=(const subdev_tcp_link_s &) = delete;
+    ~subdev_tcp_link_s();
+} subdev_tcp_link_t;
+using subdev_tcp_link_ptr = std::shared_ptr<subdev_tcp_link_t>;
+
+typedef struct subdev_tcp_link_list_s {
+    std::mutex sem;  // guards everything below and each link's subdev_ptr
+    std::vector<subdev_tcp_link_ptr> links;
+    int max_fd = -1;
+    int wake_fd = -1;  // eventfd: wakes the receive thread when a link is added
+    int list_size() const { return static_cast<int>(links.size()); }
+} subdev_tcp_link_list_t;
+
+// The process-wide list (created by orvi_subdev_tcp_server_init), or null.
+subdev_tcp_link_list_t *orvi_subdev_tcp_link_list(void);
+
+// Creates a list. 0 or -1.
+int orvi_subdev_tcp_link_list_init(subdev_tcp_link_list_t **list);
+void orvi_subdev_tcp_link_list_free(subdev_tcp_link_list_t *list);
+// A new link owning `fd`.
+subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *list, int fd, const struct sockaddr_in *addr);
+// Appends the link. 0, or -1 when the list is full (the caller closes it).
+int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link);
+// Removes the link of `fd` (its descriptor closes once no writer holds it). 0 or -1.
+int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd);
+// Recomputes max_fd; caller holds list->sem.
+void orvi_subdev_tcp_link_maxfd_update(subdev_tcp_link_list_t *list);
+subdev_tcp_link_ptr orvi_subdev_tcp_link_get(subdev_tcp_link_list_t *list, int fd);
+// Refreshes the link's peer address from its socket. 0 or -1.
+int orvi_subdev_tcp_link_ipaddr_update(const subdev_tcp_link_ptr &link);
+// Binds the record to the link (the record whose packets arrive on it).
+int orvi_subdev_tcp_link_dev_bind(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link,
+                                  const orvi_subdev_ptr &dev);
+// Fills `fds` with every link's descriptor (POLLIN); returns their number.
+int orvi_subdev_tcp_fd_readset_all(subdev_tcp_link_list_t *list, std::vector<struct pollfd> &fds);
+
+// Reads one ready link: frames what arrived and queues each object as a TCP
+// request; on the peer's close frees the link, sets the bound record (and
+// any record still holding the descriptor) offline-and-without-descriptor.
+// Returns 1 when a device went offline, 0 otherwise, -1 for an unknown fd.
+int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd);
+
+// Creates the list and starts the accept and receive threads. 0 or -1.
+int orvi_subdev_tcp_server_init(void);
+void *orvi_subdev_tcp_server_thread(void *arg);
+void *orvi_subdev_tcp_recv_thread(void *arg);
+
+// Where framed objects go (the request queue by default); tests record them.
+void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink);
