@@ -78,12 +78,12 @@ int post_devinfo_delete(const std::string &mac) {
 // a reader still holds is never written: it is replaced.
 void bincmd_buffer_set(const orvi_subdev_ptr &dev, const std::string &cmd) {
     orvi_subdev_locked(dev, [&cmd](orvi_subdev_list_t &d) {
-        size_t size = d.binCmd ? d.binCmd->size()
-                               : (d.binParam.empty() ? kBinCmdDefaultSize : 4 * d.binParam.size());
+        size_t size =
+            d.binCmd ? d.binCmd->size() : (d.binParam.empty() ? kBinCmdDefaultSize : 4 * d.binParam.size());
         if (cmd.size() >= size) {
             size_t grown = cmd.size() + kBinCmdGrow;
-            ORVI_LOGI("dev_list->binCmd_size %d less than cmd length %d ,expand to %d", static_cast<int>(size),
-                      static_cast<int>(cmd.size()), static_cast<int>(grown));
+            ORVI_LOGI("dev_list->binCmd_size %d less than cmd length %d ,expand to %d",
+                      static_cast<int>(size), static_cast<int>(cmd.size()), static_cast<int>(grown));
             size = grown;
         }
         auto buf = std::make_shared<std::vector<char>>(size, '\0');
@@ -147,13 +147,14 @@ void serve_node(const std::string &mac) {
         {
             std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
             bincmd_retry_node_t *node = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str());
-            if (!node || node->timer > 0 || node->cmd_list.cmds.empty()) return;
+            if (!node || node->timer > 0) return;
             if (!dev || mac_of(dev) != mac) {
                 ORVI_LOGW("%s haven't this device,clear the retry list node:%p", mac.c_str(),
                           static_cast<void *>(node));
                 bincmd_retry_node_delete(&binCmd_Retry_List, node);
                 return;
             }
+            if (node->cmd_list.cmds.empty()) return;
             if (!drop_ignored(node)) return;
             auto &cmds = node->cmd_list.cmds;
             if (cmds.front().flag_res != FLAG_RES_IDLE) {
@@ -187,7 +188,8 @@ void serve_node(const std::string &mac) {
         if (orvi_udp_respone_handle(dev, cmd.c_str(), outcome) != 1) return;
         // The device is gone: its node is freed at once, not in 2 s.
         std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
-        if (bincmd_retry_node_t *node = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str())) node->timer = 0;
+        if (bincmd_retry_node_t *node = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str()))
+            node->timer = 0;
     }
 }
 
@@ -374,7 +376,8 @@ int bincmd_retry_thread(void) {
         return -1;
     }
     pthread_t tid;
-    return orvi_pthread_create_detach(&tid, nullptr, bincmd_retry_handler, nullptr, "bincmd_retry_handler") == 0
+    return orvi_pthread_create_detach(&tid, nullptr, bincmd_retry_handler, nullptr, "bincmd_retry_handler") ==
+                   0
                ? 0
                : -1;
 }
@@ -421,13 +424,15 @@ int subdev_udp_reset_command_send(const orvi_subdev_ptr &dev) {
     if (subdev_udp_bincmd_ctrl(dev, text.c_str()) != 0) return -1;
 
     // The same reset goes to the board's services, sealed with the device's key.
-    std::string key = orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) { return std::string(orvi_field_view(d.key)); });
+    std::string key =
+        orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) { return std::string(orvi_field_view(d.key)); });
     std::string cipher = text;
     if (orvi_aes_encrypt(key.c_str(), cipher) != 0) {
         ORVI_LOGW("binRequest create failed");
         return 0;
     }
-    json_ptr pkg(event_msg_package_aseemble(product_get_host_mac_str().c_str(), 2, mac.c_str(), 0, cipher.c_str()));
+    json_ptr pkg(
+        event_msg_package_aseemble(product_get_host_mac_str().c_str(), 2, mac.c_str(), 0, cipher.c_str()));
     if (!pkg) {
         ORVI_LOGW("binRequest create failed");
         return 0;
@@ -452,12 +457,13 @@ int subdev_udp_statusCheck_send(const orvi_subdev_ptr &dev) {
     if (!dev) return -1;
     json_ptr j(cJSON_CreateObject());
     cJSON_AddStringToObject(j.get(), "t", "statusCheck");
-    cJSON_AddStringToObject(j.get(), "timestamp", std::to_string(static_cast<long long>(time(nullptr))).c_str());
+    cJSON_AddStringToObject(j.get(), "timestamp",
+                            std::to_string(static_cast<long long>(time(nullptr))).c_str());
     return queue_json(dev, j.get());
 }
 
-int multi_switch_status_filter(const orvi_subdev_ptr &dev, const cJSON *cols, const cJSON *dat, cJSON **out_cols,
-                               cJSON **out_dat) {
+int multi_switch_status_filter(const orvi_subdev_ptr &dev, const cJSON *cols, const cJSON *dat,
+                               cJSON **out_cols, cJSON **out_dat) {
     if (!dev || !cols || !dat || !out_cols || !out_dat) return -1;
     std::string mac = mac_of(dev);
     if (mac.size() < 14) return -1;
@@ -527,14 +533,15 @@ ORVI_SENDER(orvi_send_scan) {
 ORVI_SENDER(orvi_send_binCmd) {
     if (!dev) return -1;
     std::string mac = mac_of(dev);
-    std::shared_ptr<std::vector<char>> buf = orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) { return d.binCmd; });
+    std::shared_ptr<std::vector<char>> buf =
+        orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) { return d.binCmd; });
     std::string text = buf ? buffer_text(*buf) : std::string();
     if (text.empty()) {
         ORVI_LOGW("'%s' dev_list->binCmd is NULL!", mac.c_str());
         return -1;
     }
-    orvi_request_set_response_text(req, text,
-                                   text.find("scan") != std::string::npos ? AES_KEY_TYPE_DEFAULT : AES_KEY_TYPE_RANDOM);
+    orvi_request_set_response_text(
+        req, text, text.find("scan") != std::string::npos ? AES_KEY_TYPE_DEFAULT : AES_KEY_TYPE_RANDOM);
     bincmd_retry_mark_sent(mac.c_str(), text.c_str());
     return 0;
 }

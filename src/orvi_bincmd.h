@@ -16,10 +16,10 @@
 
 #include "product_subdev.h"
 
-#define BINCMD_RETRY_COUNT 3       // sends of one command
-#define BINCMD_RETRY_PERIOD 2000   // ms between two steps of one device
-#define BINCMD_QUEUE_DROP 10       // more queued than this drops the command in flight
-#define BINCMD_TIMER_PERIOD 100    // ms, the refresh tick
+#define BINCMD_RETRY_COUNT 3      // sends of one command
+#define BINCMD_RETRY_PERIOD 2000  // ms between two steps of one device
+#define BINCMD_QUEUE_DROP 10      // more queued than this drops the command in flight
+#define BINCMD_TIMER_PERIOD 100   // ms, the refresh tick
 
 typedef enum {
     FLAG_RES_IDLE = 0,
@@ -104,8 +104,8 @@ int orvi_udp_respone_handle(const orvi_subdev_ptr &dev, const char *command, bin
 // Keeps the one column of a gang of a multi-gang switch: the record's MAC
 // characters 13-14 name the gang ("00" Sw1 .. "03" Sw4). On success *out_cols
 // and *out_dat are new one-element arrays (the caller deletes them). 0 or -1.
-int multi_switch_status_filter(const orvi_subdev_ptr &dev, const cJSON *cols, const cJSON *dat, cJSON **out_cols,
-                               cJSON **out_dat);
+int multi_switch_status_filter(const orvi_subdev_ptr &dev, const cJSON *cols, const cJSON *dat,
+                               cJSON **out_cols, cJSON **out_dat);
 
 // ---- Tests ----------------------------------------------------------------
 // What the retry work posts to the event loop. Empty functions restore the

@@ -31,12 +31,12 @@
 namespace {
 constexpr const char *kErrorLog = "/data/domivault/data/error.log";
 constexpr const char *kUdsDefaultTopic = "/host";
-constexpr int kPollSliceMs = 1000;     // the receive task re-checks its sockets this often
-constexpr int kSendStallMs = 2000;     // a TCP peer that accepts nothing this long is given up
+constexpr int kPollSliceMs = 1000;  // the receive task re-checks its sockets this often
+constexpr int kSendStallMs = 2000;  // a TCP peer that accepts nothing this long is given up
 constexpr int kResolveTries = 10;
 constexpr unsigned kResolvePauseMs = 500;
 
-std::mutex g_mu;  // the descriptors below, the generation and the line framer
+std::mutex g_mu;       // the descriptors below, the generation and the line framer
 int g_udp_fd = -1;     // receive, port 5000
 int g_send_fd = -1;    // send, port 5001
 int g_client_fd = -1;  // optional TCP client channel
@@ -123,7 +123,8 @@ int write_udp(const char *data, size_t size, const dev_socket_t *to, const orvi_
             return -1;
         }
         do {
-            n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+            n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr),
+                         sizeof addr);
         } while (n < 0 && errno == EINTR);
     }
     if (n <= 0) {
@@ -146,7 +147,8 @@ int write_broadcast(const char *data, size_t size) {
     }
     ssize_t n;
     do {
-        n = ::sendto(g_send_fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
+        n = ::sendto(g_send_fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr),
+                     sizeof addr);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         ORVI_LOGW("<%d> send, err_str: %d", g_send_fd, n < 0 ? errno : 0);
@@ -386,7 +388,8 @@ bool orvi_line_framer_next(orvi_line_framer_t *f, std::string &out) {
     if (!nl) {
         f->has_line = false;
         if (f->len >= ORVI_TCP_CLIENT_LINE_MAX) {
-            ORVI_LOGW("tcp client line of more than %d bytes without a newline, dropped", ORVI_TCP_CLIENT_LINE_MAX);
+            ORVI_LOGW("tcp client line of more than %d bytes without a newline, dropped",
+                      ORVI_TCP_CLIENT_LINE_MAX);
             f->len = 0;
             f->buf[0] = '\0';
         }
@@ -516,7 +519,8 @@ int socket_connect_read(request_type_t *out) {
                 ssize_t got = ::recvmsg(g_udp_fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
                 if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
                 if (got <= 0) {
-                    ORVI_LOGW("<%d> recv faill, str_err: %ld", g_udp_fd, static_cast<long>(got < 0 ? errno : 0));
+                    ORVI_LOGW("<%d> recv faill, str_err: %ld", g_udp_fd,
+                              static_cast<long>(got < 0 ? errno : 0));
                     return -1;
                 }
                 if (got > ORVI_PACKET_MAX || (msg.msg_flags & MSG_TRUNC)) {
@@ -540,41 +544,41 @@ int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, 
         return -1;
     }
     switch (to->type) {
-    case SOCKET_CONNECT_TYPE_UDP:
-        return write_udp(data, size, to, dev);
-    case SOCKET_CONNECT_TYPE_TCP:
-        return write_tcp(data, size, dev);
-    case SOCKET_CONNECT_TYPE_BROADCAST:
-    case SOCKET_CONNECT_TYPE_MULTICAST:
-        return write_broadcast(data, size);
-    case SOCKET_CONNECT_TYPE_MQTT: {
-        std::string topic(orvi_field_view(to->topic));
-        // The connection list is kept by the broker for whoever subscribes next.
-        int retain = topic.find("connect") != std::string::npos ? 1 : 0;
-        if (mqtt_response_api(topic.c_str(), data, size, 1, retain) != 0) {
-            ORVI_LOGW("mqtt_response_api is fail!");
-            return -1;
+        case SOCKET_CONNECT_TYPE_UDP:
+            return write_udp(data, size, to, dev);
+        case SOCKET_CONNECT_TYPE_TCP:
+            return write_tcp(data, size, dev);
+        case SOCKET_CONNECT_TYPE_BROADCAST:
+        case SOCKET_CONNECT_TYPE_MULTICAST:
+            return write_broadcast(data, size);
+        case SOCKET_CONNECT_TYPE_MQTT: {
+            std::string topic(orvi_field_view(to->topic));
+            // The connection list is kept by the broker for whoever subscribes next.
+            int retain = topic.find("connect") != std::string::npos ? 1 : 0;
+            if (mqtt_response_api(topic.c_str(), data, size, 1, retain) != 0) {
+                ORVI_LOGW("mqtt_response_api is fail!");
+                return -1;
+            }
+            return 0;
         }
-        return 0;
-    }
-    case SOCKET_CONNECT_TYPE_UDS: {
-        std::string topic(orvi_field_view(to->topic));
-        if (topic.empty()) topic = kUdsDefaultTopic;
-        if (mqtt_event_publish(topic.c_str(), data, size, 0) != 0) {
-            ORVI_LOGW("local_mqtt_event_publish is fail!");
-            return -1;
+        case SOCKET_CONNECT_TYPE_UDS: {
+            std::string topic(orvi_field_view(to->topic));
+            if (topic.empty()) topic = kUdsDefaultTopic;
+            if (mqtt_event_publish(topic.c_str(), data, size, 0) != 0) {
+                ORVI_LOGW("local_mqtt_event_publish is fail!");
+                return -1;
+            }
+            return 0;
         }
-        return 0;
-    }
-    case SOCKET_CONNECT_TYPE_BLE:
-        if (orvi_bt_data_send(data, size) != 0) {
-            ORVI_LOGW("orvi_bt_data_send is fail!");
+        case SOCKET_CONNECT_TYPE_BLE:
+            if (orvi_bt_data_send(data, size) != 0) {
+                ORVI_LOGW("orvi_bt_data_send is fail!");
+                return -1;
+            }
+            return 0;
+        default:
+            ORVI_LOGW("connect type %d has no transport!", static_cast<int>(to->type));
             return -1;
-        }
-        return 0;
-    default:
-        ORVI_LOGW("connect type %d has no transport!", static_cast<int>(to->type));
-        return -1;
     }
 }
 
@@ -594,8 +598,9 @@ void *socket_handle_task(void *) {
 
 int orvi_socket_handle(void) {
     pthread_t tid;
-    return orvi_pthread_create_detach(&tid, nullptr, socket_handle_task, nullptr, "socket_handle_task") == 0 ? 0
-                                                                                                              : -1;
+    return orvi_pthread_create_detach(&tid, nullptr, socket_handle_task, nullptr, "socket_handle_task") == 0
+               ? 0
+               : -1;
 }
 
 // ---- Hooks ----------------------------------------------------------------------

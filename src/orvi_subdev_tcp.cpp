@@ -147,7 +147,8 @@ void orvi_subdev_tcp_link_list_free(subdev_tcp_link_list_t *list) {
     delete list;
 }
 
-subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *, int fd, const struct sockaddr_in *addr) {
+subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *, int fd,
+                                                const struct sockaddr_in *addr) {
     auto link = std::make_shared<subdev_tcp_link_t>();
     link->fd = fd;
     if (addr) link->ip_addr = *addr;
@@ -247,7 +248,8 @@ int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd) {
         std::lock_guard<std::mutex> lk(list->sem);
         dev = link->subdev_ptr;
     }
-    ORVI_LOGW("device %s tcp disconnect.............", dev ? std::string(orvi_field_view(dev->mac)).c_str() : "NULL");
+    ORVI_LOGW("device %s tcp disconnect.............",
+              dev ? std::string(orvi_field_view(dev->mac)).c_str() : "NULL");
     int offline = release_record(dev, fd, true) ? 1 : 0;
     product_subdev_for_each([&](const orvi_subdev_ptr &rec) {
         if (rec != dev) release_record(rec, fd, false);

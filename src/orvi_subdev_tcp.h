@@ -43,7 +43,7 @@ int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
 typedef struct subdev_tcp_link_s {
     int fd = -1;  // closed when the last reference goes
     struct sockaddr_in ip_addr {};
-    orvi_tcp_framer_t framer;  // used by the receive thread only
+    orvi_tcp_framer_t framer;    // used by the receive thread only
     orvi_subdev_ptr subdev_ptr;  // the record bound to the link; guarded by the list's lock
     std::mutex write_mu;         // one writer at a time: a packet and its "\n" stay together
     subdev_tcp_link_s() = default;
@@ -68,7 +68,8 @@ subdev_tcp_link_list_t *orvi_subdev_tcp_link_list(void);
 int orvi_subdev_tcp_link_list_init(subdev_tcp_link_list_t **list);
 void orvi_subdev_tcp_link_list_free(subdev_tcp_link_list_t *list);
 // A new link owning `fd`.
-subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *list, int fd, const struct sockaddr_in *addr);
+subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *list, int fd,
+                                                const struct sockaddr_in *addr);
 // Appends the link. 0, or -1 when the list is full (the caller closes it).
 int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link);
 // Removes the link of `fd` (its descriptor closes once no writer holds it). 0 or -1.

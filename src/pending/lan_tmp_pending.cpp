@@ -19,7 +19,8 @@ void orvi_request_set_response_text(request_data_t *req, const std::string &text
 }
 
 int orvi_request_queue_send(const request_type_t *req) {
-    pending_record("orvi_request_queue_send", {req ? req->data : "(null)", std::to_string(req ? req->sockinfo.type : -1)});
+    pending_record("orvi_request_queue_send",
+                   {req ? req->data : "(null)", std::to_string(req ? req->sockinfo.type : -1)});
     return pending_result();
 }
 

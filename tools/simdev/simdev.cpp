@@ -152,8 +152,8 @@ bool seal(Device &d, const std::string &inner, int family, connect_type_t conn, 
     std::string cipher = inner;
     const std::string key = family == AES_KEY_TYPE_RANDOM ? d.key : std::string(ORVI_DEFAULT_KEY);
     if (orvi_aes_encrypt(key.c_str(), cipher) != 0) return false;
-    return orvi_envelope_build(static_cast<aes_key_t>(family), conn, d.mac, "", ++d.msg_id, cipher, -1, nullptr,
-                               out) == 0;
+    return orvi_envelope_build(static_cast<aes_key_t>(family), conn, d.mac, "", ++d.msg_id, cipher, -1,
+                               nullptr, out) == 0;
 }
 
 void send_inner(Device &d, const std::string &inner, int family) {
@@ -261,21 +261,21 @@ void answer(size_t idx, const std::function<void(Device &)> &reply, bool then_st
         if (then_status) send_status(d);
     };
     switch (g_opt.answer) {
-    case Answer::kNever:
-        return;
-    case Answer::kLate:
-        after(static_cast<uint64_t>(g_opt.answer_arg), act);
-        return;
-    case Answer::kTwice:
-        act();
-        reply(g_devs[idx]);
-        return;
-    case Answer::kFail:
-        send_res(g_devs[idx], g_opt.answer_arg);
-        return;
-    case Answer::kNow:
-        act();
-        return;
+        case Answer::kNever:
+            return;
+        case Answer::kLate:
+            after(static_cast<uint64_t>(g_opt.answer_arg), act);
+            return;
+        case Answer::kTwice:
+            act();
+            reply(g_devs[idx]);
+            return;
+        case Answer::kFail:
+            send_res(g_devs[idx], g_opt.answer_arg);
+            return;
+        case Answer::kNow:
+            act();
+            return;
     }
 }
 
@@ -292,12 +292,15 @@ void handle_inner(size_t idx, const std::string &text, bool broadcast) {
             Base64Decode(bin->valuestring, cmd, strlen(bin->valuestring));
             simdev::apply_command(d.state, cmd);
         }
-        answer(idx, [](Device &dev) { send_res(dev, 0); }, true);
+        answer(
+            idx, [](Device &dev) { send_res(dev, 0); }, true);
     } else if (type == "reset" || (type == "scan" && !broadcast)) {
-        answer(idx, [](Device &dev) { send_res(dev, 0); }, false);
+        answer(
+            idx, [](Device &dev) { send_res(dev, 0); }, false);
         if (type == "reset") d.bound = false;
     } else if (type == "statusCheck") {
-        answer(idx, [](Device &dev) { send_status_check_res(dev); }, false);
+        answer(
+            idx, [](Device &dev) { send_status_check_res(dev); }, false);
     } else if (type == "UBindok") {
         d.bound = true;
     }
@@ -428,7 +431,8 @@ bool parse_args(int argc, char **argv) {
                 b = e + 1;
             }
         } else if (k == "--wait") {
-            if (!parse_int(v, g_opt.wait_ms, 0, 3600000)) return fprintf(stderr, "simdev: bad --wait\n"), false;
+            if (!parse_int(v, g_opt.wait_ms, 0, 3600000))
+                return fprintf(stderr, "simdev: bad --wait\n"), false;
         } else if (k == "--raw") {
             g_opt.raw = v;
         } else {
@@ -483,7 +487,8 @@ bool setup_devices() {
         return false;
     }
     struct in_addr ip0;
-    if (inet_pton(AF_INET, g_opt.ip.c_str(), &ip0) != 1 || inet_pton(AF_INET, g_opt.host.c_str(), &g_host.sin_addr) != 1) {
+    if (inet_pton(AF_INET, g_opt.ip.c_str(), &ip0) != 1 ||
+        inet_pton(AF_INET, g_opt.host.c_str(), &g_host.sin_addr) != 1) {
         fprintf(stderr, "simdev: --ip and --host must be IPv4 addresses\n");
         return false;
     }
@@ -608,8 +613,10 @@ void loop(uint64_t until) {
         }
         if (until && now >= until) return;
         int timeout = 1000;
-        if (!g_timers.empty()) timeout = static_cast<int>(std::min<uint64_t>(1000, g_timers.begin()->first - now));
-        if (until) timeout = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(timeout), until - now));
+        if (!g_timers.empty())
+            timeout = static_cast<int>(std::min<uint64_t>(1000, g_timers.begin()->first - now));
+        if (until)
+            timeout = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(timeout), until - now));
         std::vector<struct pollfd> fds;
         std::vector<int> owner;
         if (g_bcast_fd >= 0) {
@@ -654,8 +661,8 @@ int main(int argc, char **argv) {
     }
     if (!setup_devices()) return 1;
     fprintf(stderr, "simdev: %d device(s) from %s (%s) model %s, %s to %s\n", g_opt.count,
-            g_devs.front().mac.c_str(), g_devs.front().ip.c_str(), g_opt.mid.c_str(), g_opt.tcp ? "tcp" : "udp",
-            g_opt.host.c_str());
+            g_devs.front().mac.c_str(), g_devs.front().ip.c_str(), g_opt.mid.c_str(),
+            g_opt.tcp ? "tcp" : "udp", g_opt.host.c_str());
     if (!g_opt.once.empty()) {
         for (const std::string &step : g_opt.once)
             run_step(step);

@@ -1,0 +1,459 @@
+// The LAN transports: the TCP link framer, the TCP client channel's line
+// framer, the link life cycle, and the write and read routines on local
+// sockets (free ports on the loopback; the broadcast goes to the loopback).
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvi_field.h"
+#include "orvi_socket.h"
+#include "orvi_subdev_tcp.h"
+#include "pending/pending_calls.h"
+#include "product_subdev.h"
+#include "scratch_root.h"
+
+namespace {
+
+// ---- TCP link framer ------------------------------------------------------------
+
+std::vector<std::string> feed(orvi_tcp_framer_t &f, const std::string &chunk) {
+    std::vector<std::string> out;
+    orvi_tcp_framer_feed(&f, chunk.data(), chunk.size(),
+                         [&](std::string &&o) { out.push_back(std::move(o)); });
+    return out;
+}
+
+using Strings = std::vector<std::string>;
+
+struct FramerCase {
+    const char *name;
+    std::vector<std::string> chunks;
+    std::vector<Strings> objects;  // emitted after each chunk
+};
+
+class TcpFramerTest : public ::testing::TestWithParam<FramerCase> {};
+
+TEST_P(TcpFramerTest, CutsObjectsOffTheStream) {
+    const FramerCase &c = GetParam();
+    orvi_tcp_framer_t f;
+    ASSERT_EQ(c.chunks.size(), c.objects.size());
+    for (size_t i = 0; i < c.chunks.size(); ++i)
+        EXPECT_EQ(c.objects[i], feed(f, c.chunks[i])) << "after chunk " << i;
+}
+
+const std::string kA = "{\"t\":\"hb\",\"cid\":\"a\"}";
+const std::string kB = "{\"t\":\"res\",\"r\":200}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, TcpFramerTest,
+    ::testing::Values(
+        // Two characters of noise, one object and the start of a second.
+        FramerCase{"noise_object_partial", {"xy" + kA + "{\"t\":\"re", "s\",\"r\":200}"}, {{kA}, {kB}}},
+        FramerCase{"text_without_brace_discarded", {"garbage", kA}, {{}, {kA}}},
+        FramerCase{"concatenated", {kA + kB + "\n"}, {{kA, kB}}},
+        FramerCase{"split_in_three", {"{\"t\":", "\"hb\",\"cid\"", ":\"a\"}"}, {{}, {}, {kA}}},
+        FramerCase{"braces_in_strings", {"{\"n\":\"}{\\\"}\",\"m\":1}"}, {{"{\"n\":\"}{\\\"}\",\"m\":1}"}}},
+        FramerCase{"nested", {"{\"a\":{\"b\":{}}}"}, {{"{\"a\":{\"b\":{}}}"}}}),
+    [](const ::testing::TestParamInfo<FramerCase> &i) { return std::string(i.param.name); });
+
+// An object of `size` bytes: {"a":"xxx...x"}
+std::string object_of(size_t size) {
+    return "{\"a\":\"" + std::string(size - 8, 'x') + "\"}";
+}
+
+TEST(TcpFramerLimits, ObjectOfTheBufferSizeIsDeliveredOneMoreIsDropped) {
+    orvi_tcp_framer_t f;
+    std::string fits = object_of(ORVI_TCP_LINK_BUF_SIZE);
+    EXPECT_EQ(Strings({fits}), feed(f, fits));
+    std::string over = object_of(ORVI_TCP_LINK_BUF_SIZE + 1);
+    EXPECT_EQ(Strings(), feed(f, over));
+    EXPECT_EQ(Strings({kA}), feed(f, kA));
+}
+
+TEST(TcpFramerLimits, FiveThousandBufferedPlusTwoHundredClearsWithoutFragments) {
+    orvi_tcp_framer_t f;
+    // 5000 bytes of an object whose tail holds a complete inner object.
+    std::string head = "{\"a\":\"" + std::string(4994, 'x');
+    ASSERT_EQ(5000u, head.size());
+    EXPECT_EQ(Strings(), feed(f, head));
+    EXPECT_EQ(Strings(), feed(f, std::string(200, 'y')));
+    EXPECT_TRUE(f.buf.empty());
+    // The rest of the dropped object, with an inner object, then a good one.
+    EXPECT_EQ(Strings({kB}), feed(f, "\",\"c\":{\"t\":\"inner\"}}" + kB));
+}
+
+TEST(TcpFramerLimits, HugeObjectInOneChunkThenServiceGoesOn) {
+    orvi_tcp_framer_t f;
+    EXPECT_EQ(Strings({kA}), feed(f, object_of(20000) + kA));
+}
+
+// ---- TCP client channel line framer -----------------------------------------------
+
+void put(orvi_line_framer_t &f, const std::string &s) {
+    ASSERT_LE(s.size(), orvi_line_framer_space(&f));
+    std::memcpy(f.buf + f.len, s.data(), s.size());
+    orvi_line_framer_commit(&f, s.size());
+}
+
+TEST(LineFramer, TwoLinesInOneReadAreTwoPackets) {
+    orvi_line_framer_t f;
+    put(f, kA + "\n" + kB + "\n{\"t\"");
+    std::string line;
+    ASSERT_TRUE(orvi_line_framer_next(&f, line));
+    EXPECT_EQ(kA, line);
+    EXPECT_TRUE(f.has_line);  // the second is there without another read
+    ASSERT_TRUE(orvi_line_framer_next(&f, line));
+    EXPECT_EQ(kB, line);
+    EXPECT_FALSE(f.has_line);
+    EXPECT_FALSE(orvi_line_framer_next(&f, line));
+    put(f, ":1}\n");
+    ASSERT_TRUE(orvi_line_framer_next(&f, line));
+    EXPECT_EQ("{\"t\":1}", line);
+}
+
+TEST(LineFramer, FullBufferWithoutNewlineIsDropped) {
+    orvi_line_framer_t f;
+    put(f, std::string(ORVI_TCP_CLIENT_LINE_MAX, 'z'));
+    EXPECT_EQ(0u, orvi_line_framer_space(&f));
+    std::string line;
+    EXPECT_FALSE(orvi_line_framer_next(&f, line));
+    EXPECT_EQ(0u, f.len);
+    EXPECT_EQ(static_cast<size_t>(ORVI_TCP_CLIENT_LINE_MAX), orvi_line_framer_space(&f));
+    put(f, kA + "\n");
+    ASSERT_TRUE(orvi_line_framer_next(&f, line));
+    EXPECT_EQ(kA, line);
+}
+
+// ---- Links ----------------------------------------------------------------------
+
+orvi_subdev_ptr add_record(const char *mac, int fd, dev_type_t type = DEV_TYPE_WIFI) {
+    orvi_subdev_list_t d;
+    orvi_field_set(d.mac, mac);
+    d.dev_type = type;
+    d.online = 1;
+    d.dev_socket.fd = fd;
+    d.dev_socket.type = SOCKET_CONNECT_TYPE_TCP;
+    return product_add_subdev_to_host(&d);
+}
+
+class TcpLinkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        product_registry_reset_for_test();
+        ASSERT_EQ(0, orvi_subdev_tcp_link_list_init(&list_));
+        orvi_subdev_tcp_set_request_sink([this](const request_type_t &r) {
+            queued_.push_back(r);
+            return 0;
+        });
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv_));
+        link_ = orvi_subdev_tcp_link_create(list_, sv_[0], nullptr);
+        ASSERT_EQ(0, orvi_subdev_tcp_link_insert(list_, link_));
+    }
+    void TearDown() override {
+        orvi_subdev_tcp_set_request_sink(nullptr);
+        link_.reset();
+        orvi_subdev_tcp_link_list_free(list_);
+        if (sv_[1] >= 0) close(sv_[1]);
+        product_registry_reset_for_test();
+    }
+    void peer_send(const std::string &s) {
+        ASSERT_EQ(static_cast<ssize_t>(s.size()), write(sv_[1], s.data(), s.size()));
+    }
+
+    subdev_tcp_link_list_t *list_ = nullptr;
+    subdev_tcp_link_ptr link_;
+    int sv_[2] = {-1, -1};
+    std::vector<request_type_t> queued_;
+};
+
+TEST_F(TcpLinkTest, EachObjectBecomesATcpRequestOfTheLink) {
+    peer_send("..{\"t\":\"hb\"}{\"t\":\"res\"");
+    EXPECT_EQ(0, orvi_subdev_tcp_link_read(list_, sv_[0]));
+    peer_send(",\"r\":200}");
+    EXPECT_EQ(0, orvi_subdev_tcp_link_read(list_, sv_[0]));
+    ASSERT_EQ(2u, queued_.size());
+    EXPECT_EQ("{\"t\":\"hb\"}", queued_[0].data);
+    EXPECT_EQ("{\"t\":\"res\",\"r\":200}", queued_[1].data);
+    EXPECT_EQ(sv_[0], queued_[1].sockinfo.fd);
+    EXPECT_EQ(SOCKET_CONNECT_TYPE_TCP, queued_[1].sockinfo.type);
+    EXPECT_EQ(DATA_TYPE_NEED_PARSE, queued_[1].data_type);
+}
+
+TEST_F(TcpLinkTest, NothingPendingIsNotADisconnect) {
+    EXPECT_EQ(0, orvi_subdev_tcp_link_read(list_, sv_[0]));
+    EXPECT_TRUE(orvi_subdev_tcp_link_get(list_, sv_[0]));
+}
+
+TEST_F(TcpLinkTest, PeerCloseFreesTheLinkAndEveryRecordForgetsTheDescriptor) {
+    int fd = sv_[0];
+    orvi_subdev_ptr bound = add_record("aabbccddee01", fd);
+    orvi_subdev_ptr other = add_record("aabbccddee02", fd);
+    orvi_subdev_ptr elsewhere = add_record("aabbccddee03", fd + 100);
+    ASSERT_EQ(0, orvi_subdev_tcp_link_dev_bind(list_, link_, bound));
+    std::weak_ptr<subdev_tcp_link_t> weak = link_;
+    link_.reset();
+    close(sv_[1]);
+    sv_[1] = -1;
+    EXPECT_EQ(1, orvi_subdev_tcp_link_read(list_, fd));  // one device went offline
+    EXPECT_FALSE(orvi_subdev_tcp_link_get(list_, fd));
+    EXPECT_TRUE(weak.expired());  // the descriptor is closed
+    EXPECT_EQ(-1, list_->max_fd);
+    EXPECT_EQ(-1, orvi_subdev_snapshot(bound).dev_socket.fd);
+    EXPECT_EQ(0, orvi_subdev_snapshot(bound).online);
+    EXPECT_EQ(-1, orvi_subdev_snapshot(other).dev_socket.fd);
+    EXPECT_EQ(1, orvi_subdev_snapshot(other).online);
+    EXPECT_EQ(fd + 100, orvi_subdev_snapshot(elsewhere).dev_socket.fd);
+}
+
+TEST(TcpLinkList, ListIsBounded) {
+    subdev_tcp_link_list_t *list = nullptr;
+    ASSERT_EQ(0, orvi_subdev_tcp_link_list_init(&list));
+    for (int i = 0; i < ORVI_TCP_LINK_MAX; ++i)
+        ASSERT_EQ(0, orvi_subdev_tcp_link_insert(
+                         list, orvi_subdev_tcp_link_create(list, eventfd(0, EFD_CLOEXEC), nullptr)));
+    int fd = eventfd(0, EFD_CLOEXEC);
+    subdev_tcp_link_ptr extra = orvi_subdev_tcp_link_create(list, fd, nullptr);
+    EXPECT_EQ(-1, orvi_subdev_tcp_link_insert(list, extra));
+    std::vector<struct pollfd> fds;
+    EXPECT_EQ(ORVI_TCP_LINK_MAX, orvi_subdev_tcp_fd_readset_all(list, fds));
+    EXPECT_EQ(static_cast<size_t>(ORVI_TCP_LINK_MAX), fds.size());
+    orvi_subdev_tcp_link_list_free(list);
+}
+
+// ---- Write and read routines on local sockets ------------------------------------------
+
+struct sockaddr_in loopback(unsigned short port) {
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+// A UDP socket on the loopback that plays the device or the app.
+struct Peer {
+    int fd = -1;
+    unsigned short port = 0;
+    Peer() {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a = loopback(0);
+        bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
+        port = orvi_socket_local_port(fd);
+    }
+    ~Peer() { close(fd); }
+    // The next datagram and the port it came from; empty after 2 s.
+    std::string recv(unsigned short *from_port = nullptr) {
+        struct pollfd pf = {fd, POLLIN, 0};
+        if (poll(&pf, 1, 2000) != 1) return "";
+        char buf[8192];
+        struct sockaddr_in from {};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from), &len);
+        if (from_port) *from_port = ntohs(from.sin_port);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+    }
+    void send_to(unsigned short port, const std::string &s) {
+        struct sockaddr_in a = loopback(port);
+        sendto(fd, s.data(), s.size(), 0, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
+    }
+};
+
+class TransportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        product_registry_reset_for_test();
+        pending_calls_clear();
+        orvi_socket_ports_t p;
+        p.udp_in = 0;
+        p.udp_out = 0;
+        p.tcp_server = 0;
+        p.device_port = peer_.port;
+        p.broadcast = INADDR_LOOPBACK;
+        orvi_socket_ports_set(p);
+        ASSERT_EQ(0, socket_connect_start(nullptr, 0));
+    }
+    void TearDown() override {
+        socket_connect_stop();
+        orvi_socket_ports_set(orvi_socket_ports_t{});
+        pending_set_result(-1);
+        product_registry_reset_for_test();
+    }
+    static orvi_subdev_ptr record(dev_type_t type, const char *mac = "aabbccddee01") {
+        auto d = std::make_shared<orvi_subdev_list_t>();
+        orvi_field_set(d->mac, mac);
+        d->dev_type = type;
+        return d;
+    }
+    static dev_socket_t sock(connect_type_t type, unsigned short port = 9, const char *topic = "") {
+        dev_socket_t s;
+        s.type = type;
+        s.ip_addr = loopback(port);
+        orvi_field_set(s.topic, topic);
+        return s;
+    }
+    int write(const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &dev) {
+        return socket_connect_write(data.data(), data.size(), &to, dev);
+    }
+    ScratchRoot root_;
+    Peer peer_;
+};
+
+TEST_F(TransportTest, UdpToADeviceLeavesFromTheSendPortToItsPort) {
+    dev_socket_t to = sock(SOCKET_CONNECT_TYPE_UDP, 9);  // the port a request came from does not matter
+    ASSERT_EQ(0, write("to-device", to, record(DEV_TYPE_UDP)));
+    unsigned short from = 0;
+    EXPECT_EQ("to-device", peer_.recv(&from));
+    EXPECT_EQ(orvi_socket_udp_out_port(), from);
+}
+
+TEST_F(TransportTest, UdpToTheMiniAppGoesBackWhereTheRequestCameFrom) {
+    Peer app;
+    ASSERT_EQ(0,
+              write("to-app", sock(SOCKET_CONNECT_TYPE_UDP, app.port), record(DEV_TYPE_MINIPRO, "miniApp")));
+    unsigned short from = 0;
+    EXPECT_EQ("to-app", app.recv(&from));
+    EXPECT_EQ(orvi_socket_udp_in_port(), from);
+}
+
+TEST_F(TransportTest, BroadcastAndMulticastLeaveFromTheSendPort) {
+    for (connect_type_t t : {SOCKET_CONNECT_TYPE_BROADCAST, SOCKET_CONNECT_TYPE_MULTICAST}) {
+        ASSERT_EQ(0, write("scan", sock(t), nullptr));
+        unsigned short from = 0;
+        EXPECT_EQ("scan", peer_.recv(&from));
+        EXPECT_EQ(orvi_socket_udp_out_port(), from);
+    }
+}
+
+TEST_F(TransportTest, UdpWithoutAnAddressIsRefused) {
+    dev_socket_t to;
+    to.type = SOCKET_CONNECT_TYPE_UDP;
+    EXPECT_EQ(-1, write("x", to, record(DEV_TYPE_UDP)));
+}
+
+TEST_F(TransportTest, TcpWritesThePacketAndANewlineOnTheRecordsLink) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
+    ASSERT_EQ(0, orvi_subdev_tcp_link_insert(list, orvi_subdev_tcp_link_create(list, sv[0], nullptr)));
+    orvi_subdev_ptr dev = record(DEV_TYPE_WIFI);
+    dev->dev_socket.fd = sv[0];
+    dev->dev_socket.type = SOCKET_CONNECT_TYPE_TCP;
+    ASSERT_EQ(0, write("{\"t\":\"hbok\"}", sock(SOCKET_CONNECT_TYPE_TCP), dev));
+    char buf[64] = {0};
+    ASSERT_EQ(13, read(sv[1], buf, sizeof buf));
+    EXPECT_STREQ("{\"t\":\"hbok\"}\n", buf);
+    EXPECT_EQ(dev, orvi_subdev_tcp_link_get(list, sv[0])->subdev_ptr);  // the link now knows its device
+
+    // A peer gone from the list: the record forgets the descriptor.
+    ASSERT_EQ(0, orvi_subdev_tcp_link_delete(list, sv[0]));
+    close(sv[1]);
+    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_TCP), dev));
+    EXPECT_EQ(-1, dev->dev_socket.fd);
+}
+
+TEST_F(TransportTest, TcpRefusesADescriptorThatNowBelongsToAnotherPeer) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    struct sockaddr_in new_peer = loopback(4000);
+    subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
+    ASSERT_EQ(0, orvi_subdev_tcp_link_insert(list, orvi_subdev_tcp_link_create(list, sv[0], &new_peer)));
+    orvi_subdev_ptr dev = record(DEV_TYPE_WIFI);
+    dev->dev_socket.fd = sv[0];
+    dev->dev_socket.type = SOCKET_CONNECT_TYPE_TCP;
+    dev->dev_socket.ip_addr = loopback(3999);  // the peer it spoke on before
+    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_TCP), dev));
+    EXPECT_EQ(-1, dev->dev_socket.fd);
+    EXPECT_EQ(-1, orvi_socket_isreadable(sv[1]));  // nothing was written
+    orvi_subdev_tcp_link_delete(list, sv[0]);
+    close(sv[1]);
+}
+
+TEST_F(TransportTest, TcpNeedsARecordWithADescriptor) {
+    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_TCP), nullptr));
+    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_TCP), record(DEV_TYPE_WIFI)));
+}
+
+TEST_F(TransportTest, TcpPeerThatClosedCostsOneFailedWriteNotTheProcess) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
+    ASSERT_EQ(0, orvi_subdev_tcp_link_insert(list, orvi_subdev_tcp_link_create(list, sv[0], nullptr)));
+    close(sv[1]);
+    orvi_subdev_ptr dev = record(DEV_TYPE_WIFI);
+    dev->dev_socket.fd = sv[0];
+    dev->dev_socket.type = SOCKET_CONNECT_TYPE_TCP;
+    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_TCP), dev));  // EPIPE, no SIGPIPE
+    orvi_subdev_tcp_link_delete(list, sv[0]);
+}
+
+TEST_F(TransportTest, MqttPublishesWithQos1RetainedOnlyForConnectTopics) {
+    pending_set_result(0);
+    ASSERT_EQ(0, write("P1", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "connect/HOME"), nullptr));
+    ASSERT_EQ(0, write("P2", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME/dev"), nullptr));
+    EXPECT_EQ(std::vector<std::string>(
+                  {"mqtt_response_api connect/HOME P1 1 1", "mqtt_response_api response/HOME/dev P2 1 0"}),
+              pending_calls());
+    pending_set_result(-1);
+    EXPECT_EQ(-1, write("P3", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME"), nullptr));
+}
+
+TEST_F(TransportTest, BleGoesToTheBleChannel) {
+    pending_set_result(0);
+    ASSERT_EQ(0, write("B", sock(SOCKET_CONNECT_TYPE_BLE), nullptr));
+    EXPECT_EQ(std::vector<std::string>({"orvi_bt_data_send B"}), pending_calls());
+}
+
+TEST_F(TransportTest, ChannelsWithoutATransportAreRefused) {
+    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_HTTP), nullptr));
+    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_NONE), nullptr));
+    EXPECT_EQ(-1, socket_connect_write("x", 1, nullptr, nullptr));
+}
+
+TEST_F(TransportTest, ReadTakesOneDatagramWithItsSenderAndRefusesOversizedOnes) {
+    unsigned short in = orvi_socket_udp_in_port();
+    ASSERT_NE(0, in);
+    peer_.send_to(in, std::string(ORVI_PACKET_MAX + 1, 'x'));
+    peer_.send_to(in, std::string(ORVI_PACKET_MAX, 'y'));
+    request_type_t req;
+    EXPECT_EQ(-1, socket_connect_read(&req));
+    ASSERT_EQ(0, socket_connect_read(&req));
+    EXPECT_EQ(std::string(ORVI_PACKET_MAX, 'y'), req.data);
+    EXPECT_EQ(SOCKET_CONNECT_TYPE_UDP, req.sockinfo.type);
+    EXPECT_EQ(peer_.port, ntohs(req.sockinfo.ip_addr.sin_port));
+    EXPECT_EQ(DATA_TYPE_NEED_PARSE, req.data_type);
+}
+
+TEST_F(TransportTest, TcpClientChannelDeliversTwoLinesOfOneReadOneByOne) {
+    int srv = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = loopback(0);
+    ASSERT_EQ(0, bind(srv, reinterpret_cast<struct sockaddr *>(&a), sizeof a));
+    ASSERT_EQ(0, listen(srv, 1));
+    unsigned short port = orvi_socket_local_port(srv);
+    ASSERT_EQ(0, socket_connect_start("127.0.0.1", port));
+    int c = accept(srv, nullptr, nullptr);
+    ASSERT_GE(c, 0);
+    std::string two = kA + "\n" + kB + "\n";
+    ASSERT_EQ(static_cast<ssize_t>(two.size()), ::write(c, two.data(), two.size()));
+    request_type_t r1, r2;
+    ASSERT_EQ(0, socket_connect_read(&r1));
+    close(c);  // nothing more arrives: the second line must already be there
+    ASSERT_EQ(0, socket_connect_read(&r2));
+    EXPECT_EQ(kA, r1.data);
+    EXPECT_EQ(kB, r2.data);
+    EXPECT_EQ(SOCKET_CONNECT_TYPE_TCP, r2.sockinfo.type);
+    // The peer's close is reported once and the channel given up.
+    request_type_t r3;
+    EXPECT_EQ(-1, socket_connect_read(&r3));
+    close(srv);
+}
+
+}  // namespace
