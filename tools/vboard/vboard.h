@@ -57,4 +57,30 @@ void sleep_ms(unsigned ms);
 // The board's init (vboard __init GOFD); never returns.
 [[noreturn]] void init_main(int go_fd);
 
+// ---- The board's LAN (vboard_lan.cpp) ----------------------------------------
+// Test addresses only (TEST-NET-1): the board's eth0, the LAN side of the
+// pair, and a block of addresses for simulated devices.
+constexpr const char *kBoardAddr = "192.0.2.10";
+constexpr const char *kLanAddr = "192.0.2.1";
+constexpr const char *kLanIface = "lan0";
+constexpr int kLanFirstDevice = 101;  // 192.0.2.101 ...
+constexpr int kLanDeviceAddrs = 64;   // ... 192.0.2.164
+// The build's plug-ins (build/lib), read-only, when the build has any.
+constexpr const char *kPeerLibDir = "/opt/vboard/lib";
+
+// Creates the LAN's namespaces and its init; its pid goes to DIR/lan.pid.
+bool lan_start(const Layout &l, std::string &err);
+// The LAN init's host pid, -1 when no LAN runs.
+pid_t lan_pid(const Layout &l);
+// The veth pair between the board (its init's namespace) and the LAN, and
+// the addresses on both sides.
+bool lan_setup_network(const Layout &l, pid_t board_init, std::string &err);
+// Ends every process of the LAN; the pair goes with its namespace.
+void lan_stop(const Layout &l);
+// Runs cmd in the LAN (its network and PID namespaces, the caller's files
+// and environment); returns only when it cannot.
+int lan_exec(const Layout &l, const std::vector<std::string> &cmd);
+// The LAN's init (vboard __lan); never returns.
+[[noreturn]] void lan_init_main();
+
 }  // namespace vboard

@@ -222,6 +222,45 @@ void start_board_services() {
     }
 }
 
+// The simulated models of the LAN's devices: UDP (type 3) lights (class 8).
+const char kMidConfig[] =
+    "{\n"
+    "  \"90001\": {\"type_value\": 3, \"class_value\": 8},\n"
+    "  \"90002\": {\"type_value\": 3, \"class_value\": 8},\n"
+    "  \"90003\": {\"type_value\": 3, \"class_value\": 8},\n"
+    "  \"90004\": {\"type_value\": 3, \"class_value\": 8}\n"
+    "}\n";
+
+bool is_plugin_name(const std::string &n) {
+    if (n.size() < 7 || n.compare(0, 3, "lib") != 0 || n.compare(n.size() - 3, 3, ".so") != 0) return false;
+    return n.find_first_not_of("0123456789_", 3) == n.size() - 3;
+}
+
+time_t mtime_of(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
+}
+
+// What the board image and the plug-in service would have put there: the
+// model configuration (kept once written, so a test may change it) and the
+// build's codec plug-ins (refreshed when the build has a newer one).
+void seed_board_image() {
+    const char *mid = "/data/domivault/data/mid_config.json";
+    if (!exists(mid) && !write_file(mid, kMidConfig)) say(std::string("cannot write ") + mid);
+    DIR *d = ::opendir(kPeerLibDir);
+    if (!d) return;  // the build has no plug-ins (yet)
+    while (struct dirent *e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (!is_plugin_name(name)) continue;
+        std::string src = std::string(kPeerLibDir) + "/" + name;
+        std::string dst = "/data/domivault/data/lib/" + name;
+        if (exists(dst) && mtime_of(dst) >= mtime_of(src)) continue;
+        std::string bytes;
+        if (!read_file(src, bytes) || !write_file(dst, bytes, 0755)) say("cannot copy the plug-in " + name);
+    }
+    ::closedir(d);
+}
+
 void start_daemon() {
     ::unlink(kDaemonExit);
     pid_t pid = ::fork();
@@ -274,6 +313,7 @@ void boot() {
     }
     if (!exists("/data/domivault/configs/mqtt_passwd"))
         write_file("/data/domivault/configs/mqtt_passwd", "", 0600);
+    seed_board_image();
     remove_ipc_objects();
     for (const char *unit : {"mosquitto", "redis"}) {
         if (run_wait({std::string(kStandinDir) + "/systemctl", "start", unit}, service_env()) != 0) {

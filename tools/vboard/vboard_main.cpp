@@ -8,8 +8,11 @@
 //   vboard exec DIR -- CMD...   run CMD inside the board
 //   vboard logs DIR      the daemon's output so far
 //   vboard stop DIR      end every process of the board (DIR keeps its files)
-//   vboard run DIR       start, follow the daemon's log; Ctrl-C stops it all
+//   vboard run DIR [--devices N]  start with N simulated devices in the LAN
+//                        (default 3, or $VBOARD_DEVICES), follow the daemon's
+//                        log; Ctrl-C stops it all
 //   vboard status DIR    is the board up, and the daemon?
+//   vboard lan DIR -- CMD...    run CMD in the board's LAN (simulated peers, the app)
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -40,8 +43,9 @@ void usage() {
             "       vboard exec DIR -- CMD [ARG...]\n"
             "       vboard logs DIR\n"
             "       vboard stop DIR\n"
-            "       vboard run DIR\n"
-            "       vboard status DIR\n");
+            "       vboard run DIR [--devices N]\n"
+            "       vboard status DIR\n"
+            "       vboard lan DIR -- CMD [ARG...]\n");
 }
 
 std::string absolute(const std::string &dir) {
@@ -161,6 +165,9 @@ std::vector<std::string> bwrap_argv(const std::string &bwrap, const Layout &l, c
     a.insert(a.end(), {"--ro-bind", self_exe(), kInitPath});
     std::string bin_dir = self_exe().substr(0, self_exe().rfind('/'));
     a.insert(a.end(), {"--ro-bind", bin_dir, kPeerDir});
+    // The build's codec plug-ins, which the board's boot seeds into its library folder.
+    std::string lib_dir = bin_dir.substr(0, bin_dir.rfind('/')) + "/lib";
+    if (is_dir(lib_dir)) a.insert(a.end(), {"--ro-bind", lib_dir, kPeerLibDir});
     a.insert(a.end(), {"--ro-bind", daemon, kDaemonPath});
     // Nothing outside the board's folders is writable, not even the root.
     a.insert(a.end(), {"--remount-ro", "/", "--chdir", "/", "--info-fd", "4"});
@@ -241,10 +248,14 @@ bool prepare(const Layout &l, std::string &err) {
 }
 
 // Runs once the board's namespaces exist and before its init boots: the
-// place for the board's network beyond loopback (a LAN to simulated peers).
+// board's loopback and its eth0 to the LAN of simulated peers.
 bool setup_network(const Layout &l, pid_t init) {
-    (void)l;
-    return run_wait({"nsenter", "-t", std::to_string(init), "-n", "ip", "link", "set", "lo", "up"}) == 0;
+    std::string err;
+    if (!lan_start(l, err) || !lan_setup_network(l, init, err)) {
+        fprintf(stderr, "vboard: %s\n", err.c_str());
+        return false;
+    }
+    return true;
 }
 
 std::string tail_of(const std::string &path) {
@@ -263,6 +274,7 @@ off_t file_size(const std::string &path) {
 // the kernel then kills whatever is left in its PID namespace), KILL when
 // that takes too long.
 int do_stop(const Layout &l, bool quiet = false) {
+    lan_stop(l);
     BoardPids p;
     if (!read_pids(l, p)) {
         if (!quiet) fprintf(stderr, "vboard: no board running in %s\n", l.dir.c_str());
@@ -493,7 +505,31 @@ void on_stop_signal(int) {
     g_stop_requested = 1;
 }
 
-int do_run(const Layout &l, const std::string &daemon) {
+// The simulated devices of `vboard run`, in the LAN, logging to
+// DIR/vboard/simdev.log. They end with the LAN.
+void start_devices(const Layout &l, int devices) {
+    if (devices <= 0) return;
+    std::string exe = self_exe();
+    std::string simdev = exe.substr(0, exe.rfind('/')) + "/simdev";
+    if (::access(simdev.c_str(), X_OK) != 0) {
+        fprintf(stderr, "vboard: %s is not built; no simulated devices\n", simdev.c_str());
+        return;
+    }
+    pid_t pid = ::fork();
+    if (pid != 0) {
+        if (pid > 0) fprintf(stderr, "vboard: %d simulated device(s) in the LAN, log in %s/simdev.log\n", devices,
+                             l.vb.c_str());
+        return;
+    }
+    ::setsid();  // Ctrl-C goes to vboard, which stops the LAN and them with it
+    int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = ::open((l.vb + "/simdev.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+    lan_exec(l, {simdev, "--count", std::to_string(devices)});
+    _exit(127);
+}
+
+int do_run(const Layout &l, const std::string &daemon, int devices) {
     struct sigaction sa = {};
     sa.sa_handler = on_stop_signal;
     for (int s : {SIGINT, SIGTERM, SIGHUP})
@@ -501,6 +537,7 @@ int do_run(const Layout &l, const std::string &daemon) {
     int rc = do_start(l, daemon);
     if (rc != 0 && !board_running(l)) return rc;
     fprintf(stderr, "vboard: board up in %s; Ctrl-C stops it\n", l.dir.c_str());
+    start_devices(l, devices);
     off_t shown = 0;
     for (;;) {
         std::string text;
@@ -513,7 +550,10 @@ int do_run(const Layout &l, const std::string &daemon) {
         if (!board_running(l)) {
             fprintf(stderr, "vboard: the board stopped\n");
             ::unlink(l.pid_file.c_str());
+            lan_stop(l);
             return 1;
+        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
         }
         sleep_ms(200);
     }
@@ -525,7 +565,19 @@ int do_run(const Layout &l, const std::string &daemon) {
 
 int main(int argc, char **argv) {
     if (argc >= 3 && !strcmp(argv[1], "__init")) init_main(atoi(argv[2]));
+    if (argc >= 2 && !strcmp(argv[1], "__lan")) lan_init_main();
     std::vector<std::string> args(argv + 1, argv + argc);
+    // --devices N: simulated devices started by `run` (default 3 or $VBOARD_DEVICES).
+    int devices = 3;
+    if (const char *env = getenv("VBOARD_DEVICES")) devices = atoi(env);
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "--") break;
+        if (args[i] == "--devices") {
+            devices = atoi(args[i + 1].c_str());
+            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+            break;
+        }
+    }
     // --daemon PATH: run another program as the daemon (tests of the board itself).
     std::string daemon;
     for (size_t i = 0; i + 1 < args.size(); ++i) {
@@ -543,10 +595,19 @@ int main(int argc, char **argv) {
     const std::string &cmd = args[0];
     Layout l(board_dir(args[1]));
     if (cmd == "start") return do_start(l, daemon);
-    if (cmd == "run") return do_run(l, daemon);
+    if (cmd == "run") return do_run(l, daemon, devices);
     if (cmd == "stop") return do_stop(l);
     if (cmd == "logs") return do_logs(l);
     if (cmd == "status") return do_status(l);
+    if (cmd == "lan") {
+        size_t first = 2;
+        if (first < args.size() && args[first] == "--") ++first;
+        if (first >= args.size()) {
+            usage();
+            return 2;
+        }
+        return lan_exec(l, std::vector<std::string>(args.begin() + static_cast<long>(first), args.end()));
+    }
     if (cmd == "exec") {
         size_t first = 2;
         if (first < args.size() && args[first] == "--") ++first;

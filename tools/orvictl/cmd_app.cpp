@@ -1,0 +1,414 @@
+// "orvictl app": talks to the host as the phone mini-app does on the LAN.
+// Sends one packet (sealed with the product's own envelope code) over UDP
+// to port 5000 or over TCP to port 1813, then prints every answer and page
+// the host sends back for a while, acknowledging pages the way the app does.
+#include <arpa/inet.h>
+#include <cJSON.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "orvi_aes.h"
+#include "orvi_envelope.h"
+#include "orvi_product.h"
+#include "orvictl.h"
+
+namespace {
+int run_app(const std::vector<std::string> &args);
+
+const orvictl_command kApp = {
+    "app",
+    "app [--host ADDR] [--tcp] [--port P] [--bind ADDR] [--lport P] [--key KEY] [--i 0|1|2] [--cid CID]\n"
+    "      [--tcid TCID] [--msgid N] [--wait MS] [--expect TYPE] [--no-ack] [--json]\n"
+    "      [--raw] [--chunk N] [--gap MS] [INNER_JSON | < inner.json]",
+    "send one packet to the host like the mini-app (UDP to --host:5000, or TCP :1813 with --tcp), print what "
+    "comes back for --wait ms (default 2000), acknowledging pages unless --no-ack. Defaults: --host "
+    "192.0.2.10, "
+    "--i 1 (default key), --cid miniApp. --key is the private key for --i 0 and for answers sealed with it. "
+    "--json: one decrypted packet per line. --expect T: exit 0 once a packet of type T arrives, 1 if none. "
+    "--raw: send the input bytes as they are (no envelope); --chunk/--gap: write them over TCP in pieces",
+    run_app};
+ORVICTL_COMMAND(kApp);
+
+struct JsonFree {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+using json_ptr = std::unique_ptr<cJSON, JsonFree>;
+
+struct Config {
+    std::string host = "192.0.2.10";
+    bool tcp = false;
+    unsigned short port = 0;
+    std::string bind_addr;
+    unsigned short lport = 0;
+    std::string key = ORVI_DEFAULT_KEY;
+    int family = AES_KEY_TYPE_DEFAULT;
+    std::string cid = "miniApp";
+    std::string tcid;
+    uint32_t msgid = 1;
+    int wait_ms = 2000;
+    std::string expect;
+    bool ack = true;
+    bool json = false;
+    bool raw = false;
+    size_t chunk = 0;
+    int gap_ms = 0;
+};
+
+struct Channel {
+    int fd = -1;
+    bool tcp = false;
+    struct sockaddr_in host {};
+    std::string pending;  // TCP bytes after the last line feed
+};
+
+bool parse_num(const std::string &s, long long lo, long long hi, long long &v) {
+    if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || s.size() > 12) return false;
+    v = std::strtoll(s.c_str(), nullptr, 10);
+    return v >= lo && v <= hi;
+}
+
+uint64_t now_ms() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+std::string print(const cJSON *j) {
+    char *p = cJSON_PrintUnformatted(j);
+    std::string s = p ? p : "";
+    cJSON_free(p);
+    return s;
+}
+
+bool send_bytes(Channel &ch, const std::string &bytes, size_t chunk, int gap_ms) {
+    if (!ch.tcp) {
+        return ::sendto(ch.fd, bytes.data(), bytes.size(), 0, reinterpret_cast<struct sockaddr *>(&ch.host),
+                        sizeof ch.host) == static_cast<ssize_t>(bytes.size());
+    }
+    size_t off = 0;
+    while (off < bytes.size()) {
+        size_t n = chunk ? std::min(chunk, bytes.size() - off) : bytes.size() - off;
+        ssize_t w = ::send(ch.fd, bytes.data() + off, n, MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        off += static_cast<size_t>(w);
+        if (chunk && gap_ms > 0 && off < bytes.size())
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+    }
+    return true;
+}
+
+// Seals an inner packet as the app; family 2 travels plain.
+bool seal(const Config &c, const std::string &inner, int family, const std::string &key, uint32_t msgid,
+          std::string &out) {
+    if (family == AES_KEY_TYPE_NONE) {
+        out = inner;
+        return true;
+    }
+    std::string cipher = inner;
+    if (orvi_aes_encrypt(key.c_str(), cipher) != 0) return false;
+    return orvi_envelope_build(static_cast<aes_key_t>(family),
+                               c.tcp ? SOCKET_CONNECT_TYPE_TCP : SOCKET_CONNECT_TYPE_UDP, c.cid, c.tcid,
+                               msgid, cipher, -1, nullptr, out) == 0;
+}
+
+// The app's acknowledgement of a page, or null for anything else.
+cJSON *ack_for(const cJSON *pkt) {
+    const cJSON *t = cJSON_GetObjectItem(pkt, "t");
+    if (!cJSON_IsString(t)) return nullptr;
+    std::string type = t->valuestring;
+    int i = cJSON_GetObjectItem(pkt, "i") ? cJSON_GetObjectItem(pkt, "i")->valueint : 0;
+    int sum = cJSON_GetObjectItem(pkt, "sum") ? cJSON_GetObjectItem(pkt, "sum")->valueint : 0;
+    auto size_of = [pkt](const char *name) {
+        const cJSON *a = cJSON_GetObjectItem(pkt, name);
+        return cJSON_IsArray(a) ? cJSON_GetArraySize(a) : 0;
+    };
+    cJSON *a = cJSON_CreateObject();
+    auto page_ack = [&](const char *res, const char *done, int num) {
+        if (i + num >= sum) {
+            cJSON_AddStringToObject(a, "t", done);
+            cJSON_AddNumberToObject(a, "sum", sum);
+        } else {
+            cJSON_AddStringToObject(a, "t", res);
+            cJSON_AddNumberToObject(a, "i", i);
+            cJSON_AddNumberToObject(a, "num", num);
+        }
+    };
+    if (type == "DevOnlinePush") {
+        page_ack("DevOnlineRes", "DevOnlineDone", size_of("online") + size_of("offline"));
+    } else if (type == "CheckResPush") {
+        page_ack("CheckResRes", "CheckResDone", size_of("failDev"));
+    } else if (type == "devListPush") {
+        cJSON_AddStringToObject(a, "t", "devListPushRes");
+        cJSON_AddNumberToObject(a, "i", i);
+        cJSON_AddNumberToObject(a, "num", size_of("devList"));
+        cJSON_AddNumberToObject(a, "sum", sum);
+    } else {
+        cJSON_Delete(a);
+        return nullptr;
+    }
+    return a;
+}
+
+// Opens and shows one received packet; acknowledges a page. True when its
+// type is the one expected.
+bool on_packet(const Config &c, Channel &ch, const std::string &pkt, const struct sockaddr_in &from,
+               uint32_t &msgid) {
+    char ip[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &from.sin_addr, ip, sizeof ip);
+    std::string where =
+        std::string(ch.tcp ? "tcp " : "udp ") + ip + ":" + std::to_string(ntohs(from.sin_port));
+    json_ptr env(cJSON_Parse(pkt.c_str()));
+    if (!env) {
+        fprintf(stderr, "orvictl app: [%s] not JSON: %.200s\n", where.c_str(), pkt.c_str());
+        return false;
+    }
+    std::string inner = pkt;
+    int family = AES_KEY_TYPE_NONE;
+    std::string key;
+    const cJSON *t = cJSON_GetObjectItem(env.get(), "t");
+    if (cJSON_IsString(t) && std::strcmp(t->valuestring, "pack") == 0) {
+        const cJSON *i = cJSON_GetObjectItem(env.get(), "i");
+        const cJSON *p = cJSON_GetObjectItem(env.get(), "pack");
+        family = cJSON_IsNumber(i) ? i->valueint : -1;
+        if (!cJSON_IsString(p) || (family != 0 && family != 1)) {
+            fprintf(stderr, "orvictl app: [%s] bad envelope: %.200s\n", where.c_str(), pkt.c_str());
+            return false;
+        }
+        key = family == AES_KEY_TYPE_DEFAULT ? std::string(ORVI_DEFAULT_KEY) : c.key;
+        inner = p->valuestring;
+        if (orvi_aes_decrypt(key.c_str(), inner) != 0) {
+            fprintf(stderr, "orvictl app: [%s] cannot decrypt (\"i\" %d%s)\n", where.c_str(), family,
+                    family == 0 ? ": give the private key with --key" : "");
+            return false;
+        }
+    }
+    json_ptr j(cJSON_Parse(inner.c_str()));
+    if (!j) {
+        fprintf(stderr, "orvictl app: [%s] inner packet is not JSON: %.200s\n", where.c_str(), inner.c_str());
+        return false;
+    }
+    if (c.json) {
+        printf("%s\n", print(j.get()).c_str());
+    } else {
+        printf("[%s i=%d] %s\n", where.c_str(), family, print(j.get()).c_str());
+    }
+    fflush(stdout);
+    if (c.ack) {
+        json_ptr a(ack_for(j.get()));
+        if (a) {
+            std::string out;
+            std::string text = print(a.get());
+            if (seal(c, text, family, key, ++msgid, out) && send_bytes(ch, out, 0, 0)) {
+                if (!c.json) printf("  ack -> %s\n", text.c_str());
+            } else {
+                fprintf(stderr, "orvictl app: cannot acknowledge %s\n", text.c_str());
+            }
+        }
+    }
+    const cJSON *type = cJSON_GetObjectItem(j.get(), "t");
+    return !c.expect.empty() && cJSON_IsString(type) && c.expect == type->valuestring;
+}
+
+bool parse_args(const std::vector<std::string> &args, Config &c, std::string &inner, bool &have_inner,
+                int &rc) {
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "--tcp") {
+            c.tcp = true;
+        } else if (a == "--no-ack") {
+            c.ack = false;
+        } else if (a == "--json") {
+            c.json = true;
+        } else if (a == "--raw") {
+            c.raw = true;
+        } else if (a.compare(0, 2, "--") == 0 || a == "-h") {
+            rest.push_back(a);
+            if (a.find('=') == std::string::npos && a != "--help" && a != "-h" && i + 1 < args.size())
+                rest.push_back(args[++i]);
+        } else if (!have_inner) {
+            inner = a;
+            have_inner = true;
+        } else {
+            rc = orvictl_usage_error(kApp, "more than one inner packet given");
+            return false;
+        }
+    }
+    orvictl_options opts(kApp, {"host", "port", "bind", "lport", "key", "i", "cid", "tcid", "msgid", "wait",
+                                "expect", "chunk", "gap"});
+    if (!opts.parse(rest)) {
+        rc = ORVICTL_USAGE;
+        return false;
+    }
+    if (opts.help()) {
+        orvictl_print_usage(kApp);
+        rc = ORVICTL_OK;
+        return false;
+    }
+    long long v = 0;
+    auto num = [&](const char *name, long long lo, long long hi, const char *msg) {
+        if (!opts.has(name)) return true;
+        if (parse_num(opts.get(name), lo, hi, v)) return true;
+        rc = orvictl_usage_error(kApp, msg);
+        return false;
+    };
+    c.host = opts.get("host", c.host);
+    c.bind_addr = opts.get("bind");
+    if (!num("port", 1, 65535, "--port must be 1..65535")) return false;
+    c.port = opts.has("port") ? static_cast<unsigned short>(v) : (c.tcp ? 1813 : 5000);
+    if (!num("lport", 0, 65535, "--lport must be 0..65535")) return false;
+    if (opts.has("lport")) c.lport = static_cast<unsigned short>(v);
+    if (opts.has("key")) {
+        c.key = opts.get("key");
+        if (!orvictl_key_ok(kApp, c.key)) {
+            rc = ORVICTL_USAGE;
+            return false;
+        }
+    }
+    if (!num("i", 0, 2, "--i must be 0, 1 or 2")) return false;
+    if (opts.has("i")) c.family = static_cast<int>(v);
+    if (c.family == AES_KEY_TYPE_RANDOM && !opts.has("key")) {
+        rc = orvictl_usage_error(kApp, "--i 0 needs the private key (--key)");
+        return false;
+    }
+    c.cid = opts.get("cid", c.cid);
+    c.tcid = opts.get("tcid");
+    if (c.cid.size() > 16 || c.tcid.size() > 16) {
+        rc = orvictl_usage_error(kApp, "--cid and --tcid hold at most 16 characters");
+        return false;
+    }
+    if (!num("msgid", 0, UINT32_MAX, "--msgid must be 0..4294967295")) return false;
+    if (opts.has("msgid")) c.msgid = static_cast<uint32_t>(v);
+    if (!num("wait", 0, 3600000, "--wait must be 0..3600000 ms")) return false;
+    if (opts.has("wait")) c.wait_ms = static_cast<int>(v);
+    c.expect = opts.get("expect");
+    if (!num("chunk", 1, 1 << 20, "--chunk must be 1..1048576")) return false;
+    if (opts.has("chunk")) c.chunk = static_cast<size_t>(v);
+    if (!num("gap", 0, 60000, "--gap must be 0..60000 ms")) return false;
+    if (opts.has("gap")) c.gap_ms = static_cast<int>(v);
+    if ((c.chunk || c.gap_ms) && !c.tcp) {
+        rc = orvictl_usage_error(kApp, "--chunk and --gap are for --tcp");
+        return false;
+    }
+    return true;
+}
+
+bool open_channel(const Config &c, Channel &ch) {
+    ch.tcp = c.tcp;
+    ch.host.sin_family = AF_INET;
+    ch.host.sin_port = htons(c.port);
+    if (inet_pton(AF_INET, c.host.c_str(), &ch.host.sin_addr) != 1) {
+        orvictl_usage_error(kApp, "--host must be an IPv4 address");
+        return false;
+    }
+    ch.fd = ::socket(AF_INET, (c.tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    if (ch.fd < 0) {
+        orvictl_fail(kApp, std::string("socket: ") + strerror(errno));
+        return false;
+    }
+    if (!c.bind_addr.empty() || c.lport) {
+        int on = 1;
+        setsockopt(ch.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        struct sockaddr_in local {};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(c.lport);
+        if (!c.bind_addr.empty() && inet_pton(AF_INET, c.bind_addr.c_str(), &local.sin_addr) != 1) {
+            orvictl_usage_error(kApp, "--bind must be an IPv4 address");
+            return false;
+        }
+        if (::bind(ch.fd, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) {
+            orvictl_fail(kApp, std::string("cannot bind: ") + strerror(errno));
+            return false;
+        }
+    }
+    if (c.tcp && ::connect(ch.fd, reinterpret_cast<struct sockaddr *>(&ch.host), sizeof ch.host) != 0) {
+        orvictl_fail(kApp,
+                     "cannot connect to " + c.host + ":" + std::to_string(c.port) + ": " + strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+int run_app(const std::vector<std::string> &args) {
+    Config c;
+    std::string inner;
+    bool have_inner = false;
+    int rc = ORVICTL_OK;
+    if (!parse_args(args, c, inner, have_inner, rc)) return rc;
+    if (!have_inner && !orvictl_read_stdin(kApp, inner)) return ORVICTL_FAIL;
+    if (!c.raw) {
+        inner = orvictl_trim(inner);
+        json_ptr parsed(cJSON_ParseWithLength(inner.data(), inner.size()));
+        if (!parsed || !cJSON_IsObject(parsed.get()))
+            return orvictl_fail(kApp, "the inner packet is not a JSON object");
+    } else if (inner.empty()) {
+        return orvictl_fail(kApp, "nothing to send");
+    }
+    signal(SIGPIPE, SIG_IGN);
+    Channel ch;
+    if (!open_channel(c, ch)) return ORVICTL_FAIL;
+    std::string pkt;
+    uint32_t msgid = c.msgid;
+    if (c.raw) {
+        pkt = inner;
+    } else if (!seal(c, inner, c.family, c.family == AES_KEY_TYPE_RANDOM ? c.key : ORVI_DEFAULT_KEY, msgid,
+                     pkt)) {
+        return orvictl_fail(kApp, "cannot seal the packet");
+    }
+    if (!send_bytes(ch, pkt, c.chunk, c.gap_ms))
+        return orvictl_fail(kApp, std::string("send: ") + strerror(errno));
+
+    bool seen = false;
+    uint64_t until = now_ms() + static_cast<uint64_t>(c.wait_ms);
+    while (!seen) {
+        uint64_t now = now_ms();
+        if (now >= until) break;
+        struct pollfd pf = {ch.fd, POLLIN, 0};
+        int r = ::poll(&pf, 1, static_cast<int>(until - now));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        char buf[65536];
+        struct sockaddr_in from = ch.host;
+        socklen_t len = sizeof from;
+        ssize_t n =
+            ch.tcp ? ::recv(ch.fd, buf, sizeof buf, 0)
+                   : ::recvfrom(ch.fd, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from), &len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (ch.tcp) fprintf(stderr, "orvictl app: the host closed the connection\n");
+            break;
+        }
+        if (!ch.tcp) {
+            seen = on_packet(c, ch, std::string(buf, static_cast<size_t>(n)), from, msgid);
+            continue;
+        }
+        // The host ends every TCP packet with a line feed.
+        ch.pending.append(buf, static_cast<size_t>(n));
+        size_t nl;
+        while (!seen && (nl = ch.pending.find('\n')) != std::string::npos) {
+            std::string line = ch.pending.substr(0, nl);
+            ch.pending.erase(0, nl + 1);
+            if (!line.empty()) seen = on_packet(c, ch, line, from, msgid);
+        }
+    }
+    ::close(ch.fd);
+    if (!c.expect.empty() && !seen) {
+        fprintf(stderr, "orvictl app: no \"%s\" within %d ms\n", c.expect.c_str(), c.wait_ms);
+        return ORVICTL_FAIL;
+    }
+    return ORVICTL_OK;
+}
+}  // namespace
