@@ -79,8 +79,9 @@ int event_publish_next(std::string &out);
 // Messages queued or being written.
 int event_publish_pending(void);
 // The sender: connects, drains the queues one message per 35 ms, reconnects
-// after a failed write (resending that message) and ends the process after
-// more than 20 consecutive failed connection rounds.
+// after a failed write and sends that message first on the new connection (a
+// message whose write fails on three connections is dropped with a log line),
+// and ends the process after more than 20 consecutive failed connection rounds.
 void *event_publish_thread(void *arg);
 // Tests only: makes a running sender return at its next pass (true) or lets
 // the next one run (false).
