@@ -129,6 +129,12 @@ Board::Result Board::exec(const std::vector<std::string> &argv, const std::strin
     return vboard(args, input);
 }
 
+Board::Result Board::lan(const std::vector<std::string> &argv, const std::string &input) const {
+    std::vector<std::string> args = {"lan", dir_, "--"};
+    args.insert(args.end(), argv.begin(), argv.end());
+    return vboard(args, input);
+}
+
 std::string Board::logs() const {
     return slurp(dir_ + "/vboard/daemon.log");
 }

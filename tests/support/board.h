@@ -38,6 +38,9 @@ class Board {
     // Runs argv inside the board (board PATH, cwd /), optionally feeding stdin.
     Result exec(const std::vector<std::string> &argv, const std::string &input = "") const;
     Result sh(const std::string &script) const { return exec({"sh", "-c", script}); }
+    // Runs argv in the board's LAN (simulated devices, the app): the host's
+    // files and the test's working folder, the LAN's network.
+    Result lan(const std::vector<std::string> &argv, const std::string &input = "") const;
 
     // The daemon's output of this boot so far.
     std::string logs() const;

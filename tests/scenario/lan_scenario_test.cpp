@@ -1,0 +1,168 @@
+// The LAN transports on the virtual board, seen from the board's LAN: the
+// simulated devices (simdev) and the app (orvictl app) talk to the unchanged
+// daemon over the board's eth0, and the tests read the daemon's log, the
+// devices' packet log and the board's sockets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+
+namespace {
+
+const std::string kSimdev = ORVI_BINARY_DIR "/bin/simdev";
+const std::string kOrvictl = ORVI_BINARY_DIR "/bin/orvictl";
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool wait_for_file(const std::string &path, const std::regex &re, std::chrono::seconds timeout) {
+    auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (std::regex_search(slurp(path), re)) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// The request task's line for a request received on connection type `conn`
+// (1 TCP, 2 UDP) whose text starts with `start`.
+std::regex received(int conn, const std::string &start) {
+    std::string esc = std::regex_replace(start, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+    return std::regex("Root receive, data_type: 1, conn_type: " + std::to_string(conn) + ", size: \\d+, data: " + esc);
+}
+
+class LanScenario : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(board_.start()); }
+    void TearDown() override {
+        board_.stop();
+        for (auto &t : background_)
+            t.join();
+    }
+    // Runs argv in the LAN without waiting for it.
+    void in_background(std::vector<std::string> argv) {
+        background_.emplace_back([this, argv] { board_.lan(argv); });
+    }
+    Board::Result app(std::vector<std::string> args, const std::string &input = "") {
+        args.insert(args.begin(), {kOrvictl, "app"});
+        return board_.lan(args, input);
+    }
+    std::string simdev_log() const { return board_.dir() + "/simdev.log"; }
+    int established_on_1813() const {
+        Board::Result r = board_.exec({"ss", "-Htn", "state", "established", "( sport = :1813 )"});
+        int n = 0;
+        for (char c : r.out)
+            n += c == '\n';
+        return n;
+    }
+
+    Board board_;
+    std::vector<std::thread> background_;
+};
+
+TEST_F(LanScenario, BroadcastScanReachesEverySimulatedDevice) {
+    in_background({kSimdev, "--count", "3", "--log", simdev_log(), "--once", "listen", "--wait", "60000"});
+    // The first scan goes out 2 s after start, then one every 50 s.
+    for (const char *mac : {"02aabb000001", "02aabb000002", "02aabb000003"}) {
+        EXPECT_TRUE(wait_for_file(simdev_log(), std::regex(std::string(mac) + R"( bcast \{"t":"scan","allRange":\d\})"),
+                                  std::chrono::seconds(60)))
+            << mac << "\n"
+            << slurp(simdev_log());
+    }
+    EXPECT_TRUE(board_.wait_for_log("boardcast scan packet."));
+    board_.stop();  // ends the devices with the LAN
+}
+
+TEST_F(LanScenario, TcpObjectsSplitConcatenatedOrOversized) {
+    // Noise, then an object written five bytes at a time.
+    ASSERT_EQ(0, app({"--tcp", "--raw", "--chunk", "5", "--gap", "30", "--wait", "300", "..{\"t\":\"tcpsplit\"}"}).status);
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"tcpsplit\"}")));
+    // Two objects in one write.
+    ASSERT_EQ(0, app({"--tcp", "--raw", "--wait", "300", "{\"t\":\"tcpcat1\"}{\"t\":\"tcpcat2\"}"}).status);
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"tcpcat1\"}")));
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"tcpcat2\"}")));
+    // An object over 5,120 bytes is dropped whole (its inner object too);
+    // the one after it on the same connection still gets through.
+    std::string big = "{\"t\":\"big\",\"a\":\"" + std::string(6000, 'x') + "\",\"in\":{\"t\":\"inner\"}}{\"t\":\"afterbig\"}";
+    ASSERT_EQ(0, app({"--tcp", "--raw", "--chunk", "1024", "--gap", "20", "--wait", "300"}, big).status);
+    EXPECT_TRUE(board_.wait_for_log("that sum is more than 5120,clear it."));
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"afterbig\"}")));
+    EXPECT_FALSE(std::regex_search(board_.logs(), received(1, "{\"t\":\"inner\"}")));
+    // Still serving.
+    ASSERT_EQ(0, app({"--tcp", "--raw", "--wait", "300", "{\"t\":\"stillthere\"}"}).status);
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"stillthere\"}")));
+}
+
+TEST_F(LanScenario, DeviceThatVanishesFreesItsLink) {
+    ASSERT_EQ(0, board_.lan({kSimdev, "--tcp", "--log", simdev_log(), "--once", "hb", "--wait", "500"}).status);
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"pack\"")));
+    EXPECT_TRUE(board_.wait_for_log("tcp disconnect............."));
+    EXPECT_EQ(0, established_on_1813());
+    // A new connection after it is served as usual.
+    ASSERT_EQ(0, app({"--tcp", "--raw", "--wait", "300", "{\"t\":\"after\"}"}).status);
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"after\"}")));
+}
+
+TEST_F(LanScenario, AppRoundTripOverUdpAndTcp) {
+    const std::string ubind = "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}";
+    Board::Result udp = app({"--json", "--wait", "3000", "--expect", "UBindok", ubind});
+    // The request reached the request task and was opened with the default key.
+    EXPECT_TRUE(board_.wait_for_log(received(2, "{\"t\":\"pack\",\"i\":1,\"cid\":\"miniApp\"")));
+    EXPECT_TRUE(board_.wait_for_log("request, size: " + std::to_string(ubind.size() + 1) + ", type: 1, data: " + ubind));
+    Board::Result tcp = app({"--tcp", "--json", "--wait", "3000", "--expect", "UBindok", ubind});
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"pack\",\"i\":1,\"cid\":\"miniApp\"")));
+    if (udp.status != 0 && tcp.status != 0)
+        GTEST_SKIP() << "no UBindok: the binding handlers answer nothing on this build yet; the requests "
+                        "reached the request task over UDP and TCP (checked above). Switches on by itself "
+                        "once UBind answers.";
+    EXPECT_EQ(0, udp.status) << udp.out;
+    EXPECT_EQ(0, tcp.status) << tcp.out;
+    EXPECT_NE(std::string::npos, udp.out.find("\"t\":\"UBindok\""));
+}
+
+// Needs the binding handlers (UBind), the command path and the sample codec:
+// skipped, with the reason, until the device's UBind is answered.
+TEST_F(LanScenario, CommandReachesTheDeviceAndItsStatusComesBack) {
+    in_background({kSimdev, "--log", simdev_log(), "--hb", "0"});
+    if (!wait_for_file(simdev_log(), std::regex("02aabb000001 udp \\{\"t\":\"UBindok\""), std::chrono::seconds(8)))
+        GTEST_SKIP() << "the device's UBind is not answered on this build (binding handlers not built yet)";
+    std::string cmd = "{\"t\":\"jsonCmd\",\"mac\":\"02aabb000001\",\"opt\":[\"Pow\",\"Lum\"],\"p\":[1,80]}";
+    Board::Result r = app({"--json", "--wait", "3000", "--expect", "res", cmd});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_TRUE(wait_for_file(simdev_log(), std::regex("02aabb000001 udp \\{\"t\":\"binCmd\",\"bin\":"),
+                              std::chrono::seconds(10)));
+    EXPECT_TRUE(wait_for_file(simdev_log(), std::regex("02aabb000001 sent:udp \\{\"t\":\"res\",\"r\":200"),
+                              std::chrono::seconds(10)));
+    // [0xA5, pow 1, lum 80, 0]
+    EXPECT_TRUE(wait_for_file(simdev_log(), std::regex("sent:udp \\{\"t\":\"binStatus\",\"mac\":\"02aabb000001\",\"binStatus\":\"pQFQAA==\"\\}"),
+                              std::chrono::seconds(10)));
+    board_.stop();
+}
+
+// Needs the binding handlers and the app's registration: skipped, with the
+// reason, until the app's UBind is answered with the home key.
+TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
+    Board::Result bind = app({"--json", "--wait", "3000", "--expect", "UBindok",
+                              "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}"});
+    std::smatch m;
+    if (bind.status != 0 || !std::regex_search(bind.out, m, std::regex("\"key\":\"([^\"]{16})\"")))
+        GTEST_SKIP() << "the app's UBind is not answered with a home key on this build (binding handlers "
+                        "not built yet, or the board is not provisioned)";
+    Board::Result r = app({"--json", "--i", "0", "--key", m[1].str(), "--wait", "5000", "--expect", "devListPush",
+                           "{\"t\":\"syncPersistent\",\"oper\":1,\"type\":3}"});
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"t\":\"syncPersistentAck\""));
+}
+
+}  // namespace
