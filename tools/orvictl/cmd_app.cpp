@@ -319,8 +319,9 @@ bool open_channel(const Config &c, Channel &ch) {
         orvictl_fail(kApp, std::string("socket: ") + strerror(errno));
         return false;
     }
+    int on = 1;
+    if (!c.tcp) setsockopt(ch.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);  // a LAN-wide probe is allowed
     if (!c.bind_addr.empty() || c.lport) {
-        int on = 1;
         setsockopt(ch.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         struct sockaddr_in local {};
         local.sin_family = AF_INET;
