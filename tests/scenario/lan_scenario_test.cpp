@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <dirent.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -39,7 +40,8 @@ bool wait_for_file(const std::string &path, const std::regex &re, std::chrono::s
 // (1 TCP, 2 UDP) whose text starts with `start`.
 std::regex received(int conn, const std::string &start) {
     std::string esc = std::regex_replace(start, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-    return std::regex("Root receive, data_type: 1, conn_type: " + std::to_string(conn) + ", size: \\d+, data: " + esc);
+    return std::regex("Root receive, data_type: 1, conn_type: " + std::to_string(conn) +
+                      ", size: \\d+, data: " + esc);
 }
 
 class LanScenario : public ::testing::Test {
@@ -71,11 +73,33 @@ class LanScenario : public ::testing::Test {
     std::vector<std::thread> background_;
 };
 
+TEST_F(LanScenario, StopEndsEverythingInTheLan) {
+    in_background({"sleep", "987654"});
+    // Any process whose command line is exactly "sleep 987654".
+    auto running = [] {
+        DIR *d = opendir("/proc");
+        bool found = false;
+        while (struct dirent *e = d ? readdir(d) : nullptr) {
+            if (slurp(std::string("/proc/") + e->d_name + "/cmdline") == std::string("sleep\0987654\0", 13))
+                found = true;
+        }
+        if (d) closedir(d);
+        return found;
+    };
+    for (int i = 0; i < 50 && !running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(running());
+    ASSERT_TRUE(board_.stop());
+    EXPECT_FALSE(running());
+    EXPECT_EQ(125, board_.lan({"true"}).status);  // no LAN any more
+}
+
 TEST_F(LanScenario, BroadcastScanReachesEverySimulatedDevice) {
     in_background({kSimdev, "--count", "3", "--log", simdev_log(), "--once", "listen", "--wait", "60000"});
     // The first scan goes out 2 s after start, then one every 50 s.
     for (const char *mac : {"02aabb000001", "02aabb000002", "02aabb000003"}) {
-        EXPECT_TRUE(wait_for_file(simdev_log(), std::regex(std::string(mac) + R"( bcast \{"t":"scan","allRange":\d\})"),
+        EXPECT_TRUE(wait_for_file(simdev_log(),
+                                  std::regex(std::string(mac) + R"( bcast \{"t":"scan","allRange":\d\})"),
                                   std::chrono::seconds(60)))
             << mac << "\n"
             << slurp(simdev_log());
@@ -86,7 +110,9 @@ TEST_F(LanScenario, BroadcastScanReachesEverySimulatedDevice) {
 
 TEST_F(LanScenario, TcpObjectsSplitConcatenatedOrOversized) {
     // Noise, then an object written five bytes at a time.
-    ASSERT_EQ(0, app({"--tcp", "--raw", "--chunk", "5", "--gap", "30", "--wait", "300", "..{\"t\":\"tcpsplit\"}"}).status);
+    ASSERT_EQ(
+        0, app({"--tcp", "--raw", "--chunk", "5", "--gap", "30", "--wait", "300", "..{\"t\":\"tcpsplit\"}"})
+               .status);
     EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"tcpsplit\"}")));
     // Two objects in one write.
     ASSERT_EQ(0, app({"--tcp", "--raw", "--wait", "300", "{\"t\":\"tcpcat1\"}{\"t\":\"tcpcat2\"}"}).status);
@@ -94,7 +120,8 @@ TEST_F(LanScenario, TcpObjectsSplitConcatenatedOrOversized) {
     EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"tcpcat2\"}")));
     // An object over 5,120 bytes is dropped whole (its inner object too);
     // the one after it on the same connection still gets through.
-    std::string big = "{\"t\":\"big\",\"a\":\"" + std::string(6000, 'x') + "\",\"in\":{\"t\":\"inner\"}}{\"t\":\"afterbig\"}";
+    std::string big = "{\"t\":\"big\",\"a\":\"" + std::string(6000, 'x') +
+                      "\",\"in\":{\"t\":\"inner\"}}{\"t\":\"afterbig\"}";
     ASSERT_EQ(0, app({"--tcp", "--raw", "--chunk", "1024", "--gap", "20", "--wait", "300"}, big).status);
     EXPECT_TRUE(board_.wait_for_log("that sum is more than 5120,clear it."));
     EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"afterbig\"}")));
@@ -105,7 +132,8 @@ TEST_F(LanScenario, TcpObjectsSplitConcatenatedOrOversized) {
 }
 
 TEST_F(LanScenario, DeviceThatVanishesFreesItsLink) {
-    ASSERT_EQ(0, board_.lan({kSimdev, "--tcp", "--log", simdev_log(), "--once", "hb", "--wait", "500"}).status);
+    ASSERT_EQ(0,
+              board_.lan({kSimdev, "--tcp", "--log", simdev_log(), "--once", "hb", "--wait", "500"}).status);
     EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"pack\"")));
     EXPECT_TRUE(board_.wait_for_log("tcp disconnect............."));
     EXPECT_EQ(0, established_on_1813());
@@ -119,7 +147,8 @@ TEST_F(LanScenario, AppRoundTripOverUdpAndTcp) {
     Board::Result udp = app({"--json", "--wait", "3000", "--expect", "UBindok", ubind});
     // The request reached the request task and was opened with the default key.
     EXPECT_TRUE(board_.wait_for_log(received(2, "{\"t\":\"pack\",\"i\":1,\"cid\":\"miniApp\"")));
-    EXPECT_TRUE(board_.wait_for_log("request, size: " + std::to_string(ubind.size() + 1) + ", type: 1, data: " + ubind));
+    EXPECT_TRUE(board_.wait_for_log("request, size: " + std::to_string(ubind.size() + 1) +
+                                    ", type: 1, data: " + ubind));
     Board::Result tcp = app({"--tcp", "--json", "--wait", "3000", "--expect", "UBindok", ubind});
     EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"pack\",\"i\":1,\"cid\":\"miniApp\"")));
     if (udp.status != 0 && tcp.status != 0)
@@ -135,7 +164,8 @@ TEST_F(LanScenario, AppRoundTripOverUdpAndTcp) {
 // skipped, with the reason, until the device's UBind is answered.
 TEST_F(LanScenario, CommandReachesTheDeviceAndItsStatusComesBack) {
     in_background({kSimdev, "--log", simdev_log(), "--hb", "0"});
-    if (!wait_for_file(simdev_log(), std::regex("02aabb000001 udp \\{\"t\":\"UBindok\""), std::chrono::seconds(8)))
+    if (!wait_for_file(simdev_log(), std::regex("02aabb000001 udp \\{\"t\":\"UBindok\""),
+                       std::chrono::seconds(8)))
         GTEST_SKIP() << "the device's UBind is not answered on this build (binding handlers not built yet)";
     std::string cmd = "{\"t\":\"jsonCmd\",\"mac\":\"02aabb000001\",\"opt\":[\"Pow\",\"Lum\"],\"p\":[1,80]}";
     Board::Result r = app({"--json", "--wait", "3000", "--expect", "res", cmd});
@@ -145,8 +175,10 @@ TEST_F(LanScenario, CommandReachesTheDeviceAndItsStatusComesBack) {
     EXPECT_TRUE(wait_for_file(simdev_log(), std::regex("02aabb000001 sent:udp \\{\"t\":\"res\",\"r\":200"),
                               std::chrono::seconds(10)));
     // [0xA5, pow 1, lum 80, 0]
-    EXPECT_TRUE(wait_for_file(simdev_log(), std::regex("sent:udp \\{\"t\":\"binStatus\",\"mac\":\"02aabb000001\",\"binStatus\":\"pQFQAA==\"\\}"),
-                              std::chrono::seconds(10)));
+    EXPECT_TRUE(wait_for_file(
+        simdev_log(),
+        std::regex("sent:udp \\{\"t\":\"binStatus\",\"mac\":\"02aabb000001\",\"binStatus\":\"pQFQAA==\"\\}"),
+        std::chrono::seconds(10)));
     board_.stop();
 }
 
@@ -159,8 +191,8 @@ TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
     if (bind.status != 0 || !std::regex_search(bind.out, m, std::regex("\"key\":\"([^\"]{16})\"")))
         GTEST_SKIP() << "the app's UBind is not answered with a home key on this build (binding handlers "
                         "not built yet, or the board is not provisioned)";
-    Board::Result r = app({"--json", "--i", "0", "--key", m[1].str(), "--wait", "5000", "--expect", "devListPush",
-                           "{\"t\":\"syncPersistent\",\"oper\":1,\"type\":3}"});
+    Board::Result r = app({"--json", "--i", "0", "--key", m[1].str(), "--wait", "5000", "--expect",
+                           "devListPush", "{\"t\":\"syncPersistent\",\"oper\":1,\"type\":3}"});
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("\"t\":\"syncPersistentAck\""));
 }

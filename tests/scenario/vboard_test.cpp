@@ -218,16 +218,23 @@ TEST_F(VboardTest, StandInsRecordTheirArgumentsAndAnswerLikeTheBoard) {
 TEST_F(VboardTest, BoardHasNoRouteOffTheMachine) {
     Board b(stub());
     ASSERT_TRUE(b.start());
-    // Only loopback, no route: nothing can leave the board.
+    // Loopback and eth0 to the board's LAN (test addresses), no default
+    // route: nothing can leave the machine.
     Board::Result routes = b.exec({"ip", "route", "show"});
     ASSERT_EQ(0, routes.status);
-    ASSERT_EQ("", routes.out);
+    EXPECT_EQ(
+        "192.0.2.0/24 dev eth0 proto kernel scope link src 192.0.2.10 \n"
+        "255.255.255.255 dev eth0 scope link \n",
+        routes.out);
     EXPECT_EQ("", b.exec({"ip", "-6", "route", "show", "default"}).out);
     Board::Result links = b.exec({"ip", "-o", "link", "show"});
     EXPECT_NE(std::string::npos, links.out.find(": lo:"));
-    EXPECT_EQ(1, std::count(links.out.begin(), links.out.end(), '\n')) << links.out;
+    EXPECT_NE(std::string::npos, links.out.find(": eth0@"));
+    EXPECT_EQ(2, std::count(links.out.begin(), links.out.end(), '\n')) << links.out;
+    // The LAN side has no way out either.
+    EXPECT_EQ("", b.lan({"ip", "route", "show", "default"}).out);
     // With no route a connection fails in the kernel, before any packet.
-    Board::Result r = b.sh("redis-cli -h 192.0.2.1 -p 6379 ping 2>&1");
+    Board::Result r = b.sh("redis-cli -h 198.51.100.1 -p 6379 ping 2>&1");
     EXPECT_NE(std::string::npos, r.out.find("unreachable")) << r.out;
     // No host systemd or D-Bus socket is visible.
     EXPECT_NE(0, b.exec({"test", "-e", "/run/systemd/private"}).status);
@@ -300,7 +307,8 @@ TEST_F(VboardTest, RebootRestartsTheBoardInPlaceOrHaltsIt) {
         std::string log = b.logs();
         return log.find("stub daemon up", log.find("vboard: reboot\n")) != std::string::npos;
     };
-    for (int i = 0; i < 200 && !up_again(); ++i) usleep(50000);
+    for (int i = 0; i < 200 && !up_again(); ++i)
+        usleep(50000);
     ASSERT_TRUE(up_again());
     EXPECT_EQ("keep\n", b.exec({"cat", "/data/domivault/f"}).out);
     EXPECT_NE(0, b.exec({"test", "-e", "/tmp/f"}).status);
