@@ -290,14 +290,14 @@ void *orvi_subdev_tcp_server_thread(void *) {
             ::close(fd);
             continue;
         }
+        // The link owns the descriptor: a refused link closes the connection.
         subdev_tcp_link_ptr link = orvi_subdev_tcp_link_create(list, fd, &peer);
-        if (orvi_subdev_tcp_link_insert(list, link) != 0) {
-            // The link owns the descriptor: dropping it closes the connection.
-            continue;
+        if (orvi_subdev_tcp_link_insert(list, link) == 0) {
+            char ip[INET_ADDRSTRLEN] = {0};
+            inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+            ORVI_LOGI("tcp client %s:%d connected, fd %d", ip, ntohs(peer.sin_port), fd);
         }
-        char ip[INET_ADDRSTRLEN] = {0};
-        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-        ORVI_LOGI("tcp client %s:%d connected, fd %d", ip, ntohs(peer.sin_port), fd);
+        link.reset();
         orvi_port_sleep_ms(kAcceptPauseMs);
     }
     return nullptr;
