@@ -46,7 +46,21 @@ std::regex received(int conn, const std::string &start) {
 
 class LanScenario : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_TRUE(board_.start()); }
+    // The board is up once the daemon listens on UDP 5000 and TCP 1813
+    // (the board reports it started at the daemon's first log line).
+    void SetUp() override {
+        ASSERT_TRUE(board_.start());
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (listening() < 2) {
+            ASSERT_LT(std::chrono::steady_clock::now(), until) << "the daemon does not listen on 5000 and 1813";
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    int listening() const {
+        Board::Result r = board_.exec({"ss", "-Hlun", "( sport = :5000 )"});
+        Board::Result t = board_.exec({"ss", "-Hltn", "( sport = :1813 )"});
+        return (r.out.empty() ? 0 : 1) + (t.out.empty() ? 0 : 1);
+    }
     void TearDown() override {
         board_.stop();
         for (auto &t : background_)
