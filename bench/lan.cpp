@@ -1,0 +1,213 @@
+// LAN request round trips per second on the loopback, in one process: a
+// driver seals a status query as the mini-app and sends it to the host's
+// UDP receive socket; a trivial request path reads it with
+// socket_connect_read, checks and opens the envelope, seals a status answer
+// and writes it back through socket_connect_write (the mini-app's route:
+// from the receive socket to the port the query came from); the driver
+// opens the answer. Beside it, a bare UDP
+// echo that opens and seals the same packets with the same cipher, so the
+// ratio is the cost of the transports and the intake over the bare minimum.
+// The receive task's 50 ms pause after each packet is not part of this path
+// (with it, one source is held to 20 packets per second by design).
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <cJSON.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvi_aes.h"
+#include "orvi_envelope.h"
+#include "orvi_field.h"
+#include "orvi_log.h"
+#include "orvi_product.h"
+#include "orvi_socket.h"
+#include "product_subdev.h"
+
+namespace {
+
+const char kHomeMac[] = "HOME0000000000A1";
+const char kAppKey[] = "app0123456789abc";
+const char kQuery[] = R"({"t":"status","mac":"HOME0000000000A1","cols":["ver"]})";
+const char kAnswer[] = R"({"mac":"HOME0000000000A1","cols":["ver"],"dat":["V3.2.MF"],"t":"dat","r":200})";
+
+double g_rate_lan = 0, g_rate_echo = 0;
+
+std::string seal(const char *inner, const char *cid, uint32_t msgid) {
+    std::string cipher = inner;
+    orvi_aes_encrypt(kAppKey, cipher);
+    std::string env;
+    orvi_envelope_build(AES_KEY_TYPE_RANDOM, SOCKET_CONNECT_TYPE_UDP, cid, "", msgid, cipher, -1, nullptr,
+                        env);
+    return env;
+}
+
+// Opens an envelope sealed with the app's key; false when it is not one.
+bool open(const std::string &pkt, std::string &inner) {
+    cJSON *j = cJSON_ParseWithLength(pkt.data(), pkt.size());
+    const cJSON *p = cJSON_GetObjectItem(j, "pack");
+    bool ok = cJSON_IsString(p);
+    if (ok) {
+        inner = p->valuestring;
+        ok = orvi_aes_decrypt(kAppKey, inner) == 0;
+    }
+    cJSON_Delete(j);
+    return ok;
+}
+
+struct sockaddr_in loopback(unsigned short port) {
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return a;
+}
+
+int udp_socket() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = loopback(0);
+    bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
+    return fd;
+}
+
+// The host: the transports and a trivial request path on one thread.
+struct Host {
+    unsigned short port = 0;
+    Host() {
+        orvi_log_level_set(ORVI_LOG_WARN);
+        {
+            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+            orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
+        }
+        orvi_socket_ports_t p;
+        p.udp_in = 0;
+        p.udp_out = 0;
+        p.tcp_server = 0;
+        p.broadcast = INADDR_LOOPBACK;
+        orvi_socket_ports_set(p);
+        if (socket_connect_start(nullptr, 0) != 0) return;
+        port = orvi_socket_udp_in_port();
+        std::thread([] {
+            auto app = std::make_shared<orvi_subdev_list_t>();
+            orvi_field_set(app->mac, "miniApp");
+            orvi_field_set(app->key, kAppKey);
+            app->dev_type = DEV_TYPE_MINIPRO;
+            for (;;) {
+                request_type_t req;
+                if (socket_connect_read(&req) != 0) continue;
+                orvi_envelope_t env;
+                if (orvi_envelope_check(req.data.data(), req.data.size(), SOCKET_CONNECT_TYPE_UDP, kHomeMac,
+                                        &env) != 0)
+                    continue;
+                std::string inner = env.pack;
+                if (orvi_aes_decrypt(kAppKey, inner) != 0) continue;
+                std::string cipher = kAnswer;
+                std::string out;
+                if (orvi_aes_encrypt(kAppKey, cipher) != 0 ||
+                    orvi_envelope_build(AES_KEY_TYPE_RANDOM, SOCKET_CONNECT_TYPE_UDP, kHomeMac, env.cid,
+                                        env.msgId, cipher, -1, nullptr, out) != 0)
+                    continue;
+                socket_connect_write(out.data(), out.size(), &req.sockinfo, app);
+            }
+        }).detach();
+    }
+};
+
+// The bare echo: open, seal, send back.
+struct Echo {
+    unsigned short port = 0;
+    Echo() {
+        int fd = udp_socket();
+        port = orvi_socket_local_port(fd);
+        std::thread([fd] {
+            char buf[8192];
+            for (;;) {
+                struct sockaddr_in from {};
+                socklen_t len = sizeof from;
+                ssize_t n =
+                    recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from), &len);
+                std::string inner;
+                if (n <= 0 || !open(std::string(buf, static_cast<size_t>(n)), inner)) continue;
+                std::string out = seal(kAnswer, kHomeMac, 1);
+                sendto(fd, out.data(), out.size(), 0, reinterpret_cast<struct sockaddr *>(&from), len);
+            }
+        }).detach();
+    }
+};
+
+// One query and its answer per iteration; latency percentiles as counters.
+void round_trips(benchmark::State &state, unsigned short port, double *rate) {
+    if (port == 0) {
+        state.SkipWithError("the host could not start");
+        return;
+    }
+    int fd = udp_socket();
+    struct sockaddr_in to = loopback(port);
+    std::vector<double> us;
+    uint32_t msgid = 0;
+    char buf[8192];
+    for (auto _ : state) {
+        auto t0 = std::chrono::steady_clock::now();
+        std::string pkt = seal(kQuery, "miniApp", ++msgid);
+        sendto(fd, pkt.data(), pkt.size(), 0, reinterpret_cast<struct sockaddr *>(&to), sizeof to);
+        struct pollfd pf = {fd, POLLIN, 0};
+        if (poll(&pf, 1, 2000) != 1) {
+            state.SkipWithError("no answer within 2 s");
+            break;
+        }
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        std::string inner;
+        if (n <= 0 || !open(std::string(buf, static_cast<size_t>(n)), inner) ||
+            inner.find("\"r\":200") == std::string::npos) {
+            state.SkipWithError("bad answer");
+            break;
+        }
+        us.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+    }
+    close(fd);
+    if (us.empty()) return;
+    std::sort(us.begin(), us.end());
+    state.counters["p50_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    state.counters["rt_per_s"] =
+        benchmark::Counter(static_cast<double>(us.size()), benchmark::Counter::kIsRate);
+    double total = 0;
+    for (double v : us)
+        total += v;
+    *rate = 1e6 * static_cast<double>(us.size()) / total;
+}
+
+void BM_LanStatusRoundTrip(benchmark::State &state) {
+    static Host host;
+    round_trips(state, host.port, &g_rate_lan);
+}
+BENCHMARK(BM_LanStatusRoundTrip)->UseRealTime();
+
+void BM_BareUdpEchoSameSeal(benchmark::State &state) {
+    static Echo echo;
+    round_trips(state, echo.port, &g_rate_echo);
+}
+BENCHMARK(BM_BareUdpEchoSameSeal)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    if (g_rate_lan > 0 && g_rate_echo > 0)
+        printf("LAN path / bare echo: %.0f / %.0f round trips per second = %.2f\n", g_rate_lan, g_rate_echo,
+               g_rate_lan / g_rate_echo);
+    benchmark::Shutdown();
+    return 0;
+}
