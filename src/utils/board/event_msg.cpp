@@ -44,8 +44,8 @@ cJSON *event_msg_payload_aseemble(const char *mac, const char *sub, const char *
     return payload;
 }
 
-cJSON *event_msg_send_aseemble(int type, const char *topic, cJSON *payload, const char *source, const char *cmd,
-                               unsigned char retain) {
+cJSON *event_msg_send_aseemble(int type, const char *topic, cJSON *payload, const char *source,
+                               const char *cmd, unsigned char retain) {
     cJSON *msg = payload ? cJSON_CreateObject() : nullptr;
     if (!msg) {
         BOARD_LOG(BOARD_LOG_CLASS_8, "msg_send json create fail!!!\n\n");

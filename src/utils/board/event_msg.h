@@ -10,5 +10,5 @@ cJSON *event_msg_plaintext_aseemble(cJSON *cols, cJSON *dat);
 // A "mac" or "sub" longer than 16 characters is refused.
 cJSON *event_msg_payload_aseemble(const char *mac, const char *sub, const char *mid, cJSON *plaintext);
 // {"type", "topic", "payload", "source", "cmd", "retain"}; takes `payload`.
-cJSON *event_msg_send_aseemble(int type, const char *topic, cJSON *payload, const char *source, const char *cmd,
-                               unsigned char retain);
+cJSON *event_msg_send_aseemble(int type, const char *topic, cJSON *payload, const char *source,
+                               const char *cmd, unsigned char retain);
