@@ -691,7 +691,13 @@ TEST_F(EventPublish, HeartbeatAnswerAndCloudLink) {
 // ---- sound behaviour ----
 
 TEST_F(EventPublish, OutsideTextNeverForgesTopicLevels) {
-    const char *bad[] = {"ab/cd", "ab+cd", "abc#", "", "a b", "ab\x01" "cd"};
+    const char *bad[] = {"ab/cd",
+                         "ab+cd",
+                         "abc#",
+                         "",
+                         "a b",
+                         "ab\x01"
+                         "cd"};
     for (const char *mac : bad) {
         PublishCapture::clear();
         orvi_subdev_ptr dev = loose(mac, DEV_TYPE_UDP, R"({"opt":["Pow"],"p":[1]})");
