@@ -1,12 +1,23 @@
 // The publishers of every event the host tells the board's other services:
 // the generic builders, the device-traffic publisher and the named wrappers.
 // Each builds its message and queues it on the local MQTT transport; any
-// thread may call them. They return 0 when queued, -1 otherwise.
+// thread may call them (never while holding a registry lock). They return 0
+// when queued, -1 otherwise. Records are read through snapshots and kept
+// alive by the caller's shared reference for the whole build.
 #pragma once
 
 #include <cJSON.h>
 
+#include <cstddef>
+#include <string_view>
+
+#include "orvi_event_loop.h"
 #include "product_subdev.h"
+
+// Longest topic the transport carries whole.
+#define EVENT_TOPIC_MAX 64
+// Longest text accepted as one topic level taken from outside (a MAC).
+#define EVENT_TOPIC_LEVEL_MAX 16
 
 typedef enum {
     UDS_TYPE_NONE = 0,
@@ -54,14 +65,50 @@ int event_syncAckHttp_devListPush_publish(const orvi_subdev_ptr &subdev, int new
 int event_sub_subdev_status_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev);
 int event_scene_rsp_publish(const orvi_subdev_ptr &subdev, int failed);
 int event_update_roomId_publish(const cJSON *json);
-int event_failDevHttp_publish(int kind, const char *requestId);
 int event_soUpdateRes_publish(int res);
 int publish_cbackup_restart_event(void);
 int publish_groupCtrl_event(const cJSON *cmd);
 int cloud_backup_result(int r, long fileId);
+// Self-check report on "checkDevAckHttp". Kind 0 (start): the "online" and
+// "offline" lists of the registry; kind 1 (result): "failDev", the given list
+// when there is one, else every checked device whose power is not on.
+int event_failDevHttp_publish(int kind, const char *requestId, const cJSON *failDev = nullptr);
+
+// Device-list acknowledgement of a linking-list entry (a line device), and of
+// every entry of a linking list matching `selector` (0: CAN and RS-485, else
+// that type). The list form returns how many were queued, -1 for no list.
+int event_syncAckHttp_subdev_info_publish(const orvi_subdev_info_t *info, int newly);
+int event_syncAckHttp_send(orvi_subdev_info_list_t *list, int selector, int newly);
+
+// Heartbeat answer {"t":"hbok"} to a subdevice, sealed with its own key.
+int event_hbok_publish(const orvi_subdev_ptr &subdev);
+// Cloud link state on "mqtt/connect": pair "connect" / 0 or 1.
+int event_mqtt_connect_publish(int connected);
+// Cloud broker host name on "/parameter": pair "domain-mqtt" / host.
+int event_mqtt_domain_publish(const char *domain);
 
 // Delayed online and status syncs of a device type after a line device appears.
 int sub_dev_online_sync_delay(unsigned ms, int type);
 int sub_dev_status_sync_delay(unsigned ms, int type);
 int sub_dev_online_sync_again(int type);
 int sub_dev_status_sync_again(int type);
+
+// ---- Topic levels -----------------------------------------------------------
+
+// True when `level` may stand as one level of a published topic: 1 to 16
+// printable characters without "/", "+", "#" or blanks. A refusal is logged
+// naming `what` (a MAC text, a sub-subdevice MAC...).
+bool event_topic_level_ok(std::string_view level, const char *what);
+
+// ---- Seams ------------------------------------------------------------------
+
+// Where every finished message goes (mqtt_event_publish by default) and how
+// the delayed syncs post their event-loop message (orvi_event_post_value by
+// default). Null restores the default. For tests and the virtual board.
+typedef int (*event_publish_sink_t)(const char *topic, const char *message, size_t length, int retain);
+typedef int (*event_publish_post_t)(orvi_event_loop_t event, long value);
+void event_publish_set_sink(event_publish_sink_t sink);
+void event_publish_set_post(event_publish_post_t post);
+// Forgets the sync timers' slots and empties the room batch (tests that
+// reset the timer table call it).
+void event_publish_reset_for_test(void);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "event_publish_capture.h"
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
@@ -497,6 +498,8 @@ TEST(RegistrySelectors, PairTable) {
 // ---- sub-subdevices ----
 
 TEST_F(Registry, SubSubdevicesAndTheirEvents) {
+    publish_test::PublishCapture cap;
+    const std::string info_topic = std::string("devInfoHttp/") + publish_test::kHomeMac + "/";
     orvi_subdev_ptr gw = add("gggggggggggg", DEV_TYPE_GATEWAY, "gw");
     std::vector<orvi_subdev_ptr> subs;
     for (const char *m : {"s1", "s2", "s3"}) {
@@ -518,10 +521,8 @@ TEST_F(Registry, SubSubdevicesAndTheirEvents) {
     orvi_subdev_list_t stranger = dev("xxxxxxxxxxxx");
     EXPECT_EQ(nullptr, product_add_subsubdev_to_host(&stranger, &again));
 
-    EXPECT_EQ((std::vector<std::string>{"event_subsub_devinfo_publish gggggggggggg s1",
-                                        "event_subsub_devinfo_publish gggggggggggg s2",
-                                        "event_subsub_devinfo_publish gggggggggggg s3"}),
-              pending_calls());
+    EXPECT_EQ((std::vector<std::string>{info_topic + "s1", info_topic + "s2", info_topic + "s3"}),
+              cap.topics());
 
     EXPECT_EQ(subs[2], product_get_subsubdev_form_host("gggggggggggg", "s3"));
     EXPECT_EQ(nullptr, product_get_subsubdev_form_host("gggggggggggg", "s9"));
@@ -535,10 +536,9 @@ TEST_F(Registry, SubSubdevicesAndTheirEvents) {
     EXPECT_EQ("ev2", s.event_list.front());
     EXPECT_EQ("ev21", s.event_list.back());
 
-    pending_calls_clear();
+    cap.clear();
     EXPECT_EQ(0, product_subsubdev_event_insert(gw, subs[0], "ev22", 1));
-    EXPECT_EQ((std::vector<std::string>{"event_event_persistent_publish gggggggggggg s1"}),
-              pending_calls());
+    EXPECT_EQ((std::vector<std::string>{"store4massage/event/s1"}), cap.topics());
     EXPECT_EQ(-1, product_subsubdev_event_insert(gw, gw, "ev", 0));  // not a sub-subdevice
     EXPECT_EQ(-1, product_subsubdev_event_insert(gw, subs[0], nullptr, 0));
 }
@@ -632,14 +632,12 @@ TEST_F(Registry, LineDevicesBuiltForTheBus) {
     EXPECT_EQ(3u, host_info.subLinkingList->subdev_count.load());
 
     // Online: a listed device needs nothing; others are asked on the bus.
-    pending_set_result(0);
+    publish_test::PublishCapture cap;
     EXPECT_EQ(0, product_linkinglist_linedev_online("c00000000001", DEV_TYPE_CAN));
     EXPECT_EQ(0, product_linkinglist_linedev_online("c00000000009", DEV_TYPE_CAN));
     EXPECT_EQ(0, product_linkinglist_linedev_online("m00000000001", DEV_TYPE_MJGATEWAY));
     EXPECT_EQ(0, product_linkinglist_linedev_online("u00000000001", DEV_TYPE_UDP));
-    EXPECT_EQ((std::vector<std::string>{"uds_subdev_status_check_publish 1 status c00000000009",
-                                        "uds_subdev_status_check_publish 14 status m00000000001"}),
-              pending_calls());
+    EXPECT_EQ((std::vector<std::string>{"can/check", "485/check"}), cap.topics());
 }
 
 // ---- JSON views ----
