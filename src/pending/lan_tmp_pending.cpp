@@ -34,10 +34,7 @@ int orvi_event_post_text(orvi_event_loop_t event, const std::string &text) {
     return pending_result();
 }
 
-int orvi_event_post_value(orvi_event_loop_t event, long value) {
-    pending_record("orvi_event_post_value", {std::to_string(event), std::to_string(value)});
-    return pending_result();
-}
+// orvi_event_post_value: event_post_pending.cpp
 
 int hex_to_json(const char *mid, const char *in, char *, size_t) {
     pending_record("hex_to_json", {pending_arg(mid), pending_arg(in)});
