@@ -46,6 +46,7 @@ struct orvi_event_ctx_t {
 int orvi_event_post_dev(orvi_event_loop_t event, const orvi_subdev_ptr &dev);
 int orvi_event_post_text(orvi_event_loop_t event, const std::string &text);
 int orvi_event_post_value(orvi_event_loop_t event, long value);
+// Only one delayed event can be pending at a time (orvi_event_loop.h).
 int orvi_event_post_dev_delay(orvi_event_loop_t event, const orvi_subdev_ptr &dev, uint32_t delay_ms);
 
 // The event loop's handler. Takes over `ctx` (an orvi_event_ctx_t or null).

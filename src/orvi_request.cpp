@@ -687,7 +687,8 @@ int device_handle_create(void) {
     pthread_t tid;
     if (orvi_pthread_create_detach(&tid, nullptr, request_handle_task, nullptr, "request_handle_task") != 0)
         return -1;
-    orvi_event_loop_init(orvi_event_loop_cb);
+    if (orvi_event_loop_init(orvi_event_loop_cb) != 0)
+        ORVI_LOGW("event loop is not running, host events are lost!");
     orvi_timer_t id =
         orvi_timer_create("hb_timeout", orvi_hb_timeout_cb, ORVI_HB_TIMEOUT_PERIOD_MS, nullptr, 1);
     if (id < 0) {
