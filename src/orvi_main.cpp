@@ -14,11 +14,13 @@
 
 #include "orvi_event_loop.h"
 #include "orvi_flash.h"
+#include "orvi_host_event.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_queue.h"
+#include "orvi_request.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
 #include "pending/main_pending.h"

@@ -30,11 +30,6 @@ int orvi_socket_handle(void);
 int socket_connect_start(const char *host, unsigned short port);
 int orvi_subdev_tcp_server_init(void);
 
-// the request intake and host event loop (intake_pending.cpp)
-int device_handle_create(void);
-int net_monitor_server(void);
-int scan_period_timer_start(void);
-
 // the cloud MQTT link (cloud_pending.cpp)
 int service_mqtt(void);
 
