@@ -6,7 +6,9 @@
 
 #include <cJSON.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "orvi_types.h"
@@ -14,6 +16,9 @@
 
 #define ORVI_REQUEST_BUF_SIZE 20480
 #define ORVI_REQUEST_QUEUE_PROJ_ID 10
+// Longest request text the task takes: the request buffer holds the text and
+// its terminator. A longer request is refused (by the sender) or dropped.
+#define ORVI_REQUEST_MAX_LEN (ORVI_REQUEST_BUF_SIZE - 1)
 
 // What a request carries beside its packet, by source. Owned by the request:
 // a record travels as shared ownership, never as a pointer a delete can free.
@@ -24,7 +29,8 @@ typedef struct request_ctx_s {
     long value = 0;       // host-initiated send over BLE: value for the send handler
 } request_ctx_t;
 
-// One queued request.
+// One queued request. `key_type`, `msgId`, `tcid` and `cid` are not carried
+// by the queue: the task fills them from the envelope of each request.
 typedef struct request_type_s {
     uint8_t key_type = AES_KEY_TYPE_NONE;
     data_type_t data_type = DATA_TYPE_NEED_PARSE;
@@ -45,6 +51,9 @@ typedef struct request_data_s {
     aes_key_t rsp_key = AES_KEY_TYPE_NONE;
     data_type_t data_type = DATA_TYPE_NEED_PARSE;
     request_ctx_t *ctx = nullptr;  // over BLE: the request's context
+    // The channel the request came on (its socket's type). Plain packets that
+    // change the host's identity are taken only from local channels.
+    connect_type_t conn = SOCKET_CONNECT_TYPE_NONE;
 } request_data_t;
 
 // Handler of a received packet: the parsed inner packet (released after the
@@ -53,14 +62,48 @@ typedef int (*request_handle_fn)(cJSON *json, request_data_t *req, const orvi_su
 // Handler of a host-initiated packet: builds it into the work record. 0 on success.
 typedef int (*request_send_fn)(request_data_t *req, const orvi_subdev_ptr &dev);
 
+// A row of the receive table `s_handles_list`.
+typedef struct request_handle_row_s {
+    const char *name;  // packet type "t", compared ignoring case
+    // Weakest key family the type accepts: 0 private key only, 1 private or
+    // default key, 2 also plain.
+    uint8_t flag;
+    // Plain form (family 2) is taken only over BLE and the local event bus
+    // (SOCKET_CONNECT_TYPE_UDS): the packet changes the host's identity,
+    // keys, Wi-Fi or firmware.
+    bool plain_only_local;
+    request_handle_fn handle;
+} request_handle_row_t;
+
+// A row of the send table `s_send_handles_list`.
+typedef struct request_send_row_s {
+    const char *name;
+    request_send_fn handle;
+} request_send_row_t;
+
+// The two tables (without their closing empty rows) and their row counts.
+const request_handle_row_t *request_handle_rows(size_t *count);
+const request_send_row_t *request_send_rows(size_t *count);
+
 // Sets the handler's answer: prints `json` unformatted into rsp_data.
 void orvi_request_set_response(request_data_t *req, const cJSON *json, aes_key_t key);
 void orvi_request_set_response_text(request_data_t *req, const std::string &text, aes_key_t key);
 
-// Queues a request (a copy is made). 0, or -1 when the queue is full or missing.
+// The request queue. A message carries only the address of a heap copy of
+// the request: the sender makes the copy (data, data type, socket, context)
+// and hands it over; the receiver takes it over and frees it; a send that
+// fails frees it at once. A message whose address this process did not hand
+// out is refused.
+//
+// Creates the queue if it does not exist yet (project id 10 on "/tmp/queue").
+int orvi_request_queue_create(void);
+// Queues a copy of `req`. 0, or -1 when the queue is missing or full, or the
+// text is longer than ORVI_REQUEST_MAX_LEN.
 int orvi_request_queue_send(const request_type_t *req);
-// Takes one request (blocking). 0 or -1.
+// Takes one request (blocking) into `req`. 0 or -1.
 int orvi_request_queue_recv(request_type_t *req);
+// The same without waiting: -1 at once when the queue is empty.
+int orvi_request_queue_try_recv(request_type_t *req);
 
 // Queues the host-initiated packet `name` of the send table on `conn`.
 int orvi_send_packet(const char *name, connect_type_t conn, const request_ctx_t &ctx);
@@ -69,5 +112,42 @@ int orvi_send_packet(const char *name, connect_type_t conn, const orvi_subdev_pt
 // Creates the request queue, starts the request task and the event loop,
 // registers "hb_timeout". 0 or -1.
 int device_handle_create(void);
+// The table dispatch. The handler's result, -1 when no row applies, -2 for a
+// null work record. A null `dev` is replaced by an empty record.
 int request_handle(request_data_t *req, aes_key_t key, const orvi_subdev_ptr &dev);
+// Grows the response buffer to needed + 1,024 bytes when `needed` is at
+// least its size, keeping its text. 0, or -2 for a null work record.
 int request_buffer_expand(request_data_t *req, size_t needed);
+
+// ---- The request task ------------------------------------------------------
+
+// What the task keeps between requests.
+typedef struct request_task_s {
+    request_data_t work;
+    // Stands for the host itself: DEV_TYPE_HOST, online, mac = the host
+    // identifier, key = the host's random key. BLE packets run against it.
+    orvi_subdev_ptr host_dev;
+} request_task_t;
+
+void request_task_init(request_task_t *task);
+// Runs one received request through the envelope, the target lookup, the
+// dispatch and the response. 0 when a response was written, -1 otherwise
+// (dropped, refused, failed or nothing to answer).
+int request_task_process(request_task_t *task, request_type_t *req);
+// The task: takes requests until a restore from backup starts.
+void *request_handle_task(void *arg);
+
+// ---- Test entries ---------------------------------------------------------
+
+// Replaces the handler of the receive (send) row named `name` for tests and
+// benchmarks; null restores the table's handler. 0, or -1 for an unknown name.
+int request_handle_override_for_test(const char *name, request_handle_fn fn);
+int request_send_override_for_test(const char *name, request_send_fn fn);
+void request_overrides_clear_for_test(void);
+// Replaces socket_connect_write for the task's responses (an empty function
+// restores it). The socket carries the MQTT topic of a cloud response.
+using request_write_fn =
+    std::function<int(const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &dev)>;
+void request_set_write_for_test(request_write_fn fn);
+// Removes the request queue; requests still queued are freed.
+void orvi_request_queue_delete_for_test(void);

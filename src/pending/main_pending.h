@@ -24,10 +24,6 @@ int server_key(void);
 int server_leds(void);
 int host_led_started_api(void);
 
-// the request intake and host event loop (intake_pending.cpp)
-int device_handle_create(void);
-int net_monitor_server(void);
-int scan_period_timer_start(void);
 
 // the cloud MQTT link (cloud_pending.cpp)
 int service_mqtt(void);

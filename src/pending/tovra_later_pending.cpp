@@ -1,0 +1,8 @@
+// Stand-in for the lighting service's list refresh until it is built.
+#include "pending/tovra_later_pending.h"
+
+#include "pending/pending_calls.h"
+
+void tovra_all_refresh_list(void) {
+    pending_record("tovra_all_refresh_list", {});
+}
