@@ -301,6 +301,9 @@ void handle_inner(size_t idx, const std::string &text, bool broadcast) {
     } else if (type == "statusCheck") {
         answer(
             idx, [](Device &dev) { send_status_check_res(dev); }, false);
+    } else if (type == "scan" && !d.bound && g_opt.bind && g_opt.once.empty()) {
+        // A device the host does not know yet answers a scan by binding.
+        send_ubind(d);
     } else if (type == "UBindok") {
         d.bound = true;
     }
