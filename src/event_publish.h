@@ -22,9 +22,10 @@ typedef enum {
 // Generic builders.
 int event_type_0_publish(const char *topic, const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev,
                          const char *plaintext, int retain);
-int event_type_1_publish(const char *topic, const char *cols, const char *dat, int number, const char *submac);
-int event_type_7_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int newly, const char *topic,
-                         int retain);
+int event_type_1_publish(const char *topic, const char *cols, const char *dat, int number,
+                         const char *submac);
+int event_type_7_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int newly,
+                         const char *topic, int retain);
 
 // Device traffic. Kinds 6 and 7 take a text; the others a record.
 int even_dev_ctrl_publish(const orvi_subdev_ptr &dev, uds_type_t kind);
@@ -47,7 +48,8 @@ int event_sub_devinfo_publish(const orvi_subdev_ptr &subdev, int newly);
 int event_virtual_devinfo_publish(const orvi_subdev_ptr &subdev);
 int event_pub_http_devinfo_publish(const orvi_subdev_ptr &subdev, int newly);
 int event_subsub_devinfo_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev);
-int event_opDevices_info_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int devType, int newly);
+int event_opDevices_info_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int devType,
+                                 int newly);
 int event_syncAckHttp_devListPush_publish(const orvi_subdev_ptr &subdev, int newly);
 int event_sub_subdev_status_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev);
 int event_scene_rsp_publish(const orvi_subdev_ptr &subdev, int failed);

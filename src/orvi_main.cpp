@@ -36,14 +36,10 @@ constexpr const char *kConfDir = "/data/domivault/data/";
 pthread_t timertid;
 
 const char *const kBanner[] = {
-    "   #######    ########    ##     ##   ########  ",
-    "  ##     ##   ##     ##   ##     ##      ##     ",
-    "  ##     ##   ##     ##   ##     ##      ##     ",
-    "  ##     ##   ########    ##     ##      ##     ",
-    "  ##     ##   ##   ##      ##   ##       ##     ",
-    "  ##     ##   ##    ##      ## ##        ##     ",
-    "   #######    ##     ##      ###      ########  ",
-    "                                                ",
+    "   #######    ########    ##     ##   ########  ", "  ##     ##   ##     ##   ##     ##      ##     ",
+    "  ##     ##   ##     ##   ##     ##      ##     ", "  ##     ##   ########    ##     ##      ##     ",
+    "  ##     ##   ##   ##      ##   ##       ##     ", "  ##     ##   ##    ##      ## ##        ##     ",
+    "   #######    ##     ##      ###      ########  ", "                                                ",
 };
 
 // First whitespace-separated word of a command's output (an md5sum digest).
@@ -93,7 +89,8 @@ void uImage_Verify(void) {
     if (new_sum.empty() || old_sum.empty()) return;
     if (new_sum.compare(0, 32, old_sum, 0, 32) != 0) {
         orvi_plain_write("different uImage update it \n");
-        orvi_executeCommand_nonret("mv " + orvi_shell_quote(img) + " " + orvi_shell_quote(orvi_path(kBootPartition)));
+        orvi_executeCommand_nonret("mv " + orvi_shell_quote(img) + " " +
+                                   orvi_shell_quote(orvi_path(kBootPartition)));
         orvi_executeCommand_nonret("sync");
         for (int left = 29; left >= 0; --left) {
             orvi_plain_write(" %d seconds  left on the sync done !\n", left);
@@ -145,7 +142,8 @@ int orvi_subdev_config_upgrade_from_package(void) {
         ORVI_LOGW("%s failed!!!", untar.c_str());
         return -1;
     }
-    std::string mv = "mv " + orvi_shell_quote(orvi_path(kLibDir)) + "*.json " + orvi_shell_quote(orvi_path(kConfDir));
+    std::string mv =
+        "mv " + orvi_shell_quote(orvi_path(kLibDir)) + "*.json " + orvi_shell_quote(orvi_path(kConfDir));
     out = orvi_executeCommand(mv);
     ORVI_LOGI("executing command [%s],result:%s", mv.c_str(), out.c_str());
     out = orvi_executeCommand("sync");
@@ -181,7 +179,8 @@ void *orvi_basictimer_create(void *) {
     scan_period_timer_start();
     second_period_timer_start();
     wdt_timer_start();
-    for (;;) orvi_port_sleep_ms(100 * 1000);
+    for (;;)
+        orvi_port_sleep_ms(100 * 1000);
     return nullptr;
 }
 
@@ -213,6 +212,8 @@ int orvi_init(void) {
 
 int orvi_main(void) {
     setvbuf(stdout, nullptr, _IONBF, 0);
+    // Lines logged before the timer service starts carry the real time too.
+    orvi_time_refresh();
     // A peer that closes its end must cost us one failed write, not the process.
     signal(SIGPIPE, SIG_IGN);
     orvi_banner_print();

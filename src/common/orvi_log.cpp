@@ -54,15 +54,21 @@ void append_v(std::string &out, const char *fmt, va_list ap) {
 }
 }  // namespace
 
-void orvi_log_level_set(orvi_log_level_t level) { orvi_set_log.store(level); }
-orvi_log_level_t orvi_log_level_get(void) { return static_cast<orvi_log_level_t>(orvi_set_log.load()); }
+void orvi_log_level_set(orvi_log_level_t level) {
+    orvi_set_log.store(level);
+}
+orvi_log_level_t orvi_log_level_get(void) {
+    return static_cast<orvi_log_level_t>(orvi_set_log.load());
+}
 
 void set_LOGLEVEL(int mask) {
     log_level.store(mask);
     orvi_plain_write("log_level is %d\n", mask);
 }
 
-void orvi_time_refresh(void) { g_real_time.store(static_cast<long long>(time(nullptr)) + 28800); }
+void orvi_time_refresh(void) {
+    g_real_time.store(static_cast<long long>(time(nullptr)) + 28800);
+}
 
 int orvi_time_stamp(char *buf, unsigned size) {
     time_t t = static_cast<time_t>(g_real_time.load(std::memory_order_relaxed));

@@ -47,40 +47,40 @@ void orvi_plain_write(const char *fmt, ...) __attribute__((format(printf, 1, 2))
 // Logs the out-of-memory line and ends the process with "malloc failed!!!".
 [[noreturn]] void orvi_no_mem(const char *func, int line, long size);
 
-#define ORVI_LOGE(fmt, ...)                                                                \
-    do {                                                                                   \
-        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_ERROR)                \
-            orvi_log_write('E', __func__, __LINE__, fmt, ##__VA_ARGS__);                    \
+#define ORVI_LOGE(fmt, ...)                                                 \
+    do {                                                                    \
+        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_ERROR) \
+            orvi_log_write('E', __func__, __LINE__, fmt, ##__VA_ARGS__);    \
     } while (0)
-#define ORVI_LOGW(fmt, ...)                                                                \
-    do {                                                                                   \
-        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_WARN)                 \
-            orvi_log_write('W', __func__, __LINE__, fmt, ##__VA_ARGS__);                    \
+#define ORVI_LOGW(fmt, ...)                                                \
+    do {                                                                   \
+        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_WARN) \
+            orvi_log_write('W', __func__, __LINE__, fmt, ##__VA_ARGS__);   \
     } while (0)
-#define ORVI_LOGI(fmt, ...)                                                                \
-    do {                                                                                   \
-        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_INFO)                 \
-            orvi_log_write('I', __func__, __LINE__, fmt, ##__VA_ARGS__);                    \
+#define ORVI_LOGI(fmt, ...)                                                \
+    do {                                                                   \
+        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_INFO) \
+            orvi_log_write('I', __func__, __LINE__, fmt, ##__VA_ARGS__);   \
     } while (0)
-#define ORVI_LOGD(fmt, ...)                                                                \
-    do {                                                                                   \
-        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_DEBUG)                \
-            orvi_log_write('D', __func__, __LINE__, fmt, ##__VA_ARGS__);                    \
+#define ORVI_LOGD(fmt, ...)                                                 \
+    do {                                                                    \
+        if (orvi_set_log.load(std::memory_order_relaxed) >= ORVI_LOG_DEBUG) \
+            orvi_log_write('D', __func__, __LINE__, fmt, ##__VA_ARGS__);    \
     } while (0)
 // Board-module line of class `cls` (4, 8, 16 or 32), printed when its bit is set.
-#define BOARD_LOG(cls, fmt, ...)                                                           \
-    do {                                                                                   \
-        if (log_level.load(std::memory_order_relaxed) & (cls))                             \
-            orvi_board_log_write(cls, __func__, __LINE__, fmt, ##__VA_ARGS__);              \
+#define BOARD_LOG(cls, fmt, ...)                                               \
+    do {                                                                       \
+        if (log_level.load(std::memory_order_relaxed) & (cls))                 \
+            orvi_board_log_write(cls, __func__, __LINE__, fmt, ##__VA_ARGS__); \
     } while (0)
 
 // "[E][%s][%d]: <ORVI_ERR_INVALID_ARG> !(%s)" and return `ret` when `cond` fails.
-#define ORVI_CHECK_ARG(cond, ret)                                                          \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            ORVI_LOGE("<ORVI_ERR_INVALID_ARG> !(%s)", #cond);                              \
-            return ret;                                                                    \
-        }                                                                                  \
+#define ORVI_CHECK_ARG(cond, ret)                             \
+    do {                                                      \
+        if (!(cond)) {                                        \
+            ORVI_LOGE("<ORVI_ERR_INVALID_ARG> !(%s)", #cond); \
+            return ret;                                       \
+        }                                                     \
     } while (0)
 
 #define ORVI_NO_MEM(size) orvi_no_mem(__func__, __LINE__, (long)(size))

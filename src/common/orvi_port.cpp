@@ -53,7 +53,8 @@ int spawn_and_collect(const std::vector<std::string> &argv, const orvi_run_opts 
     if (argv.empty()) return -1;
     std::vector<char *> cargv;
     cargv.reserve(argv.size() + 1);
-    for (const auto &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &a : argv)
+        cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
 
     int pfd[2] = {-1, -1};
@@ -144,7 +145,8 @@ std::string orvi_path(std::string_view board_path) {
 void orvi_port_set_root(const std::string &root) {
     std::lock_guard<std::mutex> lk(g_root_mu);
     g_root = root;
-    while (!g_root.empty() && g_root.back() == '/') g_root.pop_back();
+    while (!g_root.empty() && g_root.back() == '/')
+        g_root.pop_back();
 }
 
 std::string orvi_port_root(void) {
@@ -174,7 +176,9 @@ int orvi_port_run_argv(const std::vector<std::string> &argv, const orvi_run_opts
     return spawn_and_collect(argv, opts);
 }
 
-bool orvi_port_exists(const std::string &path) { return ::access(path.c_str(), F_OK) == 0; }
+bool orvi_port_exists(const std::string &path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 long long orvi_port_file_size(const std::string &path) {
     struct stat st {};
@@ -251,7 +255,9 @@ uint64_t orvi_port_monotonic_ms(void) {
 }
 
 void orvi_port_sleep_ms(unsigned ms) {
-    struct timespec ts {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    struct timespec ts {
+        static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L
+    };
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }

@@ -41,11 +41,16 @@ void orvi_reboot(void) {
     orvi_executeCommand_nonret("reboot");
 }
 
-void orvi_set_standby_flag(int flag) { g_standby.store(flag); }
-int orvi_get_standby_flag(void) { return g_standby.load(); }
+void orvi_set_standby_flag(int flag) {
+    g_standby.store(flag);
+}
+int orvi_get_standby_flag(void) {
+    return g_standby.load();
+}
 
 void orvi_system_env_save(void) {
-    std::string cmd = "cp /proc/" + std::to_string(::getpid()) + "/status " + orvi_path("/home/root/pid_status");
+    std::string cmd =
+        "cp /proc/" + std::to_string(::getpid()) + "/status " + orvi_path("/home/root/pid_status");
     ORVI_LOGI("cmd: %s", cmd.c_str());
     orvi_executeCommand_nonret(cmd);
     orvi_executeCommand_nonret("cp /proc/stat  " + orvi_path("/home/root/cpu_stat"));
@@ -57,13 +62,15 @@ std::string orvi_executeCommand(const std::string &cmd) {
     orvi_run_opts o;
     o.out = &out;
     int st = orvi_port_run_shell(cmd, o);
-    if (st > 0) orvi_plain_write("[%s]-------- close fail %d ,cmd :%s----------!!!!! \n", __func__, st, cmd.c_str());
+    if (st > 0)
+        orvi_plain_write("[%s]-------- close fail %d ,cmd :%s----------!!!!! \n", __func__, st, cmd.c_str());
     return out;
 }
 
 int orvi_executeCommand_nonret(const std::string &cmd) {
     int st = orvi_port_run_shell(cmd);
-    if (st > 0) orvi_plain_write("[%s]-------- close fail %d ,cmd :%s----------!!!!! \n", __func__, st, cmd.c_str());
+    if (st > 0)
+        orvi_plain_write("[%s]-------- close fail %d ,cmd :%s----------!!!!! \n", __func__, st, cmd.c_str());
     return st;
 }
 

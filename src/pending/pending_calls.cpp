@@ -34,7 +34,9 @@ void pending_calls_clear(void) {
     g_calls.clear();
 }
 
-std::string pending_arg(const char *text) { return text ? text : "(null)"; }
+std::string pending_arg(const char *text) {
+    return text ? text : "(null)";
+}
 
 std::string pending_arg(const cJSON *json) {
     if (!json) return "(null)";
@@ -50,5 +52,9 @@ std::string pending_arg(const orvi_subdev_ptr &dev) {
     return std::string(dev->mac, strnlen(dev->mac, sizeof dev->mac));
 }
 
-void pending_set_result(int rc) { g_result.store(rc); }
-int pending_result(void) { return g_result.load(); }
+void pending_set_result(int rc) {
+    g_result.store(rc);
+}
+int pending_result(void) {
+    return g_result.load();
+}

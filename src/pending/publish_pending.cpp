@@ -5,18 +5,24 @@
 #include "orvi_log.h"
 #include "pending/pending_calls.h"
 
-int event_type_0_publish(const char *topic, const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, const char *plaintext, int retain) {
-    pending_record("event_type_0_publish", {pending_arg(topic), pending_arg(dev), pending_arg(subdev), pending_arg(plaintext), std::to_string(retain)});
+int event_type_0_publish(const char *topic, const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev,
+                         const char *plaintext, int retain) {
+    pending_record("event_type_0_publish", {pending_arg(topic), pending_arg(dev), pending_arg(subdev),
+                                            pending_arg(plaintext), std::to_string(retain)});
     return pending_result();
 }
 
-int event_type_1_publish(const char *topic, const char *cols, const char *dat, int number, const char *submac) {
-    pending_record("event_type_1_publish", {pending_arg(topic), pending_arg(cols), pending_arg(dat), std::to_string(number), pending_arg(submac)});
+int event_type_1_publish(const char *topic, const char *cols, const char *dat, int number,
+                         const char *submac) {
+    pending_record("event_type_1_publish", {pending_arg(topic), pending_arg(cols), pending_arg(dat),
+                                            std::to_string(number), pending_arg(submac)});
     return pending_result();
 }
 
-int event_type_7_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int newly, const char *topic, int retain) {
-    pending_record("event_type_7_publish", {pending_arg(dev), pending_arg(subdev), std::to_string(newly), pending_arg(topic), std::to_string(retain)});
+int event_type_7_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int newly,
+                         const char *topic, int retain) {
+    pending_record("event_type_7_publish", {pending_arg(dev), pending_arg(subdev), std::to_string(newly),
+                                            pending_arg(topic), std::to_string(retain)});
     return pending_result();
 }
 
@@ -46,7 +52,8 @@ int event_subDevList_publish(const char *cols, const char *dat, int number) {
 }
 
 int uds_subdev_status_check_publish(int devtype, const char *cols, const char *submac) {
-    pending_record("uds_subdev_status_check_publish", {std::to_string(devtype), pending_arg(cols), pending_arg(submac)});
+    pending_record("uds_subdev_status_check_publish",
+                   {std::to_string(devtype), pending_arg(cols), pending_arg(submac)});
     return pending_result();
 }
 
@@ -56,7 +63,8 @@ int event_host_onlinesub_publish(void) {
 }
 
 int event_room_set_publish(const char *submid, const char *submac, unsigned roomId) {
-    pending_record("event_room_set_publish", {pending_arg(submid), pending_arg(submac), std::to_string(roomId)});
+    pending_record("event_room_set_publish",
+                   {pending_arg(submid), pending_arg(submac), std::to_string(roomId)});
     return pending_result();
 }
 
@@ -85,7 +93,8 @@ int event_event_persistent_publish(const orvi_subdev_ptr &dev, const orvi_subdev
     return pending_result();
 }
 
-int event_device_event_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, const cJSON *event) {
+int event_device_event_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev,
+                               const cJSON *event) {
     pending_record("event_device_event_publish", {pending_arg(dev), pending_arg(subdev), pending_arg(event)});
     return pending_result();
 }
@@ -110,8 +119,10 @@ int event_subsub_devinfo_publish(const orvi_subdev_ptr &dev, const orvi_subdev_p
     return pending_result();
 }
 
-int event_opDevices_info_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int devType, int newly) {
-    pending_record("event_opDevices_info_publish", {pending_arg(dev), pending_arg(subdev), std::to_string(devType), std::to_string(newly)});
+int event_opDevices_info_publish(const orvi_subdev_ptr &dev, const orvi_subdev_ptr &subdev, int devType,
+                                 int newly) {
+    pending_record("event_opDevices_info_publish",
+                   {pending_arg(dev), pending_arg(subdev), std::to_string(devType), std::to_string(newly)});
     return pending_result();
 }
 

@@ -27,8 +27,8 @@ int orvi_subdev_tcp_server_init(void) {
 #include "pending/pending_calls.h"
 
 int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, const orvi_subdev_ptr &dev) {
-    pending_record("socket_connect_write",
-                   {std::string(data ? data : "", data ? size : 0), std::to_string(to ? to->type : -1), pending_arg(dev)});
+    pending_record("socket_connect_write", {std::string(data ? data : "", data ? size : 0),
+                                            std::to_string(to ? to->type : -1), pending_arg(dev)});
     return -1;
 }
 

@@ -15,6 +15,8 @@ constexpr const char *kBoardPath = "/vboard/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 constexpr const char *kStandinDir = "/vboard/bin";
 constexpr const char *kInitPath = "/opt/vboard/vboard";
 constexpr const char *kDaemonPath = "/opt/orvi/orvi_hc";
+// The build's programs (simulated peers, board services), read-only.
+constexpr const char *kPeerDir = "/opt/vboard/bin";
 constexpr const char *kDaemonLog = "/vboard/daemon.log";
 constexpr const char *kDaemonPid = "/vboard/daemon.pid";
 constexpr const char *kDaemonExit = "/vboard/daemon.exit";

@@ -178,6 +178,50 @@ std::vector<std::string> service_env() {
     return {std::string("PATH=") + kBoardPath, "VBOARD_COMMAND_LOG=/dev/null"};
 }
 
+// The board's own services that run beside the daemon (the board image
+// starts them before it): each is a program of the build, started from
+// kPeerDir with its output in /vboard/<name>.log. Add one line per service.
+const char *const kBoardServices[] = {
+    nullptr,
+};
+
+void start_board_services() {
+    for (const char *name : kBoardServices) {
+        if (!name) continue;
+        std::string path = std::string(kPeerDir) + "/" + name;
+        if (!exists(path)) {
+            say(std::string("board service ") + name + " is not built");
+            continue;
+        }
+        pid_t pid = ::fork();
+        if (pid < 0) {
+            say(std::string("cannot start ") + name + ": " + strerror(errno));
+            continue;
+        }
+        if (pid == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            struct sigaction dfl = {};
+            dfl.sa_handler = SIG_DFL;
+            for (int s : kSignals)
+                sigaction(s, &dfl, nullptr);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::setsid();
+            std::string log = std::string("/vboard/") + name + ".log";
+            int in = ::open("/dev/null", O_RDONLY);
+            int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+            if (::chdir("/") != 0) _exit(127);
+            std::string envpath = std::string("PATH=") + kBoardPath;
+            char *argv[] = {const_cast<char *>(name), nullptr};
+            char *envp[] = {const_cast<char *>(envpath.c_str()), const_cast<char *>(kAsanOptions),
+                            const_cast<char *>(kUbsanOptions), nullptr};
+            ::execve(path.c_str(), argv, envp);
+            _exit(127);
+        }
+    }
+}
+
 void start_daemon() {
     ::unlink(kDaemonExit);
     pid_t pid = ::fork();
@@ -236,6 +280,7 @@ void boot() {
             say(std::string(unit) + " did not start (see /vboard/" + unit + ".log)");
         }
     }
+    start_board_services();
     start_daemon();
 }
 

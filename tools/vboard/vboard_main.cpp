@@ -159,6 +159,8 @@ std::vector<std::string> bwrap_argv(const std::string &bwrap, const Layout &l, c
     a.insert(a.end(), {"--bind", l.vb, "/vboard"});
     a.insert(a.end(), {"--ro-bind", standins, kStandinDir});
     a.insert(a.end(), {"--ro-bind", self_exe(), kInitPath});
+    std::string bin_dir = self_exe().substr(0, self_exe().rfind('/'));
+    a.insert(a.end(), {"--ro-bind", bin_dir, kPeerDir});
     a.insert(a.end(), {"--ro-bind", daemon, kDaemonPath});
     // Nothing outside the board's folders is writable, not even the root.
     a.insert(a.end(), {"--remount-ro", "/", "--chdir", "/", "--info-fd", "4"});
