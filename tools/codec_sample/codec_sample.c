@@ -2,12 +2,14 @@
  * failure variants the host's tests load, all from this one source:
  *   CODEC_SAMPLE_NO_JSON_TO_HEX  the "json_to_hex" entry point is missing
  *   CODEC_SAMPLE_FAIL            both entry points return -1
- *   CODEC_SAMPLE_RESULT_SIZE=n   both write n characters and return n
+ *   CODEC_SAMPLE_RESULT_SIZE=n   both write n characters and a terminator (one
+ *                                byte past a buffer of n) and return n
  *   CODEC_SAMPLE_HOST_SYMBOL     needs a function only the host defines
  *
  * Contract: int fn(const char *in, char *out). `in` is a short JSON text;
  * `out` holds ORVI_CODEC_OUT_SIZE bytes (the host's status buffer). The result
- * is the number of characters written (text terminated), or -1.
+ * is the number of characters written (text terminated), 0 for a
+ * sub-subdevice's text, or -1.
  *   hex_to_json, device status {"base64Param":"<b64>","originLength":n}:
  *       writes {"cols":["Pow","Lum"],"dat":[pow,lum]}, returns its length.
  *   hex_to_json, sub-subdevice object {"t":..,"mac":..,"mid":..,"binStatus":"<b64>"}
@@ -16,7 +18,6 @@
  *       writes {"t":"binCmd","bin":"<b64 of the command frame>"}, returns its length.
  * The inputs are parsed by hand: only flat members, strings without escapes
  * and integer arrays, which is all the host sends. Depends on libc alone. */
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
