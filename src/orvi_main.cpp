@@ -22,6 +22,7 @@
 #include "orvi_system.h"
 #include "orvi_timer.h"
 #include "pending/main_pending.h"
+#include "uds_client.h"
 
 namespace {
 constexpr const char *kHeartbeatFile = "/data/domivault/SoftWDT/orvi_hc_main.hb";

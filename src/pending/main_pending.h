@@ -7,9 +7,6 @@
 // the local MQTT transport (mqtt_local_pending.cpp; see also local_mqtt.h)
 int local_mqtt_service(void);
 
-// the event bus client (bus_pending.cpp)
-int server_event_brocker(void);
-
 // the SD card service (sd_pending.cpp)
 int orvi_sd_service_init(void);
 

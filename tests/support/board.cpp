@@ -109,6 +109,7 @@ Board::Result Board::vboard(const std::vector<std::string> &args, const std::str
 bool Board::start() {
     std::vector<std::string> args = {"start"};
     if (!daemon_.empty()) args.insert(args.end(), {"--daemon", daemon_});
+    if (speed_ > 1) args.insert(args.end(), {"--speed", std::to_string(speed_)});
     args.push_back(dir_);
     return vboard(args).status == 0;
 }

@@ -17,6 +17,11 @@ constexpr const char *kInitPath = "/opt/vboard/vboard";
 constexpr const char *kDaemonPath = "/opt/orvi/orvi_hc";
 // The build's programs (simulated peers, board services), read-only.
 constexpr const char *kPeerDir = "/opt/vboard/bin";
+// The build's libraries (codec plug-ins, the time-warp preload), read-only.
+constexpr const char *kPeerLibDir = "/opt/vboard/lib";
+// Accelerated mode: a speed factor in /vboard/speed preloads this library
+// into the daemon (only the daemon) so its clocks and timers run faster.
+constexpr const char *kTimewarpLib = "/opt/vboard/lib/libtimewarp.so";
 constexpr const char *kDaemonLog = "/vboard/daemon.log";
 constexpr const char *kDaemonPid = "/vboard/daemon.pid";
 constexpr const char *kDaemonExit = "/vboard/daemon.exit";

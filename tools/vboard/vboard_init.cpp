@@ -182,6 +182,7 @@ std::vector<std::string> service_env() {
 // starts them before it): each is a program of the build, started from
 // kPeerDir with its output in /vboard/<name>.log. Add one line per service.
 const char *const kBoardServices[] = {
+    "simbus",
     nullptr,
 };
 
@@ -244,11 +245,20 @@ void start_daemon() {
         if (in > 2) ::close(in);
         if (out > 2) ::close(out);
         if (::chdir("/") != 0) _exit(127);
-        std::string path = std::string("PATH=") + kBoardPath;
+        std::vector<std::string> env = {std::string("PATH=") + kBoardPath, kAsanOptions, kUbsanOptions};
+        std::string speed;
+        if (read_file("/vboard/speed", speed) && atoi(speed.c_str()) > 1 && exists(kTimewarpLib)) {
+            // The sanitizer runtime is not first among preloads then; that is expected.
+            env[1] += ":verify_asan_link_order=0";
+            env.push_back(std::string("LD_PRELOAD=") + kTimewarpLib);
+            env.push_back("TIMEWARP_SPEED=" + std::to_string(atoi(speed.c_str())));
+        }
+        std::vector<char *> envp;
+        for (auto &e : env)
+            envp.push_back(const_cast<char *>(e.c_str()));
+        envp.push_back(nullptr);
         char *argv[] = {const_cast<char *>("orvi_hc"), nullptr};
-        char *envp[] = {const_cast<char *>(path.c_str()), const_cast<char *>(kAsanOptions),
-                        const_cast<char *>(kUbsanOptions), nullptr};
-        ::execve(kDaemonPath, argv, envp);
+        ::execve(kDaemonPath, argv, envp.data());
         std::string msg = std::string("vboard: cannot run ") + kDaemonPath + ": " + strerror(errno) + "\n";
         if (::write(2, msg.data(), msg.size()) < 0) {
         }

@@ -36,12 +36,13 @@ constexpr unsigned kStartTimeoutMs = 30000;
 
 void usage() {
     fprintf(stderr,
-            "usage: vboard start DIR\n"
+            "usage: vboard start DIR [--speed N]\n"
             "       vboard exec DIR -- CMD [ARG...]\n"
             "       vboard logs DIR\n"
             "       vboard stop DIR\n"
             "       vboard run DIR\n"
-            "       vboard status DIR\n");
+            "       vboard status DIR\n"
+            "  --speed N  the daemon's clocks and timers run N times faster (tests)\n");
 }
 
 std::string absolute(const std::string &dir) {
@@ -161,6 +162,8 @@ std::vector<std::string> bwrap_argv(const std::string &bwrap, const Layout &l, c
     a.insert(a.end(), {"--ro-bind", self_exe(), kInitPath});
     std::string bin_dir = self_exe().substr(0, self_exe().rfind('/'));
     a.insert(a.end(), {"--ro-bind", bin_dir, kPeerDir});
+    std::string lib_dir = bin_dir.substr(0, bin_dir.rfind('/')) + "/lib";
+    if (is_dir(lib_dir)) a.insert(a.end(), {"--ro-bind", lib_dir, kPeerLibDir});
     a.insert(a.end(), {"--ro-bind", daemon, kDaemonPath});
     // Nothing outside the board's folders is writable, not even the root.
     a.insert(a.end(), {"--remount-ro", "/", "--chdir", "/", "--info-fd", "4"});
@@ -527,14 +530,16 @@ int main(int argc, char **argv) {
     if (argc >= 3 && !strcmp(argv[1], "__init")) init_main(atoi(argv[2]));
     std::vector<std::string> args(argv + 1, argv + argc);
     // --daemon PATH: run another program as the daemon (tests of the board itself).
-    std::string daemon;
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
+    // --speed N: the daemon's clocks run N times faster (accelerated tests).
+    std::string daemon, speed;
+    for (size_t i = 0; i + 1 < args.size();) {
         if (args[i] == "--") break;
-        if (args[i] == "--daemon") {
-            daemon = args[i + 1];
+        if (args[i] == "--daemon" || args[i] == "--speed") {
+            (args[i] == "--daemon" ? daemon : speed) = args[i + 1];
             args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-            break;
+            continue;
         }
+        ++i;
     }
     if (args.size() < 2) {
         usage();
@@ -542,6 +547,19 @@ int main(int argc, char **argv) {
     }
     const std::string &cmd = args[0];
     Layout l(board_dir(args[1]));
+    if (cmd == "start" || cmd == "run") {
+        // Kept in the board's folder so an in-board reboot keeps the pace.
+        int n = speed.empty() ? 1 : atoi(speed.c_str());
+        if (n < 1 || n > 100) {
+            fprintf(stderr, "vboard: --speed takes 1 to 100\n");
+            return 2;
+        }
+        mkdirs(l.vb);
+        if (n > 1)
+            write_file(l.vb + "/speed", std::to_string(n) + "\n");
+        else
+            ::unlink((l.vb + "/speed").c_str());
+    }
     if (cmd == "start") return do_start(l, daemon);
     if (cmd == "run") return do_run(l, daemon);
     if (cmd == "stop") return do_stop(l);
