@@ -182,6 +182,7 @@ std::vector<std::string> service_env() {
 // starts them before it): each is a program of the build, started from
 // kPeerDir with its output in /vboard/<name>.log. Add one line per service.
 const char *const kBoardServices[] = {
+    "simsvc",
     nullptr,
 };
 
