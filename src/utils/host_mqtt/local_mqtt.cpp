@@ -15,7 +15,6 @@
 #include <new>
 #include <unordered_map>
 
-#include "orvi_field.h"
 #include "orvi_flash.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
@@ -274,6 +273,7 @@ struct local_conn {
     std::atomic<int> connected{0};
     std::atomic<int> attempt_failed{0};
     std::atomic<int> last_fail_code{0};
+    std::atomic<unsigned> generation{0};  // successful connections so far
     MQTTAsync_messageArrived *on_message = nullptr;
     // Runs on the library's thread after every successful connection.
     void (*on_connected)(local_conn *) = nullptr;
@@ -288,22 +288,23 @@ void conn_lost_cb(void *ctx, char *cause) {
               cause ? cause : "");
 }
 
+// Runs after every successful connection, the first one included. The
+// client counts as connected only once its subscriptions are on their way
+// again, so a caller that waited for the connection never races them.
 void connected_cb(void *ctx, char *) {
     auto *c = static_cast<local_conn *>(ctx);
-    c->connected = 1;
+    ++c->generation;
+    if (c->on_connected) c->on_connected(c);
     c->flag_connect_local_fail = 0;
     c->flag_local_conlost = 0;
     c->last_fail_code = 0;
+    c->connected = 1;
     notify_life();
-    if (c->on_connected) c->on_connected(c);
 }
 
 void connect_success_cb(void *ctx, MQTTAsync_successData *) {
     auto *c = static_cast<local_conn *>(ctx);
-    c->connected = 1;
     c->flag_connect_local_fail = 0;
-    c->flag_local_conlost = 0;
-    notify_life();
 }
 
 void connect_failure_cb(void *ctx, MQTTAsync_failureData *r) {
@@ -455,6 +456,12 @@ uint64_t subscribe_start(local_conn &c, const std::vector<std::string> &topics) 
     return id;
 }
 
+void add_unique(std::vector<std::string> &list, const std::string &topic) {
+    for (const std::string &t : list)
+        if (t == topic) return;
+    list.push_back(topic);
+}
+
 // Subscribes until the broker confirms: a request that cannot start is
 // retried every 500 ms, one without an answer within 5 s is sent again.
 // 0, or -1 when the transport stops.
@@ -492,10 +499,23 @@ void resubscribe(local_conn *c, const std::vector<std::string> &topics) {
     ORVI_LOGI("[LOCAL]:%s subscribes its %zu topics again", c->clientid.c_str(), topics.size());
 }
 
-void add_unique(std::vector<std::string> &list, const std::string &topic) {
-    for (const std::string &t : list)
-        if (t == topic) return;
-    list.push_back(topic);
+// Subscribes `topics`, then files them in `kept`, the topics subscribed
+// again after each reconnection. Filed only once confirmed: filed earlier, a
+// connection just being made would subscribe them twice (and a retained
+// message would arrive twice). A reconnection between the two steps may
+// have missed them: then the subscription is made again.
+int subscribe_and_keep(local_conn &c, const std::vector<std::string> &topics, std::mutex &m,
+                       std::vector<std::string> &kept) {
+    for (;;) {
+        const unsigned gen = c.generation;
+        if (subscribe_confirmed(c, topics) != 0) return -1;
+        {
+            std::lock_guard<std::mutex> lk(m);
+            for (const std::string &t : topics)
+                add_unique(kept, t);
+        }
+        if (c.generation == gen) return 0;
+    }
 }
 
 // ---- Publisher pool.
@@ -846,9 +866,8 @@ int mqtt_local_event_subscribe_service(const std::string &clientid, const std::s
                       topic.c_str());
             return 0;
         }
-        add_unique(client->topics, topic);
     }
-    if (subscribe_confirmed(client->conn, {topic}) != 0) return -1;
+    if (subscribe_and_keep(client->conn, {topic}, client->m, client->topics) != 0) return -1;
     ORVI_LOGI("%s subscribe [%s] success", clientid.c_str(), topic.c_str());
     return 0;
 }
@@ -1029,14 +1048,7 @@ int local_sub_topic_3(const char *clientid, const char *const *topics, int count
                       clientid);
         }
     }
-    {
-        // Known before the request goes out, so a reconnection meanwhile
-        // subscribes them too.
-        std::lock_guard<std::mutex> lk(rec->topics_mutex);
-        for (const std::string &t : list)
-            add_unique(rec->topics, t);
-    }
-    if (subscribe_confirmed(rec->conn, list) != 0) return -1;
+    if (subscribe_and_keep(rec->conn, list, rec->topics_mutex, rec->topics) != 0) return -1;
     for (const std::string &t : list)
         orvi_plain_write("      [%s]\r\n", t.c_str());
     return count;

@@ -56,13 +56,14 @@ int delete_mqtt_retain(const char *topic);
 // created and connected on first use and reused by later calls with the same
 // name (a later call's callback is ignored). Blocks until the broker
 // confirmed the subscription; returns `count`. -1 for a missing name,
-// callback or topic list. After every reconnection the subscriber subscribes
+// callback or topic list, or before local_mqtt_service. After every reconnection the subscriber subscribes
 // all its topics again by itself.
 int local_sub_topic_3(const char *clientid, const char *const *topics, int count, local_mqtt_cb_t callback);
 // Second kind: maps `topic` to `callback` on the client `clientid`
 // (created on first use with its own delivery thread) and subscribes it
 // (QoS 2) unless already mapped. A message is offered to the maps of the
-// client that received it only. 0, or -1 for missing arguments.
+// client that received it only. 0, or -1 for missing arguments or before
+// local_mqtt_service.
 int mqtt_local_event_subscribe(const char *clientid, const char *topic, local_mqtt_cb_t callback);
 
 // The host random key ("randomkey") as loaded at start; empty until present.
