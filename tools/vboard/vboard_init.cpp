@@ -183,6 +183,7 @@ std::vector<std::string> service_env() {
 // kPeerDir with its output in /vboard/<name>.log. Add one line per service.
 const char *const kBoardServices[] = {
     "simbus",
+    "simsvc",
     nullptr,
 };
 
