@@ -25,7 +25,8 @@
 #include "orvi_product.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
-#include "pending/lan_tmp_pending.h"
+#include "orvi_codec.h"
+#include "orvi_miniapp.h"
 #include "utils/host_mqtt/local_mqtt.h"
 #include "utils/host_mqtt/local_mqtt_pack.h"
 

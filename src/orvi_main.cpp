@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "local_mqtt.h"
 #include "orvi_bincmd.h"
 #include "orvi_event_loop.h"
 #include "orvi_flash.h"

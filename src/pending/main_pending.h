@@ -4,8 +4,6 @@
 // section and its stand-in file, and start-up includes its real header.
 #pragma once
 
-// the local MQTT transport (mqtt_local_pending.cpp; see also local_mqtt.h)
-int local_mqtt_service(void);
 
 // the SD card service (sd_pending.cpp)
 int orvi_sd_service_init(void);

@@ -89,11 +89,6 @@ ORVI_SENDER(orvi_send_multicast_test) {
     return -1;
 }
 
-ORVI_SENDER(orvi_send_miniAppRsp) {
-    pending_record("orvi_send_miniAppRsp", {pending_arg(dev)});
-    return -1;
-}
-
 ORVI_SENDER(orvi_send_sceneSingleSetRes) {
     pending_record("orvi_send_sceneSingleSetRes", {pending_arg(dev)});
     return -1;

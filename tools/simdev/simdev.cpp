@@ -28,12 +28,12 @@
 #include <string>
 #include <vector>
 
-#include "model.h"
 #include "orvi_aes.h"
 #include "orvi_base64.h"
 #include "orvi_envelope.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
+#include "sample_model.h"
 
 namespace {
 
@@ -94,7 +94,8 @@ struct Device {
     int udp_fd = -1;
     int tcp_fd = -1;
     std::string tcp_buf;
-    simdev::LightState state;
+    sample_status_t state{0, 50, 0};  // model "90001": [0xA5, pow, lum, flags]
+    uint8_t report_s = 0;              // report period a command asked for
     bool bound = false;  // the host spoke to it with its private key, or said UBindok
     uint32_t msg_id = 0;
 };
@@ -179,9 +180,10 @@ void send_inner(Device &d, const std::string &inner, int family) {
 }
 
 std::string status_b64(const Device &d) {
-    std::vector<uint8_t> bytes = simdev::status_bytes(d.state);
+    uint8_t bytes[SAMPLE_STATUS_LEN];
+    sample_status_encode(&d.state, bytes);
     std::string out;
-    Base64Encode(bytes.data(), out, bytes.size());
+    Base64Encode(bytes, out, sizeof bytes);
     return out;
 }
 
@@ -290,7 +292,12 @@ void handle_inner(size_t idx, const std::string &text, bool broadcast) {
         if (cJSON_IsString(bin) && g_opt.answer != Answer::kFail) {
             std::vector<uint8_t> cmd;
             Base64Decode(bin->valuestring, cmd, strlen(bin->valuestring));
-            simdev::apply_command(d.state, cmd);
+            sample_cmd_t c;
+            if (sample_cmd_decode(cmd.data(), cmd.size(), &c) == 0) {
+                sample_cmd_apply(&c, &d.state, &d.report_s);
+            } else {
+                fprintf(stderr, "simdev: %s: not a command of model 90001: %s\n", d.mac.c_str(), bin->valuestring);
+            }
         }
         answer(
             idx, [](Device &dev) { send_res(dev, 0); }, true);

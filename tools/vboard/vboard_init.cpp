@@ -183,6 +183,7 @@ std::vector<std::string> service_env() {
 // kPeerDir with its output in /vboard/<name>.log. Add one line per service.
 const char *const kBoardServices[] = {
     "simbus",
+    "simsvc",
     nullptr,
 };
 
@@ -223,13 +224,15 @@ void start_board_services() {
     }
 }
 
-// The simulated models of the LAN's devices: UDP (type 3) lights (class 8).
+// The simulated models of the LAN's devices, one per variant of the sample
+// codec plug-in: UDP (type 3) lights (class 8).
 const char kMidConfig[] =
     "{\n"
     "  \"90001\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90002\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90003\": {\"type_value\": 3, \"class_value\": 8},\n"
-    "  \"90004\": {\"type_value\": 3, \"class_value\": 8}\n"
+    "  \"90004\": {\"type_value\": 3, \"class_value\": 8},\n"
+    "  \"90005\": {\"type_value\": 3, \"class_value\": 8}\n"
     "}\n";
 
 bool is_plugin_name(const std::string &n) {

@@ -16,8 +16,8 @@ cJSON *event_msg_package_aseemble(const char *cid, int i, const char *tcid, int 
         std::string key;
         if (i == 1)
             key = product_get_default_key();
-        else if (cid && product_get_mac_str() == cid)
-            key = product_get_home_key();
+        else if (cid && cid[0] && product_get_mac_str() == cid)
+            key = product_get_home_key();  // a host without a home yet has no home MAC to match
         else
             key = product_get_random_key();
         if (orvi_aes_encrypt(key.c_str(), body) != 0) {

@@ -1,0 +1,286 @@
+// Events per second through the local MQTT transport (mqtt_event_publish,
+// the pool of ten publishers, QoS 2) to a subscriber, beside a bare Paho
+// publisher (one client, QoS 2, pipelined) on the same broker in the same
+// run. The broker is a private mosquitto on a free loopback port, anonymous,
+// configured in a temporary folder; the transport is pointed at it with the
+// test-and-bench hook local_mqtt_set_server_uri.
+#include <MQTTAsync.h>
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "local_mqtt.h"
+#include "orvi_log.h"
+
+namespace {
+
+constexpr int kBatch = 1000;
+// Publishes the bare publisher keeps in flight.
+constexpr int kWindow = 20;
+
+// ---- A private broker for the run.
+
+struct bench_broker {
+    std::string dir;
+    int port = 0;
+    pid_t pid = -1;
+
+    bool start() {
+        const char *prog = nullptr;
+        for (const char *p : {"/usr/sbin/mosquitto", "/usr/bin/mosquitto"})
+            if (access(p, X_OK) == 0) prog = p;
+        char tmpl[] = "/tmp/orvi-bench-broker-XXXXXX";
+        if (!prog || !mkdtemp(tmpl)) return false;
+        dir = tmpl;
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+        close(fd);
+        std::ofstream(dir + "/mosquitto.conf") << "listener " << port << " 127.0.0.1\nallow_anonymous true\n"
+                                               << "persistence false\nmax_queued_messages 0\nlog_type none\n";
+        std::string conf = dir + "/mosquitto.conf";
+        pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            execl(prog, "mosquitto", "-c", conf.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200; ++i) {
+            int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            bool up = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            close(s);
+            if (up) return true;
+            usleep(25000);
+        }
+        return false;
+    }
+    std::string uri() const { return "tcp://127.0.0.1:" + std::to_string(port); }
+    ~bench_broker() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (!dir.empty()) {
+            unlink((dir + "/mosquitto.conf").c_str());
+            rmdir(dir.c_str());
+        }
+    }
+};
+
+bench_broker &broker() {
+    static bench_broker b;
+    static bool started = b.start();
+    (void)started;
+    return b;
+}
+
+// ---- A bare Paho client: the subscriber counting arrivals, or the
+// publisher of the comparison.
+
+struct bare_client {
+    MQTTAsync h = nullptr;
+    std::mutex m;
+    std::condition_variable cv;
+    bool up = false;
+    long received = 0;
+
+    static int on_message(void *ctx, char *topic, int, MQTTAsync_message *msg) {
+        auto *c = static_cast<bare_client *>(ctx);
+        MQTTAsync_freeMessage(&msg);
+        MQTTAsync_free(topic);
+        std::lock_guard<std::mutex> lk(c->m);
+        ++c->received;
+        c->cv.notify_all();
+        return 1;
+    }
+    static void on_ok(void *ctx, MQTTAsync_successData *) {
+        auto *c = static_cast<bare_client *>(ctx);
+        std::lock_guard<std::mutex> lk(c->m);
+        c->up = true;
+        c->cv.notify_all();
+    }
+    bool wait_up() {
+        std::unique_lock<std::mutex> lk(m);
+        bool ok = cv.wait_for(lk, std::chrono::seconds(10), [&] { return up; });
+        up = false;
+        return ok;
+    }
+    bool connect(const std::string &id) {
+        if (MQTTAsync_create(&h, broker().uri().c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
+            MQTTASYNC_SUCCESS)
+            return false;
+        MQTTAsync_setCallbacks(h, this, nullptr, on_message, nullptr);
+        MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
+        o.cleansession = 1;
+        o.onSuccess = on_ok;
+        o.context = this;
+        return MQTTAsync_connect(h, &o) == MQTTASYNC_SUCCESS && wait_up();
+    }
+    bool subscribe(const char *topic) {
+        MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
+        o.onSuccess = on_ok;
+        o.context = this;
+        return MQTTAsync_subscribe(h, topic, 2, &o) == MQTTASYNC_SUCCESS && wait_up();
+    }
+    // Publishes in flight (the bare publisher keeps a window of them: an
+    // unbounded burst makes this library version drop its connection).
+    int outstanding = 0;
+    static void on_done(void *ctx, MQTTAsync_successData *) { done(ctx); }
+    static void on_fail(void *ctx, MQTTAsync_failureData *) { done(ctx); }
+    static void done(void *ctx) {
+        auto *c = static_cast<bare_client *>(ctx);
+        std::lock_guard<std::mutex> lk(c->m);
+        --c->outstanding;
+        c->cv.notify_all();
+    }
+    void window(int max) {
+        std::unique_lock<std::mutex> lk(m);
+        cv.wait(lk, [&] { return outstanding < max; });
+        ++outstanding;
+    }
+    bool wait_received(long n) {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, std::chrono::seconds(60), [&] { return received >= n; });
+    }
+    ~bare_client() {
+        if (h) MQTTAsync_destroy(&h);
+    }
+};
+
+bare_client &subscriber() {
+    static bare_client *s = [] {
+        auto *c = new bare_client;
+        if (!c->connect("bench_sub") || !c->subscribe("bench/#"))
+            fprintf(stderr, "bench subscriber failed\n");
+        return c;
+    }();
+    return *s;
+}
+
+// Event-sized payloads whose lengths vary as real ones do.
+std::vector<std::string> payloads() {
+    std::vector<std::string> p;
+    for (int i = 0; i < kBatch; ++i)
+        p.push_back(
+            "{\"cid\":\"0123456789abcdef\",\"tcid\":\"\",\"uid\":0,\"t\":\"pack\",\"i\":0,\"pack\":\"" +
+            std::string(120 + static_cast<size_t>(i % 13) * 8, 'A') + "\"}");
+    return p;
+}
+
+std::string topic_of(int i, int topics) {
+    return "bench/jsonStatus/h/d" + std::to_string(i % topics);
+}
+
+void transport_start() {
+    static bool started = [] {
+        orvi_log_level_set(ORVI_LOG_ERROR);
+        local_mqtt_set_server_uri(broker().uri().c_str());
+        local_mqtt_set_pub_prefix("BenchPub");
+        local_mqtt_service();
+        // The ten publishers are connected once a first batch went through.
+        mqtt_event_publish("bench/warmup", "x", 1, 0);
+        local_mqtt_flush(30000);
+        return true;
+    }();
+    (void)started;
+}
+
+// state.range(0): number of distinct topics (1: one ordered stream).
+void BM_TransportPublish(benchmark::State &state) {
+    if (broker().port == 0 || broker().pid <= 0) {
+        state.SkipWithError("no mosquitto");
+        return;
+    }
+    bare_client &sub = subscriber();
+    transport_start();
+    const int topics = static_cast<int>(state.range(0));
+    const std::vector<std::string> p = payloads();
+    std::vector<std::string> t;
+    for (int i = 0; i < kBatch; ++i)
+        t.push_back(topic_of(i, topics));
+    for (auto _ : state) {
+        long base;
+        {
+            std::lock_guard<std::mutex> lk(sub.m);
+            base = sub.received;
+        }
+        for (int i = 0; i < kBatch; ++i)
+            mqtt_event_publish(t[i].c_str(), p[i].c_str(), p[i].size(), 0);
+        if (!sub.wait_received(base + kBatch)) state.SkipWithError("messages missing");
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_TransportPublish)->Arg(16)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+void BM_BarePahoPublish(benchmark::State &state) {
+    if (broker().port == 0 || broker().pid <= 0) {
+        state.SkipWithError("no mosquitto");
+        return;
+    }
+    bare_client &sub = subscriber();
+    static bare_client *pub = [] {
+        auto *c = new bare_client;
+        if (!c->connect("bench_bare_pub")) fprintf(stderr, "bench publisher failed\n");
+        return c;
+    }();
+    const int topics = static_cast<int>(state.range(0));
+    const std::vector<std::string> p = payloads();
+    for (auto _ : state) {
+        long base;
+        {
+            std::lock_guard<std::mutex> lk(sub.m);
+            base = sub.received;
+        }
+        for (int i = 0; i < kBatch; ++i) {
+            MQTTAsync_message m = MQTTAsync_message_initializer;
+            m.payload = const_cast<char *>(p[i].data());
+            m.payloadlen = static_cast<int>(p[i].size());
+            m.qos = 2;
+            MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
+            o.onSuccess = bare_client::on_done;
+            o.onFailure = bare_client::on_fail;
+            o.context = pub;
+            const std::string topic = topic_of(i, topics);
+            pub->window(kWindow);
+            if (MQTTAsync_sendMessage(pub->h, topic.c_str(), &m, &o) != MQTTASYNC_SUCCESS)
+                bare_client::done(pub);
+        }
+        if (!sub.wait_received(base + kBatch)) state.SkipWithError("messages missing");
+    }
+    state.SetItemsProcessed(state.iterations() * kBatch);
+}
+BENCHMARK(BM_BarePahoPublish)->Arg(16)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    local_mqtt_shutdown();
+    return 0;
+}
