@@ -106,9 +106,7 @@ dev_type_t type_of(const orvi_subdev_ptr &dev) {
 // The binary status of a status-check answer becomes the device's status
 // document through its model's codec, as a binary status report does.
 void status_from_binary(const orvi_subdev_ptr &dev, const char *b64) {
-    std::string param = "{\"base64Param\":\"";
-    param.append(b64);
-    param.append("\",\"originLength\":" + std::to_string(strlen(b64)) + "}");
+    std::string param = orvi_codec_status_input(b64);
     std::string mid = orvi_subdev_locked(dev, [&](orvi_subdev_list_t &d) {
         d.binParam.assign(param.c_str(), param.c_str() + param.size() + 1);
         return std::string(orvi_field_view(d.mid));

@@ -3,6 +3,7 @@
 // retry thread's work is one pass after every tick.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "orvi_handlers.h"
 #include "orvi_timer.h"
 #include "product_subdev.h"
+#include "scratch_root.h"
 
 namespace {
 
@@ -265,6 +267,24 @@ TEST_F(BincmdTest, StatusCheckAnswerCompletesTheCheck) {
     EXPECT_EQ(FLAG_RES_SUCCESS, front_flag());
     advance(8000);
     EXPECT_EQ(1u, sent_.size());  // no scan follows
+}
+
+TEST_F(BincmdTest, StatusCheckAnswerWithABinaryStatusBecomesTheStatusDocument) {
+    ScratchRoot root;
+    {
+        std::ifstream in(std::string(ORVI_BINARY_DIR) + "/lib/lib90001.so", std::ios::binary);
+        std::ofstream out(root.path("/data/domivault/data/lib/lib90001.so"), std::ios::binary);
+        out << in.rdbuf();
+    }
+    orvi_subdev_locked(dev_, [](orvi_subdev_list_t &d) { orvi_field_set(d.mid, "90001"); });
+    // [0xA5, pow 1, lum 80, 0]
+    cJSON *j = cJSON_Parse("{\"t\":\"statusCheckRes\",\"binStatus\":\"pQFQAA==\"}");
+    request_data_t req;
+    EXPECT_EQ(0, request_handle_statusCheckRes(j, &req, dev_));
+    cJSON_Delete(j);
+    orvi_subdev_fields_t f = orvi_subdev_snapshot(dev_);
+    EXPECT_EQ("{\"cols\":[\"Pow\",\"Lum\"],\"dat\":[1,80]}", f.data);
+    EXPECT_NE(std::string::npos, std::string(f.binParam.data()).find("\"base64Param\":\"pQFQAA==\""));
 }
 
 TEST_F(BincmdTest, ScanSendUsesTheDefaultKeyAndAllRangeOnlyOnce) {

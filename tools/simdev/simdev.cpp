@@ -95,8 +95,8 @@ struct Device {
     int tcp_fd = -1;
     std::string tcp_buf;
     sample_status_t state{0, 50, 0};  // model "90001": [0xA5, pow, lum, flags]
-    uint8_t report_s = 0;              // report period a command asked for
-    bool bound = false;  // the host spoke to it with its private key, or said UBindok
+    uint8_t report_s = 0;             // report period a command asked for
+    bool bound = false;               // the host spoke to it with its private key, or said UBindok
     uint32_t msg_id = 0;
 };
 
@@ -296,7 +296,8 @@ void handle_inner(size_t idx, const std::string &text, bool broadcast) {
             if (sample_cmd_decode(cmd.data(), cmd.size(), &c) == 0) {
                 sample_cmd_apply(&c, &d.state, &d.report_s);
             } else {
-                fprintf(stderr, "simdev: %s: not a command of model 90001: %s\n", d.mac.c_str(), bin->valuestring);
+                fprintf(stderr, "simdev: %s: not a command of model 90001: %s\n", d.mac.c_str(),
+                        bin->valuestring);
             }
         }
         answer(

@@ -212,7 +212,8 @@ void start_board_services() {
             std::string log = std::string("/vboard/") + name + ".log";
             int in = ::open("/dev/null", O_RDONLY);
             int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+            if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0)
+                _exit(127);
             if (::chdir("/") != 0) _exit(127);
             std::string envpath = std::string("PATH=") + kBoardPath;
             char *argv[] = {const_cast<char *>(name), nullptr};
