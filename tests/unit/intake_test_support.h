@@ -17,6 +17,9 @@
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_request.h"
+#include "event_publish.h"
+#include "local_mqtt.h"
+#include "local_mqtt_pack.h"
 #include "pending/pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
@@ -116,6 +119,26 @@ inline std::string member_str(const std::string &text, const char *name) {
     return out;
 }
 
+// Records every message the publishers queue as "publish <topic> <body>",
+// the body opened with the host's keys (the plaintext when it has one), so
+// tests see what the board's services would receive.
+inline int publish_recorder(const char *topic, const char *message, size_t, int) {
+    std::string body;
+    for (const char *key : {kRandomKey, kHomeKey, ORVI_DEFAULT_KEY}) {
+        cJSON *p = local_mqtt_get_pack_str(message, key, 1);
+        if (!p) p = local_mqtt_get_pack_str(message, key, 0);
+        if (p) {
+            char *t = cJSON_PrintUnformatted(p);
+            body = t ? t : "";
+            cJSON_free(t);
+            cJSON_Delete(p);
+            break;
+        }
+    }
+    pending_record("publish", {topic ? topic : "", body});
+    return pending_result();
+}
+
 inline bool pending_has(const std::string &prefix) {
     for (const std::string &c : pending_calls())
         if (c.compare(0, prefix.size(), prefix) == 0) return true;
@@ -147,6 +170,8 @@ class IntakeFixture : public ::testing::Test {
         product_registry_reset_for_test();
         pending_calls_clear();
         pending_set_result(0);
+        event_publish_set_sink(publish_recorder);
+        local_mqtt_pending_clear();
         request_overrides_clear_for_test();
         ASSERT_EQ(0, orvi_request_queue_create());
     }
@@ -155,6 +180,9 @@ class IntakeFixture : public ::testing::Test {
         request_set_write_for_test(nullptr);
         orvi_request_queue_delete_for_test();
         product_registry_reset_for_test();
+        event_publish_set_sink(nullptr);
+        event_publish_reset_for_test();
+        local_mqtt_pending_clear();
         pending_set_result(-1);
     }
     ScratchRoot root;

@@ -11,6 +11,7 @@
 
 #include "orvi_net_monitor.h"
 #include "orvi_product.h"
+#include "intake_test_support.h"
 #include "pending/pending_calls.h"
 #include "pending/wifi_pending.h"
 #include "product_subdev.h"
@@ -24,6 +25,9 @@ class NetMonitorTest : public ::testing::Test {
   protected:
     void SetUp() override {
         net_monitor_set_sleep_for_test(no_sleep);
+        intake_test::set_identity();
+        event_publish_set_sink(intake_test::publish_recorder);
+        pending_set_result(0);
         product_set_net_status(0);
         product_set_time_calibration(2);
         pending_calls_clear();
@@ -36,6 +40,8 @@ class NetMonitorTest : public ::testing::Test {
     }
     void TearDown() override {
         net_monitor_set_sleep_for_test(nullptr);
+        event_publish_set_sink(nullptr);
+        pending_set_result(-1);
         product_set_net_status(0);
         set_credentials("", "");
         wifi_pending_set_connection_state(WIFI_DISCONNECTED);
@@ -51,7 +57,10 @@ class NetMonitorTest : public ::testing::Test {
     static std::vector<std::string> published() {
         std::vector<std::string> out;
         for (const std::string &c : pending_calls())
-            if (c.rfind("event_host_publish net ", 0) == 0) out.push_back(c.substr(23, c.find(' ', 23) - 23));
+            if (c.rfind("publish /host {\"cols\":[\"net\"],\"dat\":[\"", 0) == 0) {
+                size_t b = c.find("\"dat\":[\"") + 8;
+                out.push_back(c.substr(b, c.find('"', b) - b));
+            }
         return out;
     }
     static std::vector<std::string> wifi_calls() {
