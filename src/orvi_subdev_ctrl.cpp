@@ -30,7 +30,6 @@ const char kReportFreqCmd[] = "{\"t\":\"cmd\",\"opt\":[\"ReportFreq\"],\"p\":[60
 
 // What the control path needs of a record, read under its lock.
 struct ctrl_view {
-    std::string mac;
     std::string mid;
     dev_type_t type = DEV_TYPE_NONE;
     bool has_template = false;
@@ -45,7 +44,6 @@ bool has_template(const orvi_subdev_list_t &d) {
 ctrl_view view_of(const orvi_subdev_ptr &dev) {
     return orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) {
         ctrl_view v;
-        v.mac = std::string(orvi_field_view(d.mac));
         v.mid = std::string(orvi_field_view(d.mid));
         v.type = d.dev_type;
         v.has_template = has_template(d);
@@ -60,9 +58,9 @@ ctrl_view view_of(const orvi_subdev_ptr &dev) {
 // when that is too small), replaced by one of length + 512 when the command
 // reaches its size. A buffer is never changed in place: the new one carries
 // the command when `store` is set, else the old buffer's text, so a send that
-// already took the old one still finds its command. Runs under the record's
-// lock; when `store` is set, *published receives the record's fields with the
-// new buffer, as one consistent copy.
+// already took the old one still finds its command. All under the record's
+// lock; *published (when given) receives the record's fields with the new
+// buffer, as one consistent copy.
 void bincmd_prepare(const orvi_subdev_ptr &dev, const std::string &cmd, bool store,
                     orvi_subdev_fields_t *published) {
     size_t cur = 0, size = 0;
