@@ -24,6 +24,7 @@
 #include "orvi_queue.h"
 #include "orvi_request.h"
 #include "orvi_socket.h"
+#include "orvi_subdev_ctrl.h"
 #include "orvi_subdev_tcp.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"

@@ -33,9 +33,6 @@ int orvi_so_config_load(void);
 // the lighting service (tovra_pending.cpp)
 int tovra_thread_main_init(void);
 
-// the wired-bus monitor (control_pending.cpp)
-int local_device_monitor_thread(void);
-
 // the backup services (backup_pending.cpp)
 int http_so_and_host_pthread(void);
 int backup_service_func(void);
