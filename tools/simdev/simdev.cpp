@@ -62,7 +62,8 @@ const char kUsage[] =
     "  --gangs N          each device is a switch of N (1..4) gangs \"<mac>00\"..\"<mac>0<N-1>\": it binds\n"
     "                     every gang and reports \"Sw1\"..\"SwN\" in \"dat\" from its first gang\n"
     "  --sw LIST          the gangs' states, comma-separated 0/1 (default all 0)\n"
-    "  --once STEPS       run the comma-separated steps (ubind, hb, status, dat, json, raw, listen) for every\n"
+    "  --once STEPS       run the comma-separated steps (ubind, hb, status, dat, json, raw, listen) for "
+    "every\n"
     "                     device, listen --wait ms, then exit\n"
     "  --wait MS          listening time after --once steps (default 1000)\n"
     "  --raw JSON         inner packet of the raw step (sent with --i)\n";
@@ -104,7 +105,7 @@ struct Device {
     uint8_t report_s = 0;             // report period a command asked for
     bool bound = false;               // the host spoke to it with its private key, or said UBindok
     uint32_t msg_id = 0;
-    std::vector<uint8_t> sw;          // gang states of a multi-gang switch (--gangs)
+    std::vector<uint8_t> sw;  // gang states of a multi-gang switch (--gangs)
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -161,8 +162,8 @@ bool seal(Device &d, const std::string &inner, int family, connect_type_t conn, 
     std::string cipher = inner;
     const std::string key = family == AES_KEY_TYPE_RANDOM ? d.key : std::string(ORVI_DEFAULT_KEY);
     if (orvi_aes_encrypt(key.c_str(), cipher) != 0) return false;
-    return orvi_envelope_build(static_cast<aes_key_t>(family), conn, cid.empty() ? d.mac : cid, "", ++d.msg_id,
-                               cipher, -1, nullptr, out) == 0;
+    return orvi_envelope_build(static_cast<aes_key_t>(family), conn, cid.empty() ? d.mac : cid, "",
+                               ++d.msg_id, cipher, -1, nullptr, out) == 0;
 }
 
 void send_inner(Device &d, const std::string &inner, int family, const std::string &cid = "") {
