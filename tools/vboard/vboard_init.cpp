@@ -187,6 +187,39 @@ const char *const kBoardServices[] = {
     nullptr,
 };
 
+// Starts `path` in a session of its own with default signals, standard
+// input from /dev/null and its output appended to `log`; -1 when fork fails.
+pid_t spawn_program(const std::string &path, const char *argv0, const char *log, std::vector<std::string> env) {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    sigset_t none;
+    sigemptyset(&none);
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    for (int s : kSignals)
+        sigaction(s, &dfl, nullptr);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::setsid();
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = ::open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+    if (in > 2) ::close(in);
+    if (out > 2) ::close(out);
+    if (::chdir("/") != 0) _exit(127);
+    std::vector<char *> envp;
+    for (auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(argv0), nullptr};
+    ::execve(path.c_str(), argv, envp.data());
+    std::string msg = "vboard: cannot run " + path + ": " + strerror(errno) + "\n";
+    if (::write(2, msg.data(), msg.size()) < 0) {
+    }
+    _exit(127);
+}
+
+std::vector<std::string> program_env() { return {std::string("PATH=") + kBoardPath, kAsanOptions, kUbsanOptions}; }
+
 void start_board_services() {
     for (const char *name : kBoardServices) {
         if (!name) continue;
@@ -195,33 +228,9 @@ void start_board_services() {
             say(std::string("board service ") + name + " is not built");
             continue;
         }
-        pid_t pid = ::fork();
-        if (pid < 0) {
+        std::string log = std::string("/vboard/") + name + ".log";
+        if (spawn_program(path, name, log.c_str(), program_env()) < 0)
             say(std::string("cannot start ") + name + ": " + strerror(errno));
-            continue;
-        }
-        if (pid == 0) {
-            sigset_t none;
-            sigemptyset(&none);
-            struct sigaction dfl = {};
-            dfl.sa_handler = SIG_DFL;
-            for (int s : kSignals)
-                sigaction(s, &dfl, nullptr);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            ::setsid();
-            std::string log = std::string("/vboard/") + name + ".log";
-            int in = ::open("/dev/null", O_RDONLY);
-            int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0)
-                _exit(127);
-            if (::chdir("/") != 0) _exit(127);
-            std::string envpath = std::string("PATH=") + kBoardPath;
-            char *argv[] = {const_cast<char *>(name), nullptr};
-            char *envp[] = {const_cast<char *>(envpath.c_str()), const_cast<char *>(kAsanOptions),
-                            const_cast<char *>(kUbsanOptions), nullptr};
-            ::execve(path.c_str(), argv, envp);
-            _exit(127);
-        }
     }
 }
 
@@ -270,44 +279,18 @@ void seed_board_image() {
 
 void start_daemon() {
     ::unlink(kDaemonExit);
-    pid_t pid = ::fork();
+    std::vector<std::string> env = program_env();
+    std::string speed;
+    if (read_file("/vboard/speed", speed) && atoi(speed.c_str()) > 1 && exists(kTimewarpLib)) {
+        // The sanitizer runtime is not first among preloads then; that is expected.
+        env[1] += ":verify_asan_link_order=0";
+        env.push_back(std::string("LD_PRELOAD=") + kTimewarpLib);
+        env.push_back("TIMEWARP_SPEED=" + std::to_string(atoi(speed.c_str())));
+    }
+    pid_t pid = spawn_program(kDaemonPath, "orvi_hc", kDaemonLog, env);
     if (pid < 0) {
         say_in_daemon_log(std::string("cannot start orvi_hc: ") + strerror(errno));
         return;
-    }
-    if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        struct sigaction dfl = {};
-        dfl.sa_handler = SIG_DFL;
-        for (int s : kSignals)
-            sigaction(s, &dfl, nullptr);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::setsid();
-        int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open(kDaemonLog, O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
-        if (in > 2) ::close(in);
-        if (out > 2) ::close(out);
-        if (::chdir("/") != 0) _exit(127);
-        std::vector<std::string> env = {std::string("PATH=") + kBoardPath, kAsanOptions, kUbsanOptions};
-        std::string speed;
-        if (read_file("/vboard/speed", speed) && atoi(speed.c_str()) > 1 && exists(kTimewarpLib)) {
-            // The sanitizer runtime is not first among preloads then; that is expected.
-            env[1] += ":verify_asan_link_order=0";
-            env.push_back(std::string("LD_PRELOAD=") + kTimewarpLib);
-            env.push_back("TIMEWARP_SPEED=" + std::to_string(atoi(speed.c_str())));
-        }
-        std::vector<char *> envp;
-        for (auto &e : env)
-            envp.push_back(const_cast<char *>(e.c_str()));
-        envp.push_back(nullptr);
-        char *argv[] = {const_cast<char *>("orvi_hc"), nullptr};
-        ::execve(kDaemonPath, argv, envp.data());
-        std::string msg = std::string("vboard: cannot run ") + kDaemonPath + ": " + strerror(errno) + "\n";
-        if (::write(2, msg.data(), msg.size()) < 0) {
-        }
-        _exit(127);
     }
     g_daemon = pid;
     write_file(kDaemonPid, std::to_string(pid) + "\n");
