@@ -108,9 +108,8 @@ void timing_answer_publish(const cJSON *answer, const std::string &mac, const st
         return;
     }
     const std::string topic = "TimerRsp/" + home + "/" + sender;
-    cJSON *payload = event_msg_payload_aseemble(
-        home.c_str(), text_fits(mac.c_str(), kMacField, "timer mac") ? mac.c_str() : "",
-        product_get_mid_str().c_str(), cJSON_Duplicate(answer, 1));
+    cJSON *payload = event_msg_payload_aseemble(home.c_str(), mac.size() < kMacField ? mac.c_str() : "",
+                                                product_get_mid_str().c_str(), cJSON_Duplicate(answer, 1));
     json_ptr owned_payload(payload);
     if (!payload) return;
     json_ptr pack(event_msg_package_aseemble(product_get_host_mac_str().c_str(), AES_KEY_TYPE_NONE,

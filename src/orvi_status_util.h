@@ -40,12 +40,6 @@ inline const char *str_of(const cJSON *j, const char *name) {
     return cJSON_IsString(m) && m->valuestring ? m->valuestring : nullptr;
 }
 
-// True when `text` fits a fixed field of N bytes with its terminator.
-template <size_t N>
-inline bool fits(const char (&)[N], const char *text) {
-    return text && strnlen(text, N) < N;
-}
-
 // The name and value arrays of a parsed status: "opt"/"p" when it has
 // "opt", else "cols"/"dat". False when either is missing or not an array.
 inline bool status_pairs(const cJSON *status, const cJSON **names, const cJSON **values) {
