@@ -21,10 +21,10 @@
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_request.h"
+#include "orvi_status_handlers.h"
 #include "orvi_system.h"
 #include "pending/backup_later_pending.h"
 #include "pending/runinfo_pending.h"
-#include "pending/status_later_pending.h"
 #include "pending/tovra_later_pending.h"
 #include "pending/uds_later_pending.h"
 

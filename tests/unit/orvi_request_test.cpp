@@ -538,8 +538,6 @@ TEST_F(RequestTest, ResponseEnvelopeMembersAndKeyByChannel) {
             EXPECT_EQ("0", member_str(env, "uid"));
         }
     }
-    // A cloud response asks for scene tag extras.
-    EXPECT_TRUE(pending_has("orvi_sceneTag_extras_res"));
 }
 
 TEST_F(RequestTest, PlainAnswerNoAnswerAndFailedHandler) {

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,13 +32,16 @@ const orvictl_command kApp = {
     "app",
     "app [--host ADDR] [--tcp] [--port P] [--bind ADDR] [--lport P] [--key KEY] [--i 0|1|2] [--cid CID]\n"
     "      [--tcid TCID] [--msgid N] [--wait MS] [--expect TYPE] [--no-ack] [--json]\n"
-    "      [--raw] [--chunk N] [--gap MS] [INNER_JSON | < inner.json]",
+    "      [--raw] [--chunk N] [--gap MS] [--status MAC[,MAC..] [--cols NAME[,NAME..]]]\n"
+    "      [--cmd MAC | --jsoncmd MAC] [--set NAME=VALUE[,NAME=VALUE..]] [INNER_JSON | < inner.json]",
     "send one packet to the host like the mini-app (UDP to --host:5000, or TCP :1813 with --tcp), print what "
     "comes back for --wait ms (default 2000), acknowledging pages unless --no-ack. Defaults: --host "
     "192.0.2.10, "
     "--i 1 (default key), --cid miniApp. --key is the private key for --i 0 and for answers sealed with it. "
     "--json: one decrypted packet per line. --expect T: exit 0 once a packet of type T arrives, 1 if none. "
-    "--raw: send the input bytes as they are (no envelope); --chunk/--gap: write them over TCP in pieces",
+    "--raw: send the input bytes as they are (no envelope); --chunk/--gap: write them over TCP in pieces. "
+    "Instead of INNER_JSON: --status builds a status query of the devices (their --cols, or all); --cmd and "
+    "--jsoncmd build a \"cmd\" / \"jsonCmd\" command of the --set options (numbers stay numbers)",
     run_app};
 ORVICTL_COMMAND(kApp);
 
@@ -222,6 +226,68 @@ bool on_packet(const Config &c, Channel &ch, const std::string &pkt, const struc
     return !c.expect.empty() && cJSON_IsString(type) && c.expect == type->valuestring;
 }
 
+// "a,b,c" -> {"a","b","c"} (empty parts dropped).
+std::vector<std::string> split_list(const std::string &s) {
+    std::vector<std::string> out;
+    size_t b = 0;
+    while (b <= s.size()) {
+        size_t e = s.find(',', b);
+        if (e == std::string::npos) e = s.size();
+        if (e > b) out.push_back(s.substr(b, e - b));
+        b = e + 1;
+    }
+    return out;
+}
+
+// The inner packet of the shortcut options --status, --cmd and --jsoncmd:
+// true with `inner` set, or false with `rc` set (a usage error); true and
+// nothing set when none of them is given.
+bool shortcut_inner(const orvictl_options &opts, std::string &inner, bool &have_inner, int &rc) {
+    const bool status = opts.has("status"), cmd = opts.has("cmd"), jsoncmd = opts.has("jsoncmd");
+    if (!status && !cmd && !jsoncmd) return true;
+    if (have_inner || status + cmd + jsoncmd > 1) {
+        rc = orvictl_usage_error(kApp, "give one of INNER_JSON, --status, --cmd and --jsoncmd");
+        return false;
+    }
+    json_ptr j(cJSON_CreateObject());
+    if (status) {
+        cJSON_AddStringToObject(j.get(), "t", "status");
+        cJSON *list = cJSON_AddArrayToObject(j.get(), "list");
+        for (const std::string &mac : split_list(opts.get("status"))) {
+            cJSON *e = cJSON_CreateObject();
+            cJSON_AddStringToObject(e, "mac", mac.c_str());
+            if (opts.has("cols")) {
+                cJSON *cols = cJSON_AddArrayToObject(e, "cols");
+                for (const std::string &n : split_list(opts.get("cols")))
+                    cJSON_AddItemToArray(cols, cJSON_CreateString(n.c_str()));
+            }
+            cJSON_AddItemToArray(list, e);
+        }
+    } else {
+        cJSON_AddStringToObject(j.get(), "t", cmd ? "cmd" : "jsonCmd");
+        cJSON_AddStringToObject(j.get(), "mac", opts.get(cmd ? "cmd" : "jsoncmd").c_str());
+        cJSON *opt = cJSON_AddArrayToObject(j.get(), "opt");
+        cJSON *p = cJSON_AddArrayToObject(j.get(), "p");
+        for (const std::string &kv : split_list(opts.get("set"))) {
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos || eq == 0) {
+                rc = orvictl_usage_error(kApp, "--set takes NAME=VALUE pairs");
+                return false;
+            }
+            const std::string v = kv.substr(eq + 1);
+            long long n = 0;
+            const bool neg = !v.empty() && v[0] == '-';
+            cJSON_AddItemToArray(opt, cJSON_CreateString(kv.substr(0, eq).c_str()));
+            cJSON_AddItemToArray(p, parse_num(neg ? v.substr(1) : v, 0, INT32_MAX, n)
+                                        ? cJSON_CreateNumber(static_cast<double>(neg ? -n : n))
+                                        : cJSON_CreateString(v.c_str()));
+        }
+    }
+    inner = print(j.get());
+    have_inner = true;
+    return true;
+}
+
 bool parse_args(const std::vector<std::string> &args, Config &c, std::string &inner, bool &have_inner,
                 int &rc) {
     std::vector<std::string> rest;
@@ -248,7 +314,7 @@ bool parse_args(const std::vector<std::string> &args, Config &c, std::string &in
         }
     }
     orvictl_options opts(kApp, {"host", "port", "bind", "lport", "key", "i", "cid", "tcid", "msgid", "wait",
-                                "expect", "chunk", "gap"});
+                                "expect", "chunk", "gap", "status", "cols", "cmd", "jsoncmd", "set"});
     if (!opts.parse(rest)) {
         rc = ORVICTL_USAGE;
         return false;
@@ -303,7 +369,7 @@ bool parse_args(const std::vector<std::string> &args, Config &c, std::string &in
         rc = orvictl_usage_error(kApp, "--chunk and --gap are for --tcp");
         return false;
     }
-    return true;
+    return shortcut_inner(opts, inner, have_inner, rc);
 }
 
 bool open_channel(const Config &c, Channel &ch) {

@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -58,7 +59,11 @@ const char kUsage[] =
     "  --hb S             heartbeat period in seconds (default 30, 0: none)\n"
     "  --i N              key family of UBind and heartbeats (default 1: the default key)\n"
     "  --no-bind          do not send UBind at start\n"
-    "  --once STEPS       run the comma-separated steps (ubind, hb, status, dat, raw, listen) for every\n"
+    "  --gangs N          each device is a switch of N (1..4) gangs \"<mac>00\"..\"<mac>0<N-1>\": it binds\n"
+    "                     every gang and reports \"Sw1\"..\"SwN\" in \"dat\" from its first gang\n"
+    "  --sw LIST          the gangs' states, comma-separated 0/1 (default all 0)\n"
+    "  --once STEPS       run the comma-separated steps (ubind, hb, status, dat, json, raw, listen) for "
+    "every\n"
     "                     device, listen --wait ms, then exit\n"
     "  --wait MS          listening time after --once steps (default 1000)\n"
     "  --raw JSON         inner packet of the raw step (sent with --i)\n";
@@ -84,6 +89,8 @@ struct Options {
     std::vector<std::string> once;
     int wait_ms = 1000;
     std::string raw;
+    int gangs = 0;
+    std::vector<uint8_t> sw;
 };
 
 struct Device {
@@ -98,6 +105,7 @@ struct Device {
     uint8_t report_s = 0;             // report period a command asked for
     bool bound = false;               // the host spoke to it with its private key, or said UBindok
     uint32_t msg_id = 0;
+    std::vector<uint8_t> sw;  // gang states of a multi-gang switch (--gangs)
 };
 
 volatile sig_atomic_t g_stop = 0;
@@ -143,9 +151,10 @@ std::string print(const cJSON *j) {
     return s;
 }
 
-// Seals the inner packet as the device: family 0 with its key, 1 with the
-// default key, 2 plain.
-bool seal(Device &d, const std::string &inner, int family, connect_type_t conn, std::string &out) {
+// Seals the inner packet as the device (or as one gang `cid` of it): family
+// 0 with its key, 1 with the default key, 2 plain.
+bool seal(Device &d, const std::string &inner, int family, connect_type_t conn, std::string &out,
+          const std::string &cid) {
     if (family == AES_KEY_TYPE_NONE) {
         out = inner;
         return true;
@@ -153,14 +162,14 @@ bool seal(Device &d, const std::string &inner, int family, connect_type_t conn, 
     std::string cipher = inner;
     const std::string key = family == AES_KEY_TYPE_RANDOM ? d.key : std::string(ORVI_DEFAULT_KEY);
     if (orvi_aes_encrypt(key.c_str(), cipher) != 0) return false;
-    return orvi_envelope_build(static_cast<aes_key_t>(family), conn, d.mac, "", ++d.msg_id, cipher, -1,
-                               nullptr, out) == 0;
+    return orvi_envelope_build(static_cast<aes_key_t>(family), conn, cid.empty() ? d.mac : cid, "",
+                               ++d.msg_id, cipher, -1, nullptr, out) == 0;
 }
 
-void send_inner(Device &d, const std::string &inner, int family) {
+void send_inner(Device &d, const std::string &inner, int family, const std::string &cid = "") {
     std::string pkt;
     connect_type_t conn = g_opt.tcp ? SOCKET_CONNECT_TYPE_TCP : SOCKET_CONNECT_TYPE_UDP;
-    if (!seal(d, inner, family, conn, pkt)) {
+    if (!seal(d, inner, family, conn, pkt, cid)) {
         fprintf(stderr, "simdev: %s: cannot seal %s\n", d.mac.c_str(), inner.c_str());
         return;
     }
@@ -191,16 +200,55 @@ int status_family(const Device &d) {
     return d.bound ? AES_KEY_TYPE_RANDOM : AES_KEY_TYPE_DEFAULT;
 }
 
-void send_ubind(Device &d) {
+// ---- Multi-gang switch (--gangs) ----------------------------------------------
+
+std::string gang_mac(const Device &d, int gang) {
+    return d.mac + "0" + std::to_string(gang);
+}
+
+// One report of every gang, from the first gang: {"opt":["Sw1",..],"p":[..]}.
+void send_gang_dat(Device &d) {
     cJSON *j = cJSON_CreateObject();
-    cJSON_AddStringToObject(j, "t", "UBind");
-    cJSON_AddStringToObject(j, "mac", d.mac.c_str());
-    cJSON_AddStringToObject(j, "mid", g_opt.mid.c_str());
-    cJSON_AddStringToObject(j, "ver", g_opt.ver.c_str());
-    cJSON_AddStringToObject(j, "devkey", d.key.c_str());
-    cJSON_AddStringToObject(j, "hid", g_opt.hid.c_str());
-    send_inner(d, print(j), g_opt.family);
+    cJSON_AddStringToObject(j, "t", "dat");
+    cJSON_AddStringToObject(j, "mac", gang_mac(d, 0).c_str());
+    cJSON *opt = cJSON_AddArrayToObject(j, "opt");
+    cJSON *p = cJSON_AddArrayToObject(j, "p");
+    for (int g = 0; g < g_opt.gangs; ++g) {
+        cJSON_AddItemToArray(opt, cJSON_CreateString(("Sw" + std::to_string(g + 1)).c_str()));
+        cJSON_AddItemToArray(p, cJSON_CreateNumber(d.sw[static_cast<size_t>(g)]));
+    }
+    send_inner(d, print(j), d.bound ? AES_KEY_TYPE_RANDOM : AES_KEY_TYPE_DEFAULT, gang_mac(d, 0));
     cJSON_Delete(j);
+}
+
+bool parse_sw(const std::string &v) {
+    size_t b = 0;
+    while (b <= v.size()) {
+        size_t e = v.find(',', b);
+        if (e == std::string::npos) e = v.size();
+        std::string one = v.substr(b, e - b);
+        if (one != "0" && one != "1") return false;
+        g_opt.sw.push_back(one == "1" ? 1 : 0);
+        b = e + 1;
+    }
+    return g_opt.sw.size() <= 4;
+}
+
+// ---- Packets ----------------------------------------------------------------------
+
+void send_ubind(Device &d) {
+    for (int g = 0; g < std::max(1, g_opt.gangs); ++g) {
+        const std::string mac = g_opt.gangs > 0 ? gang_mac(d, g) : d.mac;
+        cJSON *j = cJSON_CreateObject();
+        cJSON_AddStringToObject(j, "t", "UBind");
+        cJSON_AddStringToObject(j, "mac", mac.c_str());
+        cJSON_AddStringToObject(j, "mid", g_opt.mid.c_str());
+        cJSON_AddStringToObject(j, "ver", g_opt.ver.c_str());
+        cJSON_AddStringToObject(j, "devkey", d.key.c_str());
+        cJSON_AddStringToObject(j, "hid", g_opt.hid.c_str());
+        send_inner(d, print(j), g_opt.family, mac);
+        cJSON_Delete(j);
+    }
 }
 
 void send_hb(Device &d) {
@@ -213,6 +261,10 @@ void send_hb(Device &d) {
 }
 
 void send_status(Device &d) {
+    if (g_opt.gangs > 0) {  // a switch reports its gangs in JSON
+        send_gang_dat(d);
+        return;
+    }
     cJSON *j = cJSON_CreateObject();
     cJSON_AddStringToObject(j, "t", "binStatus");
     cJSON_AddStringToObject(j, "mac", d.mac.c_str());
@@ -223,6 +275,10 @@ void send_status(Device &d) {
 
 // A JSON status report of the same state (the "dat" packet).
 void send_dat(Device &d) {
+    if (g_opt.gangs > 0) {
+        send_gang_dat(d);
+        return;
+    }
     cJSON *j = cJSON_CreateObject();
     cJSON_AddStringToObject(j, "t", "dat");
     cJSON_AddStringToObject(j, "mac", d.mac.c_str());
@@ -232,6 +288,22 @@ void send_dat(Device &d) {
     cJSON_AddItemToArray(opt, cJSON_CreateString("Lum"));
     cJSON_AddItemToArray(p, cJSON_CreateNumber(d.state.pow));
     cJSON_AddItemToArray(p, cJSON_CreateNumber(d.state.lum));
+    send_inner(d, print(j), status_family(d));
+    cJSON_Delete(j);
+}
+
+// The full JSON status report of the same state (the "jsonStatus" packet).
+void send_json_status(Device &d) {
+    cJSON *j = cJSON_CreateObject();
+    cJSON_AddStringToObject(j, "t", "jsonStatus");
+    cJSON_AddStringToObject(j, "mac", d.mac.c_str());
+    cJSON *st = cJSON_AddObjectToObject(j, "jsonStatus");
+    cJSON *cols = cJSON_AddArrayToObject(st, "cols");
+    cJSON *dat = cJSON_AddArrayToObject(st, "dat");
+    cJSON_AddItemToArray(cols, cJSON_CreateString("Pow"));
+    cJSON_AddItemToArray(cols, cJSON_CreateString("Lum"));
+    cJSON_AddItemToArray(dat, cJSON_CreateNumber(d.state.pow));
+    cJSON_AddItemToArray(dat, cJSON_CreateNumber(d.state.lum));
     send_inner(d, print(j), status_family(d));
     cJSON_Delete(j);
 }
@@ -435,8 +507,8 @@ bool parse_args(int argc, char **argv) {
                 size_t e = v.find(',', b);
                 if (e == std::string::npos) e = v.size();
                 std::string step = v.substr(b, e - b);
-                if (step != "ubind" && step != "hb" && step != "status" && step != "dat" && step != "raw" &&
-                    step != "listen")
+                if (step != "ubind" && step != "hb" && step != "status" && step != "dat" && step != "json" &&
+                    step != "raw" && step != "listen")
                     return fprintf(stderr, "simdev: unknown --once step '%s'\n", step.c_str()), false;
                 g_opt.once.push_back(step);
                 b = e + 1;
@@ -446,6 +518,10 @@ bool parse_args(int argc, char **argv) {
                 return fprintf(stderr, "simdev: bad --wait\n"), false;
         } else if (k == "--raw") {
             g_opt.raw = v;
+        } else if (k == "--gangs") {
+            if (!parse_int(v, g_opt.gangs, 1, 4)) return fprintf(stderr, "simdev: --gangs 1..4\n"), false;
+        } else if (k == "--sw") {
+            if (!parse_sw(v)) return fprintf(stderr, "simdev: --sw takes up to four 0/1 values\n"), false;
         } else {
             fprintf(stderr, "simdev: unknown option %s\n%s", k.c_str(), kUsage);
             return false;
@@ -522,6 +598,8 @@ bool setup_devices() {
         char ip[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &d.addr.sin_addr, ip, sizeof ip);
         d.ip = ip;
+        d.sw = g_opt.sw;
+        d.sw.resize(4, 0);
         if (g_opt.tcp) {
             if (!tcp_connect(d)) return false;
         } else {
@@ -601,6 +679,7 @@ void run_step(const std::string &step) {
         if (step == "hb") send_hb(d);
         if (step == "status") send_status(d);
         if (step == "dat") send_dat(d);
+        if (step == "json") send_json_status(d);
         if (step == "raw" && !g_opt.raw.empty()) send_inner(d, g_opt.raw, g_opt.family);
     }
 }

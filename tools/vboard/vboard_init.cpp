@@ -235,14 +235,16 @@ void start_board_services() {
 }
 
 // The simulated models of the LAN's devices, one per variant of the sample
-// codec plug-in: UDP (type 3) lights (class 8).
+// codec plug-in: UDP (type 3) lights (class 8); and the simulated
+// multi-gang switch (simdev --gangs), a tovra-type (4) switch (class 3).
 const char kMidConfig[] =
     "{\n"
     "  \"90001\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90002\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90003\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90004\": {\"type_value\": 3, \"class_value\": 8},\n"
-    "  \"90005\": {\"type_value\": 3, \"class_value\": 8}\n"
+    "  \"90005\": {\"type_value\": 3, \"class_value\": 8},\n"
+    "  \"90010\": {\"type_value\": 4, \"class_value\": 3}\n"
     "}\n";
 
 bool is_plugin_name(const std::string &n) {
