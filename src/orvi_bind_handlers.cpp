@@ -301,10 +301,18 @@ ORVI_HANDLER(request_handle_UBind) {
             ORVI_LOGW("'%s' cannot be added to the registry, no answer", mac.c_str());
             return -1;
         }
-    } else if (w.dev_type != old_type) {
-        // Through the adapter, so the registry's type counters follow.
-        if (is_app || product_subdev_type_adapter(dev.get()) != 0)
-            orvi_subdev_locked(dev, [&](orvi_subdev_list_t &d) { d.dev_type = w.dev_type; });
+    } else {
+        if (w.dev_type != old_type) {
+            // Through the adapter, so the registry's type counters follow.
+            if (is_app || product_subdev_type_adapter(dev.get()) != 0)
+                orvi_subdev_locked(dev, [&](orvi_subdev_list_t &d) { d.dev_type = w.dev_type; });
+        }
+        // A peer that binds again (the app opening a new session, a device
+        // with a new address) is answered, and reached later, on the channel
+        // it binds on. The handshake may rewrite the record's key anyway, so
+        // following its socket gives a sender nothing more.
+        if (req->sock && (req->conn == SOCKET_CONNECT_TYPE_UDP || req->conn == SOCKET_CONNECT_TYPE_TCP))
+            orvi_subdev_locked(dev, [&](orvi_subdev_list_t &d) { d.dev_socket = *req->sock; });
     }
 
     json_ptr a = new_object();

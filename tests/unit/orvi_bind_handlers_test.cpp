@@ -166,9 +166,9 @@ class BindTest : public IntakeFixture {
 
     // A peer's packet through the request task; the answer envelope or "".
     std::string send(const std::string &inner, const std::string &cid, aes_key_t family, const char *key,
-                     connect_type_t conn = SOCKET_CONNECT_TYPE_UDP) {
+                     connect_type_t conn = SOCKET_CONNECT_TYPE_UDP, int fd = -1) {
         written_.clear();
-        request_type_t r = received(seal(inner, key, family, cid, kHomeMac, 7, conn), sock(conn, -1, 5001));
+        request_type_t r = received(seal(inner, key, family, cid, kHomeMac, 7, conn), sock(conn, fd, 5001));
         request_task_process(&task_, &r);
         return written_.empty() ? "" : written_.back();
     }
@@ -306,6 +306,22 @@ TEST_F(BindTest, MiniAppBindWithoutIdSyncHasNoIdLists) {
                                         "Qnetkey", "mappVer"}),
               members(ans));
     EXPECT_EQ("0", member_str(ans, "devCnt"));
+}
+
+TEST_F(BindTest, APeerBindingAgainIsReachedOnTheChannelItBindsOn) {
+    orvi_subdev_ptr app = bind_app();
+    ASSERT_EQ(SOCKET_CONNECT_TYPE_UDP, orvi_subdev_snapshot(app).dev_socket.type);
+    // The app opens a new session over TCP: still sealed with the default key.
+    EXPECT_NE("", send(R"({"t":"UBind","mac":"miniApp"})", ORVI_MINIAPP_MAC, AES_KEY_TYPE_DEFAULT,
+                       ORVI_DEFAULT_KEY, SOCKET_CONNECT_TYPE_TCP, 9));
+    const dev_socket_t s = orvi_subdev_snapshot(app).dev_socket;
+    EXPECT_EQ(SOCKET_CONNECT_TYPE_TCP, s.type);
+    EXPECT_EQ(9, s.fd);
+    // A packet that is not a binding does not move it.
+    orvi_subdev_ptr d = add("0b0000000001", DEV_TYPE_UDP);
+    send(R"({"t":"hb","cid":"0b0000000001"})", "0b0000000001", AES_KEY_TYPE_DEFAULT, ORVI_DEFAULT_KEY,
+         SOCKET_CONNECT_TYPE_TCP, 11);
+    EXPECT_EQ(SOCKET_CONNECT_TYPE_NONE, orvi_subdev_snapshot(d).dev_socket.type);
 }
 
 TEST_F(BindTest, ReleasedDeviceBindingAgain) {
