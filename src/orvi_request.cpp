@@ -622,6 +622,7 @@ int request_task_process(request_task_t *task, request_type_t *req) {
     work.rsp_size = 0;
     work.rsp_key = AES_KEY_TYPE_NONE;
     work.ctx = nullptr;
+    work.sock = nullptr;
     const orvi_subdev_ptr scratch = std::make_shared<orvi_subdev_list_t>();
 
     if (!request_size_ok(req->data.size())) return -1;
@@ -649,6 +650,7 @@ int request_task_process(request_task_t *task, request_type_t *req) {
     work.req_data = req->data;
     work.data_type = req->data_type;
     work.conn = req->sockinfo.type;
+    work.sock = req->data_type == DATA_TYPE_NEED_PARSE ? &req->sockinfo : nullptr;
     int rc = request_handle(&work, family, target);
     if (rc != 0) {
         ORVI_LOGW("<%d> request_handle", rc);

@@ -54,6 +54,9 @@ typedef struct request_data_s {
     // The channel the request came on (its socket's type). Plain packets that
     // change the host's identity are taken only from local channels.
     connect_type_t conn = SOCKET_CONNECT_TYPE_NONE;
+    // The socket a received packet came on (null for host-initiated packets).
+    // The binding handshake makes it the channel of the record it binds.
+    const dev_socket_t *sock = nullptr;
 } request_data_t;
 
 // Handler of a received packet: the parsed inner packet (released after the

@@ -32,3 +32,12 @@ void orvi_send_default_scene(uint32_t sceneId) {
     if (sceneId == DEFAULT_SCENE_ON || sceneId == DEFAULT_SCENE_OFF)
         scene_id_default_set(static_cast<int>(sceneId));
 }
+
+std::string tovra_get_tovra_mac(void) {
+    pending_record("tovra_get_tovra_mac", {});
+    return "";
+}
+
+void new_online_device_list(const char *mac) {
+    pending_record("new_online_device_list", {pending_arg(mac)});
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Asks the lighting service for a full refresh of its device list.
 void tovra_all_refresh_list(void);
@@ -20,3 +21,9 @@ void tovra_trivox_scene_send(uint32_t sceneId);
 // sets the self-check phase (scene_id_default_set, orvi_subdev_ctrl.h) for
 // the home-wide defaults 1 (all on) and 2 (all off).
 void orvi_send_default_scene(uint32_t sceneId);
+// The lighting module's own MAC (12 lower-case hex digits), empty until the
+// module reported it.
+std::string tovra_get_tovra_mac(void);
+// A tovra device was added by the app: its room is queued and its status is
+// asked for after the next device-table refresh.
+void new_online_device_list(const char *mac);

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
@@ -33,7 +35,9 @@ const orvictl_command kApp = {
     "app [--host ADDR] [--tcp] [--port P] [--bind ADDR] [--lport P] [--key KEY] [--i 0|1|2] [--cid CID]\n"
     "      [--tcid TCID] [--msgid N] [--wait MS] [--expect TYPE] [--no-ack] [--json]\n"
     "      [--raw] [--chunk N] [--gap MS] [--status MAC[,MAC..] [--cols NAME[,NAME..]]]\n"
-    "      [--cmd MAC | --jsoncmd MAC] [--set NAME=VALUE[,NAME=VALUE..]] [INNER_JSON | < inner.json]",
+    "      [--cmd MAC | --jsoncmd MAC] [--set NAME=VALUE[,NAME=VALUE..]] [INNER_JSON | < inner.json]\n"
+    "  app --push-devlist FILE [--push-roomlist FILE] [--page N] [--drop-page K] [--oper-type N]\n"
+    "      [--pair-mod N] [--host ADDR] [--tcp] [--lport P] [--wait MS] [--json]",
     "send one packet to the host like the mini-app (UDP to --host:5000, or TCP :1813 with --tcp), print what "
     "comes back for --wait ms (default 2000), acknowledging pages unless --no-ack. Defaults: --host "
     "192.0.2.10, "
@@ -41,7 +45,13 @@ const orvictl_command kApp = {
     "--json: one decrypted packet per line. --expect T: exit 0 once a packet of type T arrives, 1 if none. "
     "--raw: send the input bytes as they are (no envelope); --chunk/--gap: write them over TCP in pieces. "
     "Instead of INNER_JSON: --status builds a status query of the devices (their --cols, or all); --cmd and "
-    "--jsoncmd build a \"cmd\" / \"jsonCmd\" command of the --set options (numbers stay numbers)",
+    "--jsoncmd build a \"cmd\" / \"jsonCmd\" command of the --set options (numbers stay numbers). "
+    "--push-devlist / --push-roomlist: a whole app session instead: bind as the mini-app (UBind with "
+    "\"devCnt\"), push the room list (FILE: a JSON array of {id,sId,name}) and the device list (FILE: a JSON "
+    "array of device objects) in pages of --page (default 10) as the host acknowledges them and answer its "
+    "\"syncDev\" with the page asked for; --drop-page K loses device page K (0-based) the first time; "
+    "--oper-type / --pair-mod add \"operType\" (with \"sum\") and \"pairMod\" to the pages. Exits 0 once "
+    "the host reported both lists done within --wait ms",
     run_app};
 ORVICTL_COMMAND(kApp);
 
@@ -68,6 +78,13 @@ struct Config {
     bool raw = false;
     size_t chunk = 0;
     int gap_ms = 0;
+    // App session (run_session).
+    std::string devlist_file;
+    std::string roomlist_file;
+    int page = 10;
+    int drop_page = -1;
+    int oper_type = -1;
+    int pair_mod = -1;
 };
 
 struct Channel {
@@ -288,6 +305,30 @@ bool shortcut_inner(const orvictl_options &opts, std::string &inner, bool &have_
     return true;
 }
 
+// The app session's options (see run_session).
+bool parse_session_args(const orvictl_options &opts, Config &c, int &rc) {
+    c.devlist_file = opts.get("push-devlist");
+    c.roomlist_file = opts.get("push-roomlist");
+    long long v = 0;
+    struct numopt {
+        const char *name;
+        long long lo, hi;
+        int *dst;
+    };
+    for (const numopt &o :
+         {numopt{"page", 1, 100, &c.page}, numopt{"drop-page", 0, 100000, &c.drop_page},
+          numopt{"oper-type", 0, 255, &c.oper_type}, numopt{"pair-mod", 0, 255, &c.pair_mod}}) {
+        if (!opts.has(o.name)) continue;
+        if (!parse_num(opts.get(o.name), o.lo, o.hi, v)) {
+            rc = orvictl_usage_error(kApp, std::string("--") + o.name + " must be " + std::to_string(o.lo) +
+                                               ".." + std::to_string(o.hi));
+            return false;
+        }
+        *o.dst = static_cast<int>(v);
+    }
+    return true;
+}
+
 bool parse_args(const std::vector<std::string> &args, Config &c, std::string &inner, bool &have_inner,
                 int &rc) {
     std::vector<std::string> rest;
@@ -314,7 +355,8 @@ bool parse_args(const std::vector<std::string> &args, Config &c, std::string &in
         }
     }
     orvictl_options opts(kApp, {"host", "port", "bind", "lport", "key", "i", "cid", "tcid", "msgid", "wait",
-                                "expect", "chunk", "gap", "status", "cols", "cmd", "jsoncmd", "set"});
+                                "expect", "chunk", "gap", "status", "cols", "cmd", "jsoncmd", "set",
+                                "push-devlist", "push-roomlist", "page", "drop-page", "oper-type", "pair-mod"});
     if (!opts.parse(rest)) {
         rc = ORVICTL_USAGE;
         return false;
@@ -369,7 +411,7 @@ bool parse_args(const std::vector<std::string> &args, Config &c, std::string &in
         rc = orvictl_usage_error(kApp, "--chunk and --gap are for --tcp");
         return false;
     }
-    return shortcut_inner(opts, inner, have_inner, rc);
+    return parse_session_args(opts, c, rc) && shortcut_inner(opts, inner, have_inner, rc);
 }
 
 bool open_channel(const Config &c, Channel &ch) {
@@ -409,12 +451,218 @@ bool open_channel(const Config &c, Channel &ch) {
     return true;
 }
 
+// ---- App session: bind, push the room and device lists, answer syncDev ----
+
+// A JSON array read from `path`; null (with a message) when it is not one.
+json_ptr read_array(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f) {
+        orvictl_fail(kApp, "cannot open " + path + ": " + strerror(errno));
+        return nullptr;
+    }
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    json_ptr j(cJSON_Parse(text.c_str()));
+    if (!cJSON_IsArray(j.get())) {
+        orvictl_fail(kApp, path + " is not a JSON array");
+        return nullptr;
+    }
+    return j;
+}
+
+struct Session {
+    const Config &c;
+    Channel ch;
+    std::string key;  // the home key the host gave in its UBindok
+    uint32_t msgid;
+    json_ptr devs, rooms;
+    std::vector<int> dev_sent;  // start indexes of the device pages sent
+    bool dropped = false;
+    bool rooms_done = false, devs_done = false;
+    explicit Session(const Config &cfg) : c(cfg), msgid(cfg.msgid) {}
+};
+
+int size_of(const json_ptr &a) {
+    return a ? cJSON_GetArraySize(a.get()) : 0;
+}
+
+bool session_send(Session &s, const cJSON *inner, int family) {
+    const std::string text = print(inner);
+    std::string pkt;
+    const std::string key = family == AES_KEY_TYPE_RANDOM ? s.key : std::string(ORVI_DEFAULT_KEY);
+    if (!seal(s.c, text, family, key, ++s.msgid, pkt) || !send_bytes(s.ch, pkt, 0, 0)) {
+        fprintf(stderr, "orvictl app: cannot send %s\n", text.c_str());
+        return false;
+    }
+    if (!s.c.json) printf("  sent -> %s\n", text.c_str());
+    return true;
+}
+
+// Elements [i, i + n) of `list`, copied.
+cJSON *slice(const cJSON *list, int i, int n) {
+    cJSON *out = cJSON_CreateArray();
+    for (int k = i; k < i + n && k < cJSON_GetArraySize(list); ++k)
+        cJSON_AddItemToArray(out, cJSON_Duplicate(cJSON_GetArrayItem(list, k), 1));
+    return out;
+}
+
+// The device page starting at `i`; the page numbered --drop-page is lost
+// the first time it is due.
+void send_dev_page(Session &s, int i) {
+    const int total = size_of(s.devs);
+    if (i < 0 || i >= total) return;
+    if (i / s.c.page == s.c.drop_page && !s.dropped) {
+        s.dropped = true;
+        fprintf(stderr, "orvictl app: device page %d (from %d) lost on purpose\n", s.c.drop_page, i);
+        s.dev_sent.push_back(i);
+        return;
+    }
+    json_ptr p(cJSON_CreateObject());
+    cJSON_AddStringToObject(p.get(), "t", "devListPush");
+    cJSON_AddNumberToObject(p.get(), "i", i);
+    if (s.c.pair_mod >= 0) cJSON_AddNumberToObject(p.get(), "pairMod", s.c.pair_mod);
+    if (s.c.oper_type >= 0) {
+        cJSON_AddNumberToObject(p.get(), "operType", s.c.oper_type);
+        cJSON_AddNumberToObject(p.get(), "sum", total);
+    }
+    cJSON_AddItemToObject(p.get(), "devList", slice(s.devs.get(), i, s.c.page));
+    if (session_send(s, p.get(), AES_KEY_TYPE_RANDOM)) s.dev_sent.push_back(i);
+}
+
+void send_room_page(Session &s, int i) {
+    const int total = size_of(s.rooms);
+    if (i < 0 || i >= total) return;
+    json_ptr p(cJSON_CreateObject());
+    cJSON_AddStringToObject(p.get(), "t", "roomListPush");
+    cJSON_AddNumberToObject(p.get(), "i", i);
+    cJSON_AddNumberToObject(p.get(), "sum", total);
+    cJSON_AddItemToObject(p.get(), "roomList", slice(s.rooms.get(), i, s.c.page));
+    session_send(s, p.get(), AES_KEY_TYPE_RANDOM);
+}
+
+// One packet from the host, opened and shown; null at the deadline.
+json_ptr session_recv(Session &s, uint64_t until) {
+    for (;;) {
+        size_t nl = s.ch.tcp ? s.ch.pending.find('\n') : std::string::npos;
+        std::string pkt;
+        if (nl != std::string::npos) {
+            pkt = s.ch.pending.substr(0, nl);
+            s.ch.pending.erase(0, nl + 1);
+        } else {
+            uint64_t now = now_ms();
+            if (now >= until) return nullptr;
+            struct pollfd pf = {s.ch.fd, POLLIN, 0};
+            int r = ::poll(&pf, 1, static_cast<int>(until - now));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return nullptr;
+            char buf[65536];
+            ssize_t n = ::recv(s.ch.fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return nullptr;
+            if (s.ch.tcp) {
+                s.ch.pending.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            pkt.assign(buf, static_cast<size_t>(n));
+        }
+        json_ptr env(cJSON_Parse(pkt.c_str()));
+        const cJSON *i = cJSON_GetObjectItem(env.get(), "i");
+        const cJSON *p = cJSON_GetObjectItem(env.get(), "pack");
+        if (!cJSON_IsNumber(i) || !cJSON_IsString(p)) continue;
+        std::string inner = p->valuestring;
+        const std::string key = i->valueint == AES_KEY_TYPE_DEFAULT ? std::string(ORVI_DEFAULT_KEY) : s.key;
+        if (key.empty() || orvi_aes_decrypt(key.c_str(), inner) != 0) {
+            fprintf(stderr, "orvictl app: cannot open a packet with \"i\" %d\n", i->valueint);
+            continue;
+        }
+        json_ptr j(cJSON_Parse(inner.c_str()));
+        if (!j) continue;
+        if (s.c.json) {
+            printf("%s\n", print(j.get()).c_str());
+        } else {
+            printf("[i=%d] %s\n", i->valueint, print(j.get()).c_str());
+        }
+        fflush(stdout);
+        return j;
+    }
+}
+
+// Binds as the mini-app and pushes its lists the way the app does: each
+// acknowledged page is followed by the next, and every "syncDev" is answered
+// with the page it asks for.
+int run_session(const Config &c) {
+    Session s(c);
+    if (!c.devlist_file.empty() && !(s.devs = read_array(c.devlist_file))) return ORVICTL_FAIL;
+    if (!c.roomlist_file.empty() && !(s.rooms = read_array(c.roomlist_file))) return ORVICTL_FAIL;
+    s.rooms_done = !s.rooms;
+    s.devs_done = !s.devs;
+    signal(SIGPIPE, SIG_IGN);
+    if (!open_channel(c, s.ch)) return ORVICTL_FAIL;
+    json_ptr ubind(cJSON_CreateObject());
+    cJSON_AddStringToObject(ubind.get(), "t", "UBind");
+    cJSON_AddStringToObject(ubind.get(), "mac", c.cid.c_str());
+    cJSON_AddNumberToObject(ubind.get(), "devCnt", size_of(s.devs));
+    if (!session_send(s, ubind.get(), AES_KEY_TYPE_DEFAULT)) return ORVICTL_FAIL;
+    const uint64_t until = now_ms() + static_cast<uint64_t>(c.wait_ms);
+    bool bound = false;
+    auto started = [&s](int i) {
+        return std::find(s.dev_sent.begin(), s.dev_sent.end(), i) != s.dev_sent.end();
+    };
+    while (!(bound && s.rooms_done && s.devs_done)) {
+        json_ptr j = session_recv(s, until);
+        if (!j) break;
+        const cJSON *t = cJSON_GetObjectItem(j.get(), "t");
+        const std::string type = cJSON_IsString(t) ? t->valuestring : "";
+        auto num = [&j](const char *name) {
+            const cJSON *n = cJSON_GetObjectItem(j.get(), name);
+            return cJSON_IsNumber(n) ? n->valueint : -1;
+        };
+        if (type == "UBindok" && !bound) {
+            const cJSON *k = cJSON_GetObjectItem(j.get(), "key");
+            s.key = cJSON_IsString(k) ? k->valuestring : "";
+            if (s.key.size() != 16) {
+                ::close(s.ch.fd);
+                return orvictl_fail(kApp,
+                                    "the host's UBindok carries no home key (is the board provisioned?)");
+            }
+            bound = true;
+            if (s.rooms) send_room_page(s, 0);
+            if (s.devs && s.rooms_done) send_dev_page(s, 0);
+        } else if (type == "roomListPushRes") {
+            send_room_page(s, num("i") + num("num"));
+        } else if (type == "syncRoomListDone") {
+            s.rooms_done = true;
+            if (s.devs && !started(0)) send_dev_page(s, 0);
+        } else if (type == "devListPushRes" && s.rooms_done) {
+            const int next = num("i") + num("num");
+            if (!started(next)) send_dev_page(s, next);
+        } else if (type == "syncDev" && bound && s.rooms_done) {
+            send_dev_page(s, num("i"));  // asked again: sent again
+        } else if (type == "syncDone") {
+            s.devs_done = true;
+        }
+    }
+    ::close(s.ch.fd);
+    if (!(bound && s.rooms_done && s.devs_done)) {
+        fprintf(stderr,
+                "orvictl app: the session did not complete within %d ms (bound %d, rooms %d, devices %d)\n",
+                c.wait_ms, bound, s.rooms_done, s.devs_done);
+        return ORVICTL_FAIL;
+    }
+    return ORVICTL_OK;
+}
+
 int run_app(const std::vector<std::string> &args) {
     Config c;
     std::string inner;
     bool have_inner = false;
     int rc = ORVICTL_OK;
     if (!parse_args(args, c, inner, have_inner, rc)) return rc;
+    if (!c.devlist_file.empty() || !c.roomlist_file.empty()) return run_session(c);
     if (!have_inner && !orvictl_read_stdin(kApp, inner)) return ORVICTL_FAIL;
     if (!c.raw) {
         inner = orvictl_trim(inner);
