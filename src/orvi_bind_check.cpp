@@ -25,7 +25,8 @@
 #include "orvi_subdev_ctrl.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
-#include "pending/bind_later_pending.h"
+#include "orvi_subdev_ctrl.h"
+#include "pending/backup_later_pending.h"
 
 using namespace bindutil;
 

@@ -30,3 +30,13 @@ void set_restore_touch_flag(int touch) {
     pending_record("set_restore_touch_flag", {std::to_string(touch)});
     g_touch.store(touch);
 }
+
+int set_restore_file_mac(const char *mac) {
+    pending_record("set_restore_file_mac", {pending_arg(mac)});
+    return 0;
+}
+
+int set_restore_file_download_flag(const char *env) {
+    pending_record("set_restore_file_download_flag", {pending_arg(env)});
+    return 0;
+}
