@@ -214,6 +214,25 @@ class BindTest : public IntakeFixture {
             if (c.compare(0, prefix.size(), prefix) == 0) out.push_back(c.substr(prefix.size()));
         return out;
     }
+    // The binary commands queued for `mac` on the board's broker, opened with
+    // the device's key.
+    std::vector<std::string> room_commands(const std::string &mac) {
+        std::vector<std::string> out;
+        orvi_subdev_ptr d = product_get_subdev_form_host(mac.c_str());
+        if (!d) return out;
+        const std::string key(orvi_field_view(orvi_subdev_snapshot(d).key));
+        const std::string topic = std::string("/binRequest/") + kHomeMac + "/" + mac;
+        for (int list = 0; list < 2; ++list)
+            for (const local_pub_msg_t &m : local_mqtt_pending(list)) {
+                if (m.topic != topic) continue;
+                cJSON *p = local_mqtt_get_pack_str(m.payload.c_str(), key.c_str(), 0);
+                char *t = p ? cJSON_PrintUnformatted(p) : nullptr;
+                out.push_back(t ? t : "?");
+                cJSON_free(t);
+                cJSON_Delete(p);
+            }
+        return out;
+    }
     void set_counters(uint32_t cur, uint32_t total) {
         std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
         host_info.miniprocurCnt = cur;
@@ -716,10 +735,11 @@ TEST_F(BindTest, DevListPairingSetsShortRoomsOnTheDevices) {
     EXPECT_EQ(4242u, orvi_subdev_snapshot(product_get_subdev_form_host("0b0000000003")).roomId);
     // The known UDP device changed rooms: told on the bus and by its command,
     // and once more as part of the pairing.
-    EXPECT_EQ(2, pending_count("orvi_udpdev_set_roomId 0b0000000001 7"));
-    EXPECT_EQ(1, pending_count("orvi_udpdev_set_roomId 0b0000000003 4242"));
+    EXPECT_EQ((std::vector<std::string>{R"({"t":"binCmd","roomId":7})", R"({"t":"binCmd","roomId":7})"}),
+              room_commands("0b0000000001"));
+    EXPECT_EQ((std::vector<std::string>{R"({"t":"binCmd","roomId":4242})"}), room_commands("0b0000000003"));
     EXPECT_EQ(1, pending_count("new_online_device_list 0b0000000002"));
-    EXPECT_EQ(0, pending_count("orvi_udpdev_set_roomId 0b0000000002"));
+    EXPECT_TRUE(room_commands("0b0000000002").empty());
 }
 
 // ---- Rooms --------------------------------------------------------------------------------
@@ -1123,12 +1143,12 @@ TEST_F(BindTest, SelfCheckRunsThroughBothPhases) {
     auto start = parse(R"({"t":"DevCheck","oper":1,"requestId":"chk-1"})");
     ASSERT_EQ(0, orvi_dev_checking_handle(start.get(), nullptr));
     EXPECT_EQ(DEFAULT_SCENE_OFF, scene_id_default_get());
-    EXPECT_EQ(1, pending_count("orvi_tovra_scene_broadcast 2"));
+    EXPECT_EQ(1, pending_count("orvi_send_default_scene 2"));
     ASSERT_EQ(1u, published("checkDevAckHttp").size());
     EXPECT_EQ("chk-1", member_str(published("checkDevAckHttp")[0], "requestId"));
     // A second start while it runs is ignored.
     ASSERT_EQ(0, orvi_dev_checking_handle(start.get(), nullptr));
-    EXPECT_EQ(1, pending_count("orvi_tovra_scene_broadcast 2"));
+    EXPECT_EQ(1, pending_count("orvi_send_default_scene 2"));
     // 10 devices: 10 s, half of the 20 s floor.
     for (int k = 0; k < 99; ++k)
         orvi_timer_tick_once();
@@ -1136,7 +1156,7 @@ TEST_F(BindTest, SelfCheckRunsThroughBothPhases) {
     orvi_timer_tick_once();
     EXPECT_EQ(1, dev_checking_step());
     EXPECT_EQ(DEFAULT_SCENE_ON, scene_id_default_get());
-    EXPECT_EQ(1, pending_count("orvi_tovra_scene_broadcast 1"));
+    EXPECT_EQ(1, pending_count("orvi_send_default_scene 1"));
     for (int k = 0; k < 100; ++k)
         orvi_timer_tick_once();
     posted();
