@@ -20,6 +20,7 @@
 #include "orvi_field.h"
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -41,10 +42,7 @@ std::mutex g_hooks_mu;
 bincmd_retry_hooks_t g_hooks;
 std::atomic<bool> g_first_scan{true};
 
-struct JsonDel {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, JsonDel>;
+using json_ptr = orvi_json::json_ptr;
 
 std::string print(const cJSON *j) {
     char *p = cJSON_PrintUnformatted(j);
