@@ -115,6 +115,13 @@ void status_from_binary(const orvi_subdev_ptr &dev, const char *b64) {
         ORVI_LOGW("hex_to_json is fail!");
         return;
     }
+    // A zero result leaves the text at its terminator; an empty document
+    // would wipe the last good status, so it is not taken.
+    if (len == 0) len = static_cast<int>(strnlen(out.data(), out.size()));
+    if (len == 0) {
+        ORVI_LOGW("hex_to_json gave no status, last status kept");
+        return;
+    }
     if (product_subdev_set_data(dev, std::string_view(out.data(), static_cast<size_t>(len))) != 0) return;
     ORVI_LOGI("[%d]dev_list->data -> %.*s", len, len, out.data());
     orvi_event_post_dev(ORVI_EVENT_JSONSTATUS, dev);
@@ -435,7 +442,9 @@ int subdev_udp_reset_command_send(const orvi_subdev_ptr &dev) {
         return 0;
     }
     std::string msg = print(pkg.get());
-    std::string topic = "/binRequest/" + product_get_mac_str() + "/" + mac;
+    const std::string home = product_get_mac_str();
+    if (!event_topic_level_ok(home, "home MAC") || !event_topic_level_ok(mac, "device MAC")) return 0;
+    std::string topic = "/binRequest/" + home + "/" + mac;
     ORVI_LOGI("binrequest is %s,topic  --> %s", text.c_str(), topic.c_str());
     if (mqtt_event_publish(topic.c_str(), msg.c_str(), msg.size(), 0) != 0)
         ORVI_LOGW("local_mqtt_event_publish is fail!");
