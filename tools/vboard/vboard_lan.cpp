@@ -195,8 +195,8 @@ int lan_exec(const Layout &l, const std::vector<std::string> &cmd) {
         return 126;
     }
     std::string nsenter = find_program("nsenter");
-    std::vector<std::string> a = {nsenter, "-t", std::to_string(pid),        "-n",
-                                  "-p",    "-m", std::string("--wd=") + cwd, "--"};
+    std::vector<std::string> a = {nsenter, "-t", std::to_string(pid), "-n", "-p", "-m"};
+    a.insert(a.end(), {std::string("--wd=") + cwd, "--"});
     a.insert(a.end(), cmd.begin(), cmd.end());
     std::vector<char *> cargv;
     for (auto &s : a)
