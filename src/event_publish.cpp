@@ -31,13 +31,6 @@ bool topic_ok(const std::string &topic) {
 
 }  // namespace
 
-std::string print(const cJSON *j) {
-    char *p = j ? cJSON_PrintUnformatted(j) : nullptr;
-    std::string s = p ? p : "";
-    cJSON_free(p);
-    return s;
-}
-
 int send_text(const envelope &env, const std::string &body) {
     if (!topic_ok(env.topic)) return -1;
     const std::string cid = env.cid.empty() ? product_get_host_mac_str() : env.cid;

@@ -11,17 +11,13 @@
 #include <string_view>
 
 #include "orvi_field.h"
+#include "orvi_json.h"
 #include "product_subdev.h"
 
 namespace evpub {
 
-struct json_deleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
-
-// Printed unformatted; empty when printing fails.
-std::string print(const cJSON *j);
+using orvi_json::json_ptr;
+using orvi_json::print;
 
 // Where a message goes and how its package is labelled and sealed.
 struct envelope {

@@ -20,6 +20,7 @@
 #include "orvi_field.h"
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -41,10 +42,7 @@ std::mutex g_hooks_mu;
 bincmd_retry_hooks_t g_hooks;
 std::atomic<bool> g_first_scan{true};
 
-struct JsonDel {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, JsonDel>;
+using json_ptr = orvi_json::json_ptr;
 
 std::string print(const cJSON *j) {
     char *p = cJSON_PrintUnformatted(j);
@@ -115,6 +113,13 @@ void status_from_binary(const orvi_subdev_ptr &dev, const char *b64) {
     int len = hex_to_json(mid.c_str(), param.c_str(), out.data(), out.size());
     if (len < 0 || static_cast<size_t>(len) >= out.size()) {
         ORVI_LOGW("hex_to_json is fail!");
+        return;
+    }
+    // A zero result leaves the text at its terminator; an empty document
+    // would wipe the last good status, so it is not taken.
+    if (len == 0) len = static_cast<int>(strnlen(out.data(), out.size()));
+    if (len == 0) {
+        ORVI_LOGW("hex_to_json gave no status, last status kept");
         return;
     }
     if (product_subdev_set_data(dev, std::string_view(out.data(), static_cast<size_t>(len))) != 0) return;
@@ -437,7 +442,9 @@ int subdev_udp_reset_command_send(const orvi_subdev_ptr &dev) {
         return 0;
     }
     std::string msg = print(pkg.get());
-    std::string topic = "/binRequest/" + product_get_mac_str() + "/" + mac;
+    const std::string home = product_get_mac_str();
+    if (!event_topic_level_ok(home, "home MAC") || !event_topic_level_ok(mac, "device MAC")) return 0;
+    std::string topic = "/binRequest/" + home + "/" + mac;
     ORVI_LOGI("binrequest is %s,topic  --> %s", text.c_str(), topic.c_str());
     if (mqtt_event_publish(topic.c_str(), msg.c_str(), msg.size(), 0) != 0)
         ORVI_LOGW("local_mqtt_event_publish is fail!");

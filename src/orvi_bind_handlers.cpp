@@ -16,6 +16,7 @@
 #include "orvi_bind_util.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
+#include "orvi_utils.h"
 #include "orvi_miniapp.h"
 #include "orvi_product.h"
 #include "orvi_timer.h"
@@ -58,15 +59,6 @@ uint32_t host_dev_count() {
 
 bool is_hb_upload_type(dev_type_t t) {
     return t == DEV_TYPE_UDP || t == DEV_TYPE_PWRGATEWAY || t == DEV_TYPE_WIFI;
-}
-
-std::string local_time_text() {
-    time_t now = time(nullptr) + 8 * 3600;
-    struct tm tm;
-    gmtime_r(&now, &tm);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
 }
 
 // The UBind texts, checked before anything is read into the record.
@@ -386,7 +378,7 @@ ORVI_HANDLER(request_handle_Utm) {
     if (!req) return -1;
     json_ptr a = new_object();
     add_text(a.get(), "t", "resUtm");
-    add_text(a.get(), "time", local_time_text());
+    add_text(a.get(), "time", orvi_local_time_text());
     orvi_request_set_response(req, a.get(), AES_KEY_TYPE_RANDOM);
     return 0;
 }

@@ -12,46 +12,19 @@
 #include <string_view>
 
 #include "orvi_field.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "product_subdev.h"
 
 namespace bindutil {
 
-struct json_deleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
+using orvi_json::json_ptr;
+using orvi_json::new_array;
+using orvi_json::new_object;
+using orvi_json::print;
 
-inline json_ptr new_object() {
-    json_ptr j(cJSON_CreateObject());
-    if (!j) ORVI_NO_MEM(sizeof(cJSON));
-    return j;
-}
-
-inline json_ptr new_array() {
-    json_ptr j(cJSON_CreateArray());
-    if (!j) ORVI_NO_MEM(sizeof(cJSON));
-    return j;
-}
-
-inline std::string print(const cJSON *j) {
-    char *p = j ? cJSON_PrintUnformatted(j) : nullptr;
-    std::string s = p ? p : "";
-    cJSON_free(p);
-    return s;
-}
-
-// The member's text, or null when it is missing or not a string.
-inline const char *str_of(const cJSON *obj, const char *name) {
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(obj, name);
-    return cJSON_IsString(m) && m->valuestring ? m->valuestring : nullptr;
-}
-
-// The member's number, or null when it is missing or not a number.
-inline const cJSON *num_of(const cJSON *obj, const char *name) {
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(obj, name);
-    return cJSON_IsNumber(m) ? m : nullptr;
-}
+using orvi_json::num_of;
+using orvi_json::str_of;
 
 // A whole number within [lo, hi]: fractions, NaN and out-of-range values are
 // refused rather than truncated into something else.

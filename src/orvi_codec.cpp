@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "orvi_base64.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 
@@ -58,10 +59,7 @@ loaded_entry load_entry(const std::string &path, const char *symbol) {
     return e;
 }
 
-struct json_deleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
+using json_ptr = orvi_json::json_ptr;
 
 // A model id as it may be logged: cut, with anything unprintable replaced.
 std::string loggable(const char *text) {

@@ -8,13 +8,11 @@
 #include <memory>
 
 #include "orvi_field.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 
 namespace {
-struct JsonFree {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonFree>;
+using Json = orvi_json::json_ptr;
 
 bool family_ok(double v) {
     return v == AES_KEY_TYPE_RANDOM || v == AES_KEY_TYPE_DEFAULT;

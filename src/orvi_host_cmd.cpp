@@ -190,6 +190,12 @@ int cmd_group_ctrl_handle(const cJSON *command, const cJSON *opt, const cJSON *p
         ORVI_LOGW("room %u is not in the room list (short id %d), group control refused", roomId, sId);
         return -1;
     }
+    // Short id 0 addresses the whole home; only the whole-home room has it
+    // by right, a room the app stored without a short id does not.
+    if (sId == 0 && roomId != 0) {
+        ORVI_LOGW("room %u has no short id of its own, group control refused", roomId);
+        return -1;
+    }
     bool has_pow, has_cur, has_lum, has_ct;
     long pow = 0, cur = 0, lum = 0, ct = 0;
     if (!group_value(opt, p, "Pow", 0, 1, &has_pow, &pow) ||

@@ -17,6 +17,7 @@
 #include "event_publish.h"
 #include "local_mqtt.h"
 #include "orvi_field.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -39,10 +40,7 @@ constexpr unsigned kHostStatusCompareMs = 30000;
 
 using Ctx = std::unique_ptr<orvi_event_ctx_t>;
 
-struct JsonFree {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonFree>;
+using Json = orvi_json::json_ptr;
 
 std::atomic<orvi_ticktype_t (*)(void)> g_ticks{nullptr};
 std::atomic<bool> g_first_host_status_sent{false};

@@ -12,15 +12,13 @@
 #include "orvi_field.h"
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_timer.h"
 
 namespace {
-struct json_deleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
+using json_ptr = orvi_json::json_ptr;
 
 struct resend_state {
     std::mutex mu;

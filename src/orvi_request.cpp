@@ -24,6 +24,7 @@
 #include "orvi_field.h"
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -108,10 +109,7 @@ std::array<std::atomic<request_send_fn>, kSendRows> g_send_override{};
 std::mutex g_write_mu;
 request_write_fn g_write_for_test;  // guarded by g_write_mu
 
-struct JsonFree {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonFree>;
+using Json = orvi_json::json_ptr;
 
 // Channels a plain identity, key, Wi-Fi or firmware packet may come from:
 // the BLE link of the app standing next to the host, and the board's own

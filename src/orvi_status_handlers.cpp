@@ -20,6 +20,7 @@
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
+#include "orvi_utils.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_status_handlers.h"
@@ -39,16 +40,6 @@ std::atomic<unsigned> g_upload_pause_ms{kUploadPauseMs};
 
 bool type_in_range(dev_type_t t) {
     return t >= DEV_TYPE_CAN && t <= DEV_TYPE_MJGATEWAY;
-}
-
-// Wall-clock time of the home (UTC+8) as "YYYY-MM-DD hh:mm:ss".
-std::string local_time_text() {
-    time_t t = time(nullptr) + 28800;
-    struct tm tmv {};
-    localtime_r(&t, &tmv);
-    char buf[32];
-    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv);
-    return buf;
 }
 
 // Stores `text` as the record's status document; false (logged, last status
@@ -142,7 +133,7 @@ int status_single(const cJSON *json, const char *mac, request_data_t *req, const
             }
             value = cJSON_CreateNumber(f.RSSI);
         } else if (name == "time") {
-            value = cJSON_CreateString(local_time_text().c_str());
+            value = cJSON_CreateString(orvi_local_time_text().c_str());
         } else if (name == "active") {
             value = cJSON_CreateNumber(product_get_active_status());
         } else {

@@ -10,34 +10,18 @@
 #include <string>
 
 #include "orvi_field.h"
+#include "orvi_json.h"
 #include "orvi_log.h"
 #include "product_subdev.h"
 
 namespace orvi_status {
 
-struct json_deleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
+using orvi_json::json_ptr;
+using orvi_json::print;
+using orvi_json::str_of;
 
 inline json_ptr make_object() {
-    json_ptr j(cJSON_CreateObject());
-    if (!j) ORVI_NO_MEM(sizeof(cJSON));
-    return j;
-}
-
-// Printed unformatted; empty when printing fails.
-inline std::string print(const cJSON *j) {
-    char *p = j ? cJSON_PrintUnformatted(j) : nullptr;
-    std::string s = p ? p : "";
-    cJSON_free(p);
-    return s;
-}
-
-// The string member `name`, or null when absent or not a string.
-inline const char *str_of(const cJSON *j, const char *name) {
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
-    return cJSON_IsString(m) && m->valuestring ? m->valuestring : nullptr;
+    return orvi_json::new_object();
 }
 
 // The name and value arrays of a parsed status: "opt"/"p" when it has

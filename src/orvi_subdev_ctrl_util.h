@@ -8,21 +8,13 @@
 #include <string>
 
 #include "orvi_field.h"
+#include "orvi_json.h"
 #include "product_subdev.h"
 
 namespace subdev_ctrl {
 
-struct json_deleter {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
-
-inline std::string print(const cJSON *j) {
-    char *p = j ? cJSON_PrintUnformatted(j) : nullptr;
-    std::string s = p ? p : "";
-    cJSON_free(p);
-    return s;
-}
+using orvi_json::json_ptr;
+using orvi_json::print;
 
 // A stored record's MAC never changes, so it is read without the lock.
 inline std::string mac_of(const orvi_subdev_ptr &dev) {

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "orvi_log.h"
@@ -412,4 +413,13 @@ const char *orvi_json_package_get(const char *src, char *dest, size_t capacity) 
     std::memcpy(dest, src + begin, len);
     dest[len] = '\0';
     return src + end;
+}
+
+std::string orvi_local_time_text(void) {
+    const time_t t = time(nullptr) + 28800;
+    struct tm tmv {};
+    localtime_r(&t, &tmv);
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv);
+    return buf;
 }

@@ -17,6 +17,11 @@
 // from them cannot be predicted from the boot time.
 
 // A uniformly distributed 32-bit value.
+// The home's wall clock, "YYYY-MM-DD hh:mm:ss": epoch seconds plus eight
+// hours broken down by the local-time conversion, the frame every time the
+// host shows or compares uses.
+std::string orvi_local_time_text(void);
+
 uint32_t orvi_random_32(void);
 // A uniformly distributed value in [0, bound) (rejection sampling, no modulo
 // bias); 0 when bound is 0.

@@ -4,7 +4,6 @@
 // section and its stand-in file, and start-up includes its real header.
 #pragma once
 
-
 // the SD card service (sd_pending.cpp)
 int orvi_sd_service_init(void);
 
@@ -21,7 +20,6 @@ int evn_host_match_status_sync(void);
 int server_key(void);
 int server_leds(void);
 int host_led_started_api(void);
-
 
 // the cloud MQTT link (cloud_pending.cpp)
 int service_mqtt(void);

@@ -224,10 +224,11 @@ TEST_F(BindScenario, MalformedAndOversizedFieldsAreRefusedAndTheDaemonServesOn) 
         EXPECT_EQ(std::string::npos, r.out.find("UBindok")) << r.out;
         EXPECT_TRUE(board_.wait_for_log(c.log)) << c.log;
     }
-    // Still serving: a well-formed device binds (answered with its own key).
+    // Still serving: a well-formed device binds (answered with its own key,
+    // and, as to every device, on its port 5001 rather than the source port).
     Board::Result r =
-        app({"--cid", "02eeee000001", "--key", "simdevkey0000001", "--json", "--wait", "3000", "--expect",
-             "UBindok", R"({"t":"UBind","mid":"90001","devkey":"simdevkey0000001"})"});
+        app({"--cid", "02eeee000001", "--key", "simdevkey0000001", "--lport", "5001", "--json", "--wait",
+             "3000", "--expect", "UBindok", R"({"t":"UBind","mid":"90001","devkey":"simdevkey0000001"})"});
     EXPECT_EQ(0, r.status) << r.out;
 }
 

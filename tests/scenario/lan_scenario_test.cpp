@@ -165,10 +165,6 @@ TEST_F(LanScenario, AppRoundTripOverUdpAndTcp) {
                                     ", type: 1, data: " + ubind));
     Board::Result tcp = app({"--tcp", "--json", "--wait", "3000", "--expect", "UBindok", ubind});
     EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"pack\",\"i\":1,\"cid\":\"miniApp\"")));
-    if (udp.status != 0 && tcp.status != 0)
-        GTEST_SKIP() << "no UBindok: the binding handlers answer nothing on this build yet; the requests "
-                        "reached the request task over UDP and TCP (checked above). Switches on by itself "
-                        "once UBind answers.";
     EXPECT_EQ(0, udp.status) << udp.out;
     EXPECT_EQ(0, tcp.status) << tcp.out;
     EXPECT_NE(std::string::npos, udp.out.find("\"t\":\"UBindok\""));
@@ -200,19 +196,37 @@ TEST_F(LanScenario, CommandReachesTheDeviceAndItsStatusComesBack) {
     board_.stop();
 }
 
-// Needs the binding handlers and the app's registration: skipped, with the
-// reason, until the app's UBind is answered with the home key.
+// The app asks for the host's list of UDP devices (type 3) and gets it
+// page by page, on a provisioned board where one simulated device is bound.
 TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
+    const std::string home_key = "homeKey123456789";
+    ASSERT_TRUE(board_.stop());
+    board_.write("/data/domivault/data/orvi_params.json",
+                 "{\"homeMac\":\"a0b1c2d3e4f5a6b7\",\"homeKey\":\"" + home_key + "\"}");
+    ASSERT_TRUE(board_.start());
+    for (int i = 0; i < 200 && listening() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(2, listening()) << "the daemon does not listen on 5000 and 1813";
+    ASSERT_EQ(0,
+              board_.lan({kSimdev, "--log", simdev_log(), "--once", "ubind", "--hb", "0", "--wait", "1000"})
+                  .status);
+    ASSERT_TRUE(wait_for_file(simdev_log(), std::regex("02aabb000001 udp \\{\"t\":\"UBindok\""),
+                              std::chrono::seconds(5)))
+        << slurp(simdev_log());
+
     Board::Result bind = app({"--json", "--wait", "3000", "--expect", "UBindok",
                               "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}"});
-    std::smatch m;
-    if (bind.status != 0 || !std::regex_search(bind.out, m, std::regex("\"key\":\"([^\"]{16})\"")))
-        GTEST_SKIP() << "the app's UBind is not answered with a home key on this build (binding handlers "
-                        "not built yet, or the board is not provisioned)";
-    Board::Result r = app({"--json", "--i", "0", "--key", m[1].str(), "--wait", "5000", "--expect",
+    ASSERT_EQ(0, bind.status) << bind.out;
+    EXPECT_NE(std::string::npos, bind.out.find("\"key\":\"" + home_key + "\"")) << bind.out;
+    Board::Result r = app({"--json", "--i", "0", "--key", home_key, "--wait", "5000", "--expect",
                            "devListPush", "{\"t\":\"syncPersistent\",\"oper\":1,\"type\":3}"});
     EXPECT_EQ(0, r.status) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("\"t\":\"syncPersistentAck\""));
+    EXPECT_NE(std::string::npos,
+              r.out.find("{\"t\":\"syncPersistentAck\",\"mac\":\"a0b1c2d3e4f5a6b7\",\"sum\":1}"))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"(\{"t":"devListPush","i":0,"sum":1,"devList":\[\{[^\n]*"02aabb000001")")))
+        << r.out;
 }
 
 }  // namespace

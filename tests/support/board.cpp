@@ -187,7 +187,11 @@ std::string Board::read(const std::string &board_path) const {
 }
 
 void Board::write(const std::string &board_path, const std::string &text) const {
-    std::ofstream f(host_path(board_path), std::ios::binary | std::ios::trunc);
+    // Before the first start the board's folders do not exist yet; a test
+    // that seeds a file then must still find it there at boot.
+    const std::string path = host_path(board_path);
+    run_capture({"/bin/mkdir", "-p", path.substr(0, path.rfind('/'))}, "");
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << text;
 }
 

@@ -21,6 +21,7 @@ class HostCmdTest : public CtrlFixture {
         std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
         host_info.roomlist[0] = dev_roomlist_t{1001, 3, "Living"};
         host_info.roomlist[1] = dev_roomlist_t{1002, 7, "Kitchen"};
+        host_info.roomlist[2] = dev_roomlist_t{1003, 0, "Attic"};  // stored without a short id
     }
     static std::string host_cmd(const std::string &opt, const std::string &p,
                                 const std::string &sub = kHomeMac) {
@@ -99,6 +100,7 @@ TEST_F(HostCmdTest, GroupCommandOutOfRangeIsRefusedNeverWidened) {
         {"beyond 32 bits", R"("RoomID","DevType","Pow")", R"("4294968297",4,1)"},
         {"room not in the list", R"("RoomID","DevType","Pow")", R"("42",4,1)"},
         {"room zero", R"("RoomID","DevType","Pow")", R"("0",4,1)"},
+        {"room without a short id", R"("RoomID","DevType","Pow")", R"("1003",4,1)"},
         {"room as a number", R"("RoomID","DevType","Pow")", R"(1001,4,1)"},
         {"type zero", R"("RoomID","DevType","Pow")", R"("1001",0,1)"},
         {"type 15", R"("RoomID","DevType","Pow")", R"("1001",15,1)"},

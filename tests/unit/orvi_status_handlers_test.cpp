@@ -153,7 +153,8 @@ class StatusTest : public IntakeFixture {
     // Gives the device the status template its codec builds commands on.
     static void with_template(const orvi_subdev_ptr &d) {
         const std::string t = orvi_codec_status_input(b64_status(0, 5).c_str());
-        orvi_subdev_locked(d, [&](orvi_subdev_list_t &r) { r.binParam.assign(t.c_str(), t.c_str() + t.size() + 1); });
+        orvi_subdev_locked(
+            d, [&](orvi_subdev_list_t &r) { r.binParam.assign(t.c_str(), t.c_str() + t.size() + 1); });
     }
     // Binary commands queued for `mac` as the board's services see them.
     static int bin_requests(const std::string &mac) {
@@ -579,8 +580,8 @@ TEST_F(StatusTest, CommandsGoToTheirTargetAndAnswerWhatBecameOfThem) {
         {"cmd, not routed", R"({"t":"cmd","opt":["Pow"],"p":[1]})", 1, false, false,
          R"({"t":"res","r":500,"mac":"a1b2c3d4e5f6","opt":["Pow"],"p":[1]})"},
         {"cmd without p", R"({"t":"cmd","opt":["Pow"]})", 1, true, false, ""},
-        {"cmd, mac too long", R"({"t":"cmd","mac":"a1b2c3d4e5f6a1b2c","opt":["Pow"],"p":[1]})", 1, true, false,
-         ""},
+        {"cmd, mac too long", R"({"t":"cmd","mac":"a1b2c3d4e5f6a1b2c","opt":["Pow"],"p":[1]})", 1, true,
+         false, ""},
     };
     for (const Case &c : cases) {
         product_registry_reset_for_test();
@@ -641,9 +642,10 @@ TEST_F(StatusTest, CloudCommandToTheHostGoesToTheHostsInterpreter) {
     }
     for (const Case &c : cases) {
         pending_calls_clear();
-        ASSERT_EQ(0, send_cloud(std::string(R"({"t":"cmd","sub":")") + kHomeMac + "\"," + c.opt_p + "}", kHomeMac));
-        EXPECT_EQ(std::string(R"({"t":"res","r":)") + std::to_string(c.code) + R"(,"sub":")" + kHomeMac + "\"," +
-                      c.opt_p + "}",
+        ASSERT_EQ(
+            0, send_cloud(std::string(R"({"t":"cmd","sub":")") + kHomeMac + "\"," + c.opt_p + "}", kHomeMac));
+        EXPECT_EQ(std::string(R"({"t":"res","r":)") + std::to_string(c.code) + R"(,"sub":")" + kHomeMac +
+                      "\"," + c.opt_p + "}",
                   answer(kHomeKey));
         EXPECT_EQ(c.reaches_lights, pending_has("tovra_device_all_ctrl 7 1 4")) << c.opt_p;
     }

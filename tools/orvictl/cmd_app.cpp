@@ -354,9 +354,11 @@ bool parse_args(const std::vector<std::string> &args, Config &c, std::string &in
             return false;
         }
     }
-    orvictl_options opts(kApp, {"host", "port", "bind", "lport", "key", "i", "cid", "tcid", "msgid", "wait",
-                                "expect", "chunk", "gap", "status", "cols", "cmd", "jsoncmd", "set",
-                                "push-devlist", "push-roomlist", "page", "drop-page", "oper-type", "pair-mod"});
+    orvictl_options opts(
+        kApp,
+        {"host",    "port", "bind",         "lport",         "key",  "i",         "cid",       "tcid",
+         "msgid",   "wait", "expect",       "chunk",         "gap",  "status",    "cols",      "cmd",
+         "jsoncmd", "set",  "push-devlist", "push-roomlist", "page", "drop-page", "oper-type", "pair-mod"});
     if (!opts.parse(rest)) {
         rc = ORVICTL_USAGE;
         return false;

@@ -1,13 +1,17 @@
 // The board's LAN: a network namespace beside the board, joined to it by a
 // veth pair (the board's end is its "eth0"), where simulated subdevices and
 // the app run. Its init is pid 1 of a PID namespace of its own, so ending
-// that init ends everything that ever ran in the LAN.
+// that init ends everything that ever ran in the LAN. It also has a mount
+// namespace (a follower of the machine's) with a /proc of its own: tools
+// in the LAN then find themselves under their own pids there, which the
+// sanitizers' leak check relies on when it reads /proc/self's threads.
 //
 // Addresses are test addresses only (192.0.2.0/24, TEST-NET-1) and neither
 // namespace has a route off the machine; the only routes added are the
 // limited broadcast on each side of the pair.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,7 +86,9 @@ bool lan_start(const Layout &l, std::string &err) {
     }
     if (child == 0) {
         ::setsid();
-        if (::unshare(CLONE_NEWNET | CLONE_NEWPID) != 0) _exit(1);
+        if (::unshare(CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(1);
+        // Nothing mounted in the LAN may reach the machine's namespace.
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) _exit(1);
         pid_t init = ::fork();  // pid 1 of the new PID namespace
         if (init < 0) _exit(1);
         if (init == 0) {
@@ -91,6 +97,10 @@ bool lan_start(const Layout &l, std::string &err) {
             if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0)
                 _exit(127);
             ::close_range(3, ~0U, 0);
+            if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+                fprintf(stderr, "vboard: cannot mount the LAN's /proc: %s\n", strerror(errno));
+                _exit(1);
+            }
             char *argv[] = {const_cast<char *>("vboard"), const_cast<char *>("__lan"), nullptr};
             char *envp[] = {nullptr};
             ::execve(exe.c_str(), argv, envp);
@@ -179,8 +189,14 @@ int lan_exec(const Layout &l, const std::vector<std::string> &cmd) {
     }
     // The caller's environment and working folder stay: LAN commands are the
     // build's own tools, run on the host's files.
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof cwd)) {
+        fprintf(stderr, "vboard: cannot read the working folder: %s\n", strerror(errno));
+        return 126;
+    }
     std::string nsenter = find_program("nsenter");
-    std::vector<std::string> a = {nsenter, "-t", std::to_string(pid), "-n", "-p", "--"};
+    std::vector<std::string> a = {nsenter, "-t", std::to_string(pid), "-n", "-p", "-m"};
+    a.insert(a.end(), {std::string("--wd=") + cwd, "--"});
     a.insert(a.end(), cmd.begin(), cmd.end());
     std::vector<char *> cargv;
     for (auto &s : a)

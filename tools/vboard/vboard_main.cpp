@@ -13,6 +13,7 @@
 //                        log; Ctrl-C stops it all
 //   vboard status DIR    is the board up, and the daemon?
 //   vboard lan DIR -- CMD...    run CMD in the board's LAN (simulated peers, the app)
+#include <cJSON.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -46,6 +47,7 @@ void usage() {
             "       vboard run DIR [--devices N]\n"
             "       vboard status DIR\n"
             "       vboard lan DIR -- CMD [ARG...]\n"
+            "       vboard provision DIR [--home-mac MAC] [--home-key KEY]\n"
             "  --speed N  the daemon's clocks and timers run N times faster (tests)\n");
 }
 
@@ -483,6 +485,60 @@ int do_logs(const Layout &l) {
     return 0;
 }
 
+// The home the app's BLE provisioning would leave on the flash. `make run`
+// gives a fresh board this one so the app and devices can bind at once.
+constexpr const char *kDemoHomeMac = "HOMEVB00000000A1";
+constexpr const char *kDemoHomeKey = "homevbkey0000001";
+
+std::string params_path(const Layout &l) {
+    return l.root + "/data/domivault/data/orvi_params.json";
+}
+
+bool provisioned(const Layout &l) {
+    std::string text;
+    if (!read_file(params_path(l), text)) return false;
+    cJSON *cfg = cJSON_Parse(text.c_str());
+    const cJSON *mac = cJSON_GetObjectItemCaseSensitive(cfg, "homeMac");
+    const bool yes = cJSON_IsString(mac) && mac->valuestring[0] != '\0';
+    cJSON_Delete(cfg);
+    return yes;
+}
+
+// Stores a home MAC and key in the board's configuration, keeping what the
+// daemon wrote there. The board must be down: the daemon rewrites the file
+// from memory.
+int do_provision(const Layout &l, const std::string &mac, const std::string &key) {
+    if (board_running(l)) {
+        fprintf(stderr, "vboard: stop the board before provisioning it\n");
+        return 1;
+    }
+    if (mac.empty() || mac.size() > 16 || key.size() != 16) {
+        fprintf(stderr, "vboard: the home MAC takes 1 to 16 characters and the home key 16\n");
+        return 2;
+    }
+    std::string text;
+    cJSON *cfg = read_file(params_path(l), text) ? cJSON_Parse(text.c_str()) : nullptr;
+    if (!cJSON_IsObject(cfg)) {
+        cJSON_Delete(cfg);
+        cfg = cJSON_CreateObject();
+    }
+    cJSON_DeleteItemFromObjectCaseSensitive(cfg, "homeMac");
+    cJSON_DeleteItemFromObjectCaseSensitive(cfg, "homeKey");
+    cJSON_AddStringToObject(cfg, "homeMac", mac.c_str());
+    cJSON_AddStringToObject(cfg, "homeKey", key.c_str());
+    char *out = cJSON_Print(cfg);
+    cJSON_Delete(cfg);
+    mkdirs(l.root + "/data/domivault/data");
+    const bool ok = out && write_file(params_path(l), std::string(out) + "\n", 0600);
+    cJSON_free(out);
+    if (!ok) {
+        fprintf(stderr, "vboard: cannot write %s\n", params_path(l).c_str());
+        return 1;
+    }
+    fprintf(stderr, "vboard: home MAC %s, home key %s\n", mac.c_str(), key.c_str());
+    return 0;
+}
+
 int do_status(const Layout &l) {
     BoardPids p;
     if (!board_running(l, &p)) {
@@ -535,6 +591,7 @@ int do_run(const Layout &l, const std::string &daemon, int devices) {
     sa.sa_handler = on_stop_signal;
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &sa, nullptr);
+    if (!board_running(l) && !provisioned(l)) do_provision(l, kDemoHomeMac, kDemoHomeKey);
     int rc = do_start(l, daemon);
     if (rc != 0 && !board_running(l)) return rc;
     fprintf(stderr, "vboard: board up in %s; Ctrl-C stops it\n", l.dir.c_str());
@@ -615,6 +672,19 @@ int main(int argc, char **argv) {
     if (cmd == "stop") return do_stop(l);
     if (cmd == "logs") return do_logs(l);
     if (cmd == "status") return do_status(l);
+    if (cmd == "provision") {
+        std::string mac = kDemoHomeMac, key = kDemoHomeKey;
+        for (size_t i = 2; i < args.size(); ++i) {
+            if ((args[i] == "--home-mac" || args[i] == "--home-key") && i + 1 < args.size()) {
+                (args[i] == "--home-mac" ? mac : key) = args[i + 1];
+                ++i;
+            } else {
+                usage();
+                return 2;
+            }
+        }
+        return do_provision(l, mac, key);
+    }
     if (cmd == "lan") {
         size_t first = 2;
         if (first < args.size() && args[first] == "--") ++first;
