@@ -7,6 +7,8 @@
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -52,7 +54,8 @@ class LanScenario : public ::testing::Test {
         ASSERT_TRUE(board_.start());
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (listening() < 2) {
-            ASSERT_LT(std::chrono::steady_clock::now(), until) << "the daemon does not listen on 5000 and 1813";
+            ASSERT_LT(std::chrono::steady_clock::now(), until)
+                << "the daemon does not listen on 5000 and 1813";
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
@@ -196,37 +199,64 @@ TEST_F(LanScenario, CommandReachesTheDeviceAndItsStatusComesBack) {
     board_.stop();
 }
 
-// The app asks for the host's list of UDP devices (type 3) and gets it
-// page by page, on a provisioned board where one simulated device is bound.
-TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
-    const std::string home_key = "homeKey123456789";
-    ASSERT_TRUE(board_.stop());
-    board_.write("/data/domivault/data/orvi_params.json",
-                 "{\"homeMac\":\"a0b1c2d3e4f5a6b7\",\"homeKey\":\"" + home_key + "\"}");
-    ASSERT_TRUE(board_.start());
+const std::string kHomeKey = "homeKey123456789";
+
+// A provisioned board, at `speed`, with one simulated device bound and the
+// app bound as the mini-app (it learnt the home key).
+void provision_and_bind(Board &board, int speed,
+                        const std::function<Board::Result(std::vector<std::string>)> &app,
+                        const std::string &simdev_log, const std::function<int()> &listening) {
+    ASSERT_TRUE(board.stop());
+    board.set_speed(speed);
+    board.write("/data/domivault/data/orvi_params.json",
+                "{\"homeMac\":\"a0b1c2d3e4f5a6b7\",\"homeKey\":\"" + kHomeKey + "\"}");
+    ASSERT_TRUE(board.start());
     for (int i = 0; i < 200 && listening() < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_EQ(2, listening()) << "the daemon does not listen on 5000 and 1813";
-    ASSERT_EQ(0,
-              board_.lan({kSimdev, "--log", simdev_log(), "--once", "ubind", "--hb", "0", "--wait", "1000"})
-                  .status);
-    ASSERT_TRUE(wait_for_file(simdev_log(), std::regex("02aabb000001 udp \\{\"t\":\"UBindok\""),
+    ASSERT_EQ(
+        0,
+        board.lan({kSimdev, "--log", simdev_log, "--once", "ubind", "--hb", "0", "--wait", "1000"}).status);
+    ASSERT_TRUE(wait_for_file(simdev_log, std::regex("02aabb000001 udp \\{\"t\":\"UBindok\""),
                               std::chrono::seconds(5)))
-        << slurp(simdev_log());
-
+        << slurp(simdev_log);
     Board::Result bind = app({"--json", "--wait", "3000", "--expect", "UBindok",
                               "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}"});
     ASSERT_EQ(0, bind.status) << bind.out;
-    EXPECT_NE(std::string::npos, bind.out.find("\"key\":\"" + home_key + "\"")) << bind.out;
-    Board::Result r = app({"--json", "--i", "0", "--key", home_key, "--wait", "5000", "--expect",
+    ASSERT_NE(std::string::npos, bind.out.find("\"key\":\"" + kHomeKey + "\"")) << bind.out;
+}
+
+const std::regex kDevicePage(R"(\{"t":"devListPush","i":0,"sum":1,"devList":\[\{[^\n]*"02aabb000001")");
+
+// The app asks for the host's list of UDP devices (type 3) and gets it
+// page by page, on a provisioned board where one simulated device is bound.
+TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
+    provision_and_bind(
+        board_, 1, [this](std::vector<std::string> a) { return app(std::move(a)); }, simdev_log(),
+        [this] { return listening(); });
+    if (HasFatalFailure()) return;
+    Board::Result r = app({"--json", "--i", "0", "--key", kHomeKey, "--wait", "5000", "--expect",
                            "devListPush", "{\"t\":\"syncPersistent\",\"oper\":1,\"type\":3}"});
     EXPECT_EQ(0, r.status) << r.out;
     EXPECT_NE(std::string::npos,
               r.out.find("{\"t\":\"syncPersistentAck\",\"mac\":\"a0b1c2d3e4f5a6b7\",\"sum\":1}"))
         << r.out;
-    EXPECT_TRUE(std::regex_search(
-        r.out, std::regex(R"(\{"t":"devListPush","i":0,"sum":1,"devList":\[\{[^\n]*"02aabb000001")")))
-        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, kDevicePage)) << r.out;
+}
+
+// An app that never acknowledges gets the page once and ten resends a
+// second apart, then nothing more (the board's clocks run five times faster).
+TEST_F(LanScenario, UnacknowledgedPageIsSentElevenTimesAndNoMore) {
+    provision_and_bind(
+        board_, 5, [this](std::vector<std::string> a) { return app(std::move(a)); }, simdev_log(),
+        [this] { return listening(); });
+    if (HasFatalFailure()) return;
+    // 11 sends take 10 s of daemon time (2 s here); listen for three times that.
+    Board::Result r = app({"--json", "--no-ack", "--i", "0", "--key", kHomeKey, "--wait", "6000",
+                           "{\"t\":\"syncPersistent\",\"oper\":1,\"type\":3}"});
+    auto pages =
+        std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), kDevicePage), std::sregex_iterator());
+    EXPECT_EQ(11, pages) << r.out;
 }
 
 }  // namespace
