@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "bench_host.h"
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
 #include "orvi_field.h"
@@ -30,33 +31,11 @@ int answer_ret(cJSON *, request_data_t *req, const orvi_subdev_ptr &) {
     return 0;
 }
 
-std::string g_root;
-
-// The request queue outlives the process unless removed.
-void cleanup() {
-    orvi_request_queue_delete_for_test();
-    if (!g_root.empty()) orvi_port_run_argv({"rm", "-rf", g_root});
-}
-
 // A scratch root for the queue's key directory, an identity, 200 records.
 struct Setup {
     Setup() {
-        orvi_log_level_set(ORVI_LOG_WARN);
-        char tmpl[] = "/tmp/orvi-bench-XXXXXX";
-        if (mkdtemp(tmpl)) {
-            g_root = tmpl;
-            orvi_port_set_root(g_root);
-            orvi_port_run_argv({"mkdir", "-p", g_root + "/tmp"});
-        }
-        std::atexit(cleanup);
-        {
-            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
-            orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
-            orvi_field_set(orvi_dev_info.host_mac_str, "HOST0000000000B2");
-            orvi_field_set(orvi_dev_info.random_key, "rand0123456789ab");
-            orvi_field_set(orvi_dev_info.home_key, "home0123456789ab");
-            orvi_field_set(orvi_dev_info.default_key, ORVI_DEFAULT_KEY);
-        }
+        bench_host::scratch_root();
+        bench_host::identity(kHomeMac, "home0123456789ab");
         for (int i = 0; i < 200; ++i) {
             orvi_subdev_list_t d;
             char mac[16];

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_host.h"
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
 #include "orvi_field.h"
@@ -43,13 +44,7 @@ const char kAppKey[] = "app0123456789abc";
 const char kQuery[] = R"({"t":"status","mac":"HOME0000000000A1","cols":["ver"]})";
 const char kAnswer[] = R"({"mac":"HOME0000000000A1","cols":["ver"],"dat":["V3.2.MF"],"t":"dat","r":200})";
 
-std::string g_root;
 double g_rate_lan = 0, g_rate_echo = 0;
-
-void cleanup() {
-    orvi_request_queue_delete_for_test();
-    if (!g_root.empty()) orvi_port_run_argv({"rm", "-rf", g_root});
-}
 
 int answer_status(cJSON *, request_data_t *req, const orvi_subdev_ptr &) {
     orvi_request_set_response_text(req, kAnswer, AES_KEY_TYPE_RANDOM);
@@ -97,22 +92,8 @@ int udp_socket() {
 struct Host {
     unsigned short port = 0;
     Host() {
-        orvi_log_level_set(ORVI_LOG_WARN);
-        char tmpl[] = "/tmp/orvi-bench-XXXXXX";
-        if (mkdtemp(tmpl)) {
-            g_root = tmpl;
-            orvi_port_set_root(g_root);
-            orvi_port_run_argv({"mkdir", "-p", g_root + "/tmp"});
-        }
-        std::atexit(cleanup);
-        {
-            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
-            orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
-            orvi_field_set(orvi_dev_info.host_mac_str, "HOST0000000000B2");
-            orvi_field_set(orvi_dev_info.random_key, "rand0123456789ab");
-            orvi_field_set(orvi_dev_info.home_key, kAppKey);
-            orvi_field_set(orvi_dev_info.default_key, ORVI_DEFAULT_KEY);
-        }
+        bench_host::scratch_root();
+        bench_host::identity(kHomeMac, kAppKey);
         orvi_subdev_list_t app;
         orvi_field_set(app.mac, "miniApp");
         orvi_field_set(app.key, kAppKey);

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "local_mqtt.h"
+#include "bench_host.h"
 #include "orvi_aes.h"
 #include "orvi_base64.h"
 #include "orvi_envelope.h"
@@ -41,14 +42,8 @@ const char kHomeMac[] = "HOME0000000000A1";
 const char kDevKey[] = "dev00123456789ab";
 constexpr int kDevices = 100;
 
-std::string g_root;
 std::vector<orvi_subdev_ptr> g_devs;
 std::vector<std::string> g_reports;  // two sealed reports per device (pow 0 / pow 1)
-
-void cleanup() {
-    orvi_request_queue_delete_for_test();
-    if (!g_root.empty()) orvi_port_run_argv({"rm", "-rf", g_root});
-}
 
 std::string mac_of(int i) {
     char mac[16];
@@ -71,25 +66,14 @@ std::string sealed_report(const std::string &mac, int pow, int lum) {
 // A scratch root with the sample plug-in, an identity, 100 devices.
 struct Setup {
     Setup() {
+        bench_host::scratch_root({"/data/domivault/data/lib"});
         orvi_log_level_set(ORVI_LOG_ERROR);
-        char tmpl[] = "/tmp/orvi-bench-XXXXXX";
-        if (mkdtemp(tmpl)) {
-            g_root = tmpl;
-            orvi_port_set_root(g_root);
-            orvi_port_run_argv({"mkdir", "-p", g_root + "/tmp", g_root + "/data/domivault/data/lib"});
+        {
             std::ifstream in(std::string(ORVI_BINARY_DIR) + "/lib/lib90001.so", std::ios::binary);
-            std::ofstream out(g_root + "/data/domivault/data/lib/lib90001.so", std::ios::binary);
+            std::ofstream out(bench_host::root() + "/data/domivault/data/lib/lib90001.so", std::ios::binary);
             out << in.rdbuf();
         }
-        std::atexit(cleanup);
-        {
-            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
-            orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
-            orvi_field_set(orvi_dev_info.host_mac_str, "HOST0000000000B2");
-            orvi_field_set(orvi_dev_info.random_key, "rand0123456789ab");
-            orvi_field_set(orvi_dev_info.home_key, "home0123456789ab");
-            orvi_field_set(orvi_dev_info.default_key, ORVI_DEFAULT_KEY);
-        }
+        bench_host::identity(kHomeMac, "home0123456789ab");
         for (int i = 0; i < kDevices; ++i) {
             orvi_subdev_list_t d;
             orvi_field_set(d.mac, mac_of(i));
