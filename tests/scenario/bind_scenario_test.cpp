@@ -67,16 +67,9 @@ class BindScenario : public ::testing::Test {
     // BLE provisioning), up once the daemon listens on UDP 5000 and TCP 1813.
     void boot(int speed = 1) {
         board_.set_speed(speed);
-        board_.write("/data/domivault/data/orvi_params.json",
-                     std::string("{\"homeMac\":\"") + kHomeMac + "\",\"homeKey\":\"" + kHomeKey + "\"}");
+        ASSERT_TRUE(board_.provision(kHomeMac, kHomeKey));
         ASSERT_TRUE(board_.start());
-        ASSERT_TRUE(wait_for(
-            [this] {
-                return !board_.exec({"ss", "-Hlun", "( sport = :5000 )"}).out.empty() &&
-                       !board_.exec({"ss", "-Hltn", "( sport = :1813 )"}).out.empty();
-            },
-            seconds(20)))
-            << "the daemon does not listen on 5000 and 1813";
+        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
     }
     // orvictl watch on the board's broker, in the background.
     void watch(const std::string &topic) {

@@ -90,22 +90,12 @@ class ControlScenario : public ::testing::Test {
     void SetUp() override {
         board_.set_speed(kSpeed);
         ASSERT_TRUE(board_.start());
-        auto until = std::chrono::steady_clock::now() + 20s;
-        while (listening() < 2) {
-            ASSERT_LT(std::chrono::steady_clock::now(), until)
-                << "the daemon does not listen on 5000 and 1813";
-            std::this_thread::sleep_for(100ms);
-        }
+        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
     }
     void TearDown() override {
         board_.stop();  // ends the devices with the LAN
         for (auto &t : background_)
             t.join();
-    }
-    int listening() const {
-        Board::Result r = board_.exec({"ss", "-Hlun", "( sport = :5000 )"});
-        Board::Result t = board_.exec({"ss", "-Hltn", "( sport = :1813 )"});
-        return (r.out.empty() ? 0 : 1) + (t.out.empty() ? 0 : 1);
     }
     std::string log_of(const std::string &mac) const { return board_.dir() + "/simdev-" + mac + ".log"; }
     // Starts one simulated device; true once the host answered its UBind.

@@ -52,17 +52,7 @@ class LanScenario : public ::testing::Test {
     // (the board reports it started at the daemon's first log line).
     void SetUp() override {
         ASSERT_TRUE(board_.start());
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (listening() < 2) {
-            ASSERT_LT(std::chrono::steady_clock::now(), until)
-                << "the daemon does not listen on 5000 and 1813";
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    int listening() const {
-        Board::Result r = board_.exec({"ss", "-Hlun", "( sport = :5000 )"});
-        Board::Result t = board_.exec({"ss", "-Hltn", "( sport = :1813 )"});
-        return (r.out.empty() ? 0 : 1) + (t.out.empty() ? 0 : 1);
+        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
     }
     void TearDown() override {
         board_.stop();
@@ -205,15 +195,11 @@ const std::string kHomeKey = "homeKey123456789";
 // app bound as the mini-app (it learnt the home key).
 void provision_and_bind(Board &board, int speed,
                         const std::function<Board::Result(std::vector<std::string>)> &app,
-                        const std::string &simdev_log, const std::function<int()> &listening) {
-    ASSERT_TRUE(board.stop());
+                        const std::string &simdev_log) {
     board.set_speed(speed);
-    board.write("/data/domivault/data/orvi_params.json",
-                "{\"homeMac\":\"a0b1c2d3e4f5a6b7\",\"homeKey\":\"" + kHomeKey + "\"}");
+    ASSERT_TRUE(board.provision("a0b1c2d3e4f5a6b7", kHomeKey));
     ASSERT_TRUE(board.start());
-    for (int i = 0; i < 200 && listening() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_EQ(2, listening()) << "the daemon does not listen on 5000 and 1813";
+    ASSERT_TRUE(board.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
     ASSERT_EQ(
         0,
         board.lan({kSimdev, "--log", simdev_log, "--once", "ubind", "--hb", "0", "--wait", "1000"}).status);
@@ -232,8 +218,7 @@ const std::regex kDevicePage(R"(\{"t":"devListPush","i":0,"sum":1,"devList":\[\{
 // page by page, on a provisioned board where one simulated device is bound.
 TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
     provision_and_bind(
-        board_, 1, [this](std::vector<std::string> a) { return app(std::move(a)); }, simdev_log(),
-        [this] { return listening(); });
+        board_, 1, [this](std::vector<std::string> a) { return app(std::move(a)); }, simdev_log());
     if (HasFatalFailure()) return;
     Board::Result r = app({"--json", "--i", "0", "--key", kHomeKey, "--wait", "5000", "--expect",
                            "devListPush", "{\"t\":\"syncPersistent\",\"oper\":1,\"type\":3}"});
@@ -248,8 +233,7 @@ TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
 // second apart, then nothing more (the board's clocks run five times faster).
 TEST_F(LanScenario, UnacknowledgedPageIsSentElevenTimesAndNoMore) {
     provision_and_bind(
-        board_, 5, [this](std::vector<std::string> a) { return app(std::move(a)); }, simdev_log(),
-        [this] { return listening(); });
+        board_, 5, [this](std::vector<std::string> a) { return app(std::move(a)); }, simdev_log());
     if (HasFatalFailure()) return;
     // 11 sends take 10 s of daemon time (2 s here); listen for three times that.
     Board::Result r = app({"--json", "--no-ack", "--i", "0", "--key", kHomeKey, "--wait", "6000",

@@ -79,36 +79,14 @@ class StatusScenario : public ::testing::Test {
     // A provisioned board (home MAC and home key stored, as the BLE binding
     // leaves them) that listens on its LAN ports.
     void SetUp() override {
+        ASSERT_TRUE(board_.provision(kHome, kHomeKey));
         ASSERT_TRUE(board_.start());
-        ASSERT_TRUE(board_.wait_for_log("randomkey -> ", 20s)) << board_.logs();
-        ASSERT_TRUE(board_.stop());
-        cJSON *cfg = cJSON_Parse(board_.read("/data/domivault/data/orvi_params.json").c_str());
-        ASSERT_NE(nullptr, cfg);
-        cJSON_DeleteItemFromObject(cfg, "homeMac");
-        cJSON_DeleteItemFromObject(cfg, "homeKey");
-        cJSON_AddStringToObject(cfg, "homeMac", kHome.c_str());
-        cJSON_AddStringToObject(cfg, "homeKey", kHomeKey.c_str());
-        char *text = cJSON_Print(cfg);
-        board_.write("/data/domivault/data/orvi_params.json", text);
-        cJSON_free(text);
-        cJSON_Delete(cfg);
-        ASSERT_TRUE(board_.start());
-        auto until = std::chrono::steady_clock::now() + 20s;
-        while (listening() < 2) {
-            ASSERT_LT(std::chrono::steady_clock::now(), until)
-                << "the daemon does not listen on 5000 and 1813";
-            std::this_thread::sleep_for(100ms);
-        }
+        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
     }
     void TearDown() override {
         board_.stop();
         for (auto &t : background_)
             t.join();
-    }
-    int listening() const {
-        Board::Result r = board_.exec({"ss", "-Hlun", "( sport = :5000 )"});
-        Board::Result t = board_.exec({"ss", "-Hltn", "( sport = :1813 )"});
-        return (r.out.empty() ? 0 : 1) + (t.out.empty() ? 0 : 1);
     }
     void in_background(std::vector<std::string> argv) {
         background_.emplace_back([this, argv] { board_.lan(argv); });

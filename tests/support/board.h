@@ -34,6 +34,11 @@ class Board {
     bool stop();
     // Stop and start again on the same flash (the board's folders stay).
     bool restart();
+    // Stores a home MAC and key on the flash of a board that is down, as the
+    // app's provisioning leaves them (`vboard provision`).
+    bool provision(const std::string &home_mac, const std::string &home_key);
+    // True once the daemon listens on UDP 5000 and TCP 1813.
+    bool wait_lan_ports(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
     // Runs argv inside the board (board PATH, cwd /), optionally feeding stdin.
     Result exec(const std::vector<std::string> &argv, const std::string &input = "") const;

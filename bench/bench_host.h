@@ -1,0 +1,53 @@
+// The in-process host the request benchmarks run against: a scratch board
+// root (removed at exit, with the request queue) and the host's identity.
+// Called once, from the benchmark's main thread, before any timing.
+#pragma once
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "orvi_field.h"
+#include "orvi_log.h"
+#include "orvi_port.h"
+#include "orvi_product.h"
+#include "orvi_request.h"
+
+namespace bench_host {
+
+inline std::string &root() {
+    static std::string r;
+    return r;
+}
+
+inline void cleanup() {
+    orvi_request_queue_delete_for_test();
+    if (!root().empty()) orvi_port_run_argv({"rm", "-rf", root()});
+}
+
+// A scratch root holding /tmp and the given board folders; log warnings only.
+inline void scratch_root(const std::vector<std::string> &folders = {}) {
+    orvi_log_level_set(ORVI_LOG_WARN);
+    char tmpl[] = "/tmp/orvi-bench-XXXXXX";
+    if (mkdtemp(tmpl)) {
+        root() = tmpl;
+        orvi_port_set_root(root());
+        std::vector<std::string> argv = {"mkdir", "-p", root() + "/tmp"};
+        for (const std::string &f : folders)
+            argv.push_back(root() + f);
+        orvi_port_run_argv(argv);
+    }
+    std::atexit(cleanup);
+}
+
+inline void identity(const char *home_mac, const char *home_key) {
+    std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+    orvi_field_set(orvi_dev_info.home_mac_str, home_mac);
+    orvi_field_set(orvi_dev_info.host_mac_str, "HOST0000000000B2");
+    orvi_field_set(orvi_dev_info.random_key, "rand0123456789ab");
+    orvi_field_set(orvi_dev_info.home_key, home_key);
+    orvi_field_set(orvi_dev_info.default_key, ORVI_DEFAULT_KEY);
+}
+
+}  // namespace bench_host
