@@ -104,16 +104,8 @@ std::string topic3(const char *name, std::string_view level1, std::string_view l
 
 json_ptr parse_status(const std::string &data, const cJSON **status) {
     json_ptr doc(cJSON_Parse(data.c_str()));
-    const cJSON *inner = doc ? cJSON_GetObjectItemCaseSensitive(doc.get(), "jsonStatus") : nullptr;
-    *status = cJSON_IsObject(inner) ? inner : doc.get();
+    *status = doc ? orvi_json::status_body(doc.get()) : nullptr;
     return doc;
-}
-
-bool status_pairs(const cJSON *status, const cJSON **names, const cJSON **values) {
-    const bool opt = cJSON_HasObjectItem(status, "opt");
-    *names = cJSON_GetObjectItemCaseSensitive(status, opt ? "opt" : "cols");
-    *values = cJSON_GetObjectItemCaseSensitive(status, opt ? "p" : "dat");
-    return cJSON_IsArray(*names) && cJSON_IsArray(*values);
 }
 
 }  // namespace evpub

@@ -60,8 +60,6 @@ inline std::string mac_of(const orvi_subdev_fields_t &f) {
 // A status document parsed, with its "jsonStatus" member taken instead of
 // the whole when present (the whole object is returned; `*status` points in).
 json_ptr parse_status(const std::string &data, const cJSON **status);
-// The name and value arrays of a status: "opt"/"p" when it has "opt", else
-// "cols"/"dat". False when either is missing or not an array.
-bool status_pairs(const cJSON *status, const cJSON **names, const cJSON **values);
+using orvi_json::status_pairs;
 
 }  // namespace evpub

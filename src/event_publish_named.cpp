@@ -12,6 +12,7 @@
 #include "event_publish.h"
 #include "event_publish_core.h"
 #include "orvi_aes.h"
+#include "orvi_bind_handlers.h"
 #include "orvi_field.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
@@ -514,25 +515,6 @@ int event_mqtt_domain_publish(const char *domain) {
 
 namespace {
 
-// The power value of a status document: the first column named "Pow" or
-// beginning with "SW" whose value is a number; -1 when there is none.
-int power_of(const std::string &data) {
-    if (data.empty()) return -1;
-    const cJSON *status = nullptr;
-    json_ptr doc = parse_status(data, &status);
-    const cJSON *names = nullptr, *values = nullptr;
-    if (!doc || !status_pairs(status, &names, &values)) return -1;
-    const int n = cJSON_GetArraySize(names);
-    for (int i = 0; i < n; ++i) {
-        const cJSON *name = cJSON_GetArrayItem(names, i);
-        if (!cJSON_IsString(name)) continue;
-        if (strcmp(name->valuestring, "Pow") != 0 && strncmp(name->valuestring, "SW", 2) != 0) continue;
-        const cJSON *v = cJSON_GetArrayItem(values, i);
-        if (cJSON_IsNumber(v)) return v->valueint;
-    }
-    return -1;
-}
-
 bool is_checked_type(dev_type_t t) {
     return t != DEV_TYPE_MINIPRO && t != DEV_TYPE_NONE && t != DEV_TYPE_CENTCTRL && t != DEV_TYPE_HOST;
 }
@@ -555,7 +537,7 @@ int event_failDevHttp_publish(int kind, const char *requestId, const cJSON *fail
             cJSON *mac = cJSON_CreateString(mac_of(f).c_str());
             if (kind == 0) {
                 cJSON_AddItemToArray(f.online ? online.get() : offline.get(), mac);
-            } else if (power_of(f.data) != 1) {
+            } else if (get_dev_pow_status(f.data.c_str()) != 1) {
                 cJSON_AddItemToArray(failed.get(), mac);
             } else {
                 cJSON_Delete(mac);

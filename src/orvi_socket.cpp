@@ -98,6 +98,24 @@ void fill_request(request_type_t *out, std::string &&data, int fd, const struct 
     out->sockinfo.type = type;
 }
 
+// One datagram on `fd` (held under g_mu by the caller); 0, or -1 logged.
+int send_datagram(int fd, const char *data, size_t size, const struct sockaddr_in &addr) {
+    if (fd < 0) {
+        ORVI_LOGW("the udp socket is closed!");
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const struct sockaddr *>(&addr),
+                     sizeof addr);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        ORVI_LOGW("<%d> send, err_str: %d", fd, n < 0 ? errno : 0);
+        return -1;
+    }
+    return 0;
+}
+
 int write_udp(const char *data, size_t size, const dev_socket_t *to, const orvi_subdev_ptr &dev) {
     dev_type_t type = orvi_subdev_locked(dev, [](orvi_subdev_list_t &d) { return d.dev_type; });
     struct sockaddr_in addr = to->ip_addr;
@@ -106,32 +124,17 @@ int write_udp(const char *data, size_t size, const dev_socket_t *to, const orvi_
         return -1;
     }
     addr.sin_family = AF_INET;
+    std::lock_guard<std::mutex> lk(g_mu);
     int fd;
-    ssize_t n;
-    {
-        std::lock_guard<std::mutex> lk(g_mu);
-        if (type == DEV_TYPE_MINIPRO) {
-            // The mini-app listens on the port its request came from.
-            fd = g_udp_fd;
-            ORVI_LOGI("udp ip_addr -> %s; port -> %d", addr_text(addr).c_str(), ntohs(addr.sin_port));
-        } else {
-            fd = g_send_fd;
-            addr.sin_port = htons(orvi_socket_ports().device_port);
-        }
-        if (fd < 0) {
-            ORVI_LOGW("the udp socket is closed!");
-            return -1;
-        }
-        do {
-            n = ::sendto(fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr),
-                         sizeof addr);
-        } while (n < 0 && errno == EINTR);
+    if (type == DEV_TYPE_MINIPRO) {
+        // The mini-app listens on the port its request came from.
+        fd = g_udp_fd;
+        ORVI_LOGI("udp ip_addr -> %s; port -> %d", addr_text(addr).c_str(), ntohs(addr.sin_port));
+    } else {
+        fd = g_send_fd;
+        addr.sin_port = htons(orvi_socket_ports().device_port);
     }
-    if (n <= 0) {
-        ORVI_LOGW("<%d> send, err_str: %d", fd, n < 0 ? errno : 0);
-        return -1;
-    }
-    return 0;
+    return send_datagram(fd, data, size, addr);
 }
 
 int write_broadcast(const char *data, size_t size) {
@@ -141,20 +144,7 @@ int write_broadcast(const char *data, size_t size) {
     addr.sin_addr.s_addr = htonl(ports.broadcast);
     addr.sin_port = htons(ports.device_port);
     std::lock_guard<std::mutex> lk(g_mu);
-    if (g_send_fd < 0) {
-        ORVI_LOGW("the udp send socket is closed!");
-        return -1;
-    }
-    ssize_t n;
-    do {
-        n = ::sendto(g_send_fd, data, size, MSG_NOSIGNAL, reinterpret_cast<struct sockaddr *>(&addr),
-                     sizeof addr);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-        ORVI_LOGW("<%d> send, err_str: %d", g_send_fd, n < 0 ? errno : 0);
-        return -1;
-    }
-    return 0;
+    return send_datagram(g_send_fd, data, size, addr);
 }
 
 // Forgets a descriptor the record still holds when it is no longer the

@@ -49,4 +49,20 @@ inline const cJSON *num_of(const cJSON *obj, const char *name) {
     return cJSON_IsNumber(m) ? m : nullptr;
 }
 
+// The part of a status document that holds the pairs: its "jsonStatus"
+// member (a full JSON status report) when it has one, else itself.
+inline const cJSON *status_body(const cJSON *doc) {
+    const cJSON *inner = cJSON_GetObjectItemCaseSensitive(doc, "jsonStatus");
+    return cJSON_IsObject(inner) ? inner : doc;
+}
+
+// The name and value arrays of a status: "opt"/"p" when it has "opt", else
+// "cols"/"dat". False when either is missing or not an array.
+inline bool status_pairs(const cJSON *status, const cJSON **names, const cJSON **values) {
+    const bool opt = cJSON_HasObjectItem(status, "opt");
+    *names = cJSON_GetObjectItemCaseSensitive(status, opt ? "opt" : "cols");
+    *values = cJSON_GetObjectItemCaseSensitive(status, opt ? "p" : "dat");
+    return cJSON_IsArray(*names) && cJSON_IsArray(*values);
+}
+
 }  // namespace orvi_json

@@ -18,32 +18,17 @@
 #include <vector>
 
 #include "board.h"
+#include "lan_scenario.h"
 
 namespace {
 
+using namespace lan_scenario;
+
 using std::chrono::seconds;
 
-const std::string kSimdev = ORVI_BINARY_DIR "/bin/simdev";
-const std::string kOrvictl = ORVI_BINARY_DIR "/bin/orvictl";
 const std::string kBoardBin = "/opt/vboard/bin/";
 const char kHomeMac[] = "a0b1c2d3e4f5a6b7";
 const char kHomeKey[] = "homeKey123456789";
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-bool wait_for(const std::function<bool()> &pred, seconds timeout) {
-    auto until = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
-}
 
 // The plain texts of the messages `orvictl watch --json` printed for `topic`.
 std::vector<std::string> watched(const std::string &out, const std::string &topic) {
@@ -61,16 +46,11 @@ std::vector<std::string> watched(const std::string &out, const std::string &topi
     return plains;
 }
 
-class BindScenario : public ::testing::Test {
+class BindScenario : public LanBoardTest {
   protected:
     // A provisioned board (home MAC and home key set, as after the app's
-    // BLE provisioning), up once the daemon listens on UDP 5000 and TCP 1813.
-    void boot(int speed = 1) {
-        board_.set_speed(speed);
-        ASSERT_TRUE(board_.provision(kHomeMac, kHomeKey));
-        ASSERT_TRUE(board_.start());
-        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
-    }
+    // BLE provisioning) listening on its LAN ports.
+    void boot(int speed = 1) { LanBoardTest::boot(speed, kHomeMac, kHomeKey); }
     // orvictl watch on the board's broker, in the background.
     void watch(const std::string &topic) {
         const std::string out = "/tmp/watch.out";
@@ -79,22 +59,15 @@ class BindScenario : public ::testing::Test {
                                 kBoardBin + "orvictl", "watch", topic, "--json", "--timeout", "600"})
                          .status);
         ASSERT_TRUE(
-            wait_for([&] { return watch_out().find("subscribed to") != std::string::npos; }, seconds(30)))
+            eventually([&] { return watch_out().find("subscribed to") != std::string::npos; }, seconds(30)))
             << watch_out();
     }
     std::string watch_out() const { return board_.read("/tmp/watch.out"); }
-    Board::Result app(std::vector<std::string> args) {
-        args.insert(args.begin(), {kOrvictl, "app"});
-        return board_.lan(args);
-    }
     std::string file(const std::string &name, const std::string &text) {
         std::string path = board_.dir() + "/" + name;
         std::ofstream(path) << text;
         return path;
     }
-    std::string simdev_log() const { return board_.dir() + "/simdev.log"; }
-
-    Board board_;
 };
 
 // {"mac","name","roomId","mid","hid","key","ver","vender"} for `n` devices of
@@ -124,7 +97,7 @@ TEST_F(BindScenario, DeviceGoesOfflineAfterNinetySilentSecondsAndBackWithOneHear
     EXPECT_TRUE(std::regex_search(log, std::regex("02aabb000001 udp \\{\"t\":\"hbok\"\\}"))) << log;
     // The bind went online: the online list names the device.
     auto names_device = [](const std::string &p) { return p.find("02aabb000001") != std::string::npos; };
-    ASSERT_TRUE(wait_for(
+    ASSERT_TRUE(eventually(
         [&] {
             auto v = watched(watch_out(), "/onlineSub");
             return std::any_of(v.begin(), v.end(), names_device);
@@ -133,7 +106,7 @@ TEST_F(BindScenario, DeviceGoesOfflineAfterNinetySilentSecondsAndBackWithOneHear
         << watch_out();
 
     EXPECT_TRUE(board_.wait_for_log("dev '02aabb000001' is hb timeout, set off-line!", seconds(60)));
-    ASSERT_TRUE(wait_for(
+    ASSERT_TRUE(eventually(
         [&] {
             auto v = watched(watch_out(), "/onlineSub");
             return !v.empty() && !names_device(v.back());
@@ -143,7 +116,7 @@ TEST_F(BindScenario, DeviceGoesOfflineAfterNinetySilentSecondsAndBackWithOneHear
 
     r = board_.lan({kSimdev, "--log", simdev_log(), "--once", "hb", "--wait", "1000"});
     ASSERT_EQ(0, r.status) << r.out;
-    EXPECT_TRUE(wait_for(
+    EXPECT_TRUE(eventually(
         [&] {
             auto v = watched(watch_out(), "/onlineSub");
             return !v.empty() && names_device(v.back());
@@ -167,7 +140,7 @@ TEST_F(BindScenario, AppPushesRoomsAndAPagedDeviceListWithRoomUpdates) {
     EXPECT_NE(std::string::npos,
               r.out.find(std::string(R"({"t":"syncDone","mac":")") + kHomeMac + R"(","sum":23})"));
     // One room-id update with all 23 devices after the last page.
-    ASSERT_TRUE(wait_for([&] { return !watched(watch_out(), "/updateRoomId").empty(); }, seconds(20)))
+    ASSERT_TRUE(eventually([&] { return !watched(watch_out(), "/updateRoomId").empty(); }, seconds(20)))
         << watch_out();
     const std::string upd = watched(watch_out(), "/updateRoomId").front();
     EXPECT_NE(std::string::npos, upd.find(R"({"mac":"02ccdd000000","roomId":300,"name":"lamp 0"})")) << upd;

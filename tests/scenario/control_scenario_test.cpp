@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "board.h"
+#include "lan_scenario.h"
 
 namespace {
 
+using namespace lan_scenario;
+
 using namespace std::chrono_literals;
 
-const std::string kSimdev = ORVI_BINARY_DIR "/bin/simdev";
-const std::string kOrvictl = ORVI_BINARY_DIR "/bin/orvictl";
 const char kTimeoutLine[] = "timeout ,delete at retry done";
 constexpr int kSpeed = 4;
 
@@ -35,13 +36,6 @@ constexpr uint64_t real_ms(uint64_t ms) {
 // Frames of the sample model for {"opt":["Pow","Lum"]}: [0x5A, 3, pow, lum, 0].
 const char kFramePow0Lum17[] = "WgMAEQA=";
 const char kFramePow1Lum33[] = "WgMBIQA=";
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 // Time stamps (ms) of the simdev log lines matching `re` (the line without
 // its time stamp).
@@ -70,40 +64,21 @@ size_t count_of(const std::string &text, const std::string &needle) {
     return n;
 }
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::seconds timeout) {
-    auto until = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (pred()) return true;
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-}
-
 std::regex bin_cmd(const std::string &mac, const std::string &frame) {
     return std::regex("^" + mac + " udp \\{\"t\":\"binCmd\",\"bin\":\"" +
                       std::regex_replace(frame, std::regex("[+/=]"), "\\$&") + "\"");
 }
 
-class ControlScenario : public ::testing::Test {
+class ControlScenario : public LanBoardTest {
   protected:
-    void SetUp() override {
-        board_.set_speed(kSpeed);
-        ASSERT_TRUE(board_.start());
-        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
-    }
-    void TearDown() override {
-        board_.stop();  // ends the devices with the LAN
-        for (auto &t : background_)
-            t.join();
-    }
+    void SetUp() override { boot(kSpeed); }
     std::string log_of(const std::string &mac) const { return board_.dir() + "/simdev-" + mac + ".log"; }
     // Starts one simulated device; true once the host answered its UBind.
     bool device(const std::string &mac, const std::string &ip, const std::string &mid,
                 const std::string &answer) {
         std::vector<std::string> argv = {kSimdev,    "--mac", mac,    "--ip", ip,      "--mid",    mid,
                                          "--answer", answer,  "--hb", "0",    "--log", log_of(mac)};
-        background_.emplace_back([this, argv] { board_.lan(argv); });
+        in_background(argv);
         const std::regex bound(mac + " udp \\{\"t\":\"UBindok\"");
         return eventually([&] { return !stamps(log_of(mac), bound).empty(); }, 10s);
     }
@@ -122,7 +97,7 @@ class ControlScenario : public ::testing::Test {
         const std::string cmd = "{\"t\":\"jsonCmd\",\"mac\":\"" + mac +
                                 "\",\"opt\":[\"Pow\",\"Lum\"],\"p\":[" + std::to_string(pow) + "," +
                                 std::to_string(lum) + "]}";
-        return board_.lan({kOrvictl, "app", "--json", "--wait", "1000", cmd});
+        return app({"--json", "--wait", "1000", cmd});
     }
     size_t timeouts() const { return count_of(board_.logs(), kTimeoutLine); }
     // True once a command to a device of the working model reached it.
@@ -130,9 +105,6 @@ class ControlScenario : public ::testing::Test {
         command(mac, pow, lum);
         return eventually([&] { return !stamps(log_of(mac), bin_cmd(mac, frame)).empty(); }, 10s);
     }
-
-    Board board_;
-    std::vector<std::thread> background_;
 };
 
 TEST_F(ControlScenario, UnansweredCommandIsSentThreeTimesThenTimesOut) {

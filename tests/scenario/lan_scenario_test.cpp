@@ -16,27 +16,11 @@
 #include <vector>
 
 #include "board.h"
+#include "lan_scenario.h"
 
 namespace {
 
-const std::string kSimdev = ORVI_BINARY_DIR "/bin/simdev";
-const std::string kOrvictl = ORVI_BINARY_DIR "/bin/orvictl";
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-bool wait_for_file(const std::string &path, const std::regex &re, std::chrono::seconds timeout) {
-    auto until = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (std::regex_search(slurp(path), re)) return true;
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
+using namespace lan_scenario;
 
 // The request task's line for a request received on connection type `conn`
 // (1 TCP, 2 UDP) whose text starts with `start`.
@@ -46,28 +30,9 @@ std::regex received(int conn, const std::string &start) {
                       ", size: \\d+, data: " + esc);
 }
 
-class LanScenario : public ::testing::Test {
+class LanScenario : public LanBoardTest {
   protected:
-    // The board is up once the daemon listens on UDP 5000 and TCP 1813
-    // (the board reports it started at the daemon's first log line).
-    void SetUp() override {
-        ASSERT_TRUE(board_.start());
-        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
-    }
-    void TearDown() override {
-        board_.stop();
-        for (auto &t : background_)
-            t.join();
-    }
-    // Runs argv in the LAN without waiting for it.
-    void in_background(std::vector<std::string> argv) {
-        background_.emplace_back([this, argv] { board_.lan(argv); });
-    }
-    Board::Result app(std::vector<std::string> args, const std::string &input = "") {
-        args.insert(args.begin(), {kOrvictl, "app"});
-        return board_.lan(args, input);
-    }
-    std::string simdev_log() const { return board_.dir() + "/simdev.log"; }
+    void SetUp() override { boot(); }
     int established_on_1813() const {
         Board::Result r = board_.exec({"ss", "-Htn", "state", "established", "( sport = :1813 )"});
         int n = 0;
@@ -75,9 +40,6 @@ class LanScenario : public ::testing::Test {
             n += c == '\n';
         return n;
     }
-
-    Board board_;
-    std::vector<std::thread> background_;
 };
 
 TEST_F(LanScenario, StopEndsEverythingInTheLan) {

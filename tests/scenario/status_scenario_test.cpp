@@ -18,43 +18,19 @@
 #include <vector>
 
 #include "board.h"
+#include "lan_scenario.h"
 
 namespace {
 
+using namespace lan_scenario;
+
 using namespace std::chrono_literals;
 
-const std::string kSimdev = ORVI_BINARY_DIR "/bin/simdev";
-const std::string kOrvictl = ORVI_BINARY_DIR "/bin/orvictl";
 const std::string kHome = "HOMEVB00000000A1";
 const std::string kHomeKey = "homevbkey0000001";
 const std::string kDev = "02aabb000001";
 const std::string kDevKey = "simdevkey0000001";
 const std::string kAppIp = "192.0.2.1";  // the app's (and the test's) address on the board's LAN
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::seconds timeout) {
-    auto until = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (pred()) return true;
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-}
-
-bool wait_for_file(const std::string &path, const std::regex &re, std::chrono::seconds timeout) {
-    return eventually([&] { return std::regex_search(slurp(path), re); }, timeout);
-}
-
-std::string esc(const std::string &s) {
-    return std::regex_replace(s, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-}
 
 // True when one line of `orvictl watch --json` output is a message on
 // `topic` whose opened inner packet ("plain", a JSON text) matches `want`.
@@ -74,40 +50,22 @@ bool bus_status_has(const std::string &watched, const std::string &topic, const 
     return false;
 }
 
-class StatusScenario : public ::testing::Test {
+class StatusScenario : public LanBoardTest {
   protected:
     // A provisioned board (home MAC and home key stored, as the BLE binding
     // leaves them) that listens on its LAN ports.
-    void SetUp() override {
-        ASSERT_TRUE(board_.provision(kHome, kHomeKey));
-        ASSERT_TRUE(board_.start());
-        ASSERT_TRUE(board_.wait_lan_ports()) << "the daemon does not listen on 5000 and 1813";
-    }
-    void TearDown() override {
-        board_.stop();
-        for (auto &t : background_)
-            t.join();
-    }
-    void in_background(std::vector<std::string> argv) {
-        background_.emplace_back([this, argv] { board_.lan(argv); });
-    }
-    Board::Result app(std::vector<std::string> args) {
-        args.insert(args.begin(), {kOrvictl, "app"});
-        return board_.lan(args);
-    }
+    void SetUp() override { boot(1, kHome, kHomeKey); }
     // The app as the bound mini-app: its packets sealed with the home key.
     Board::Result app_home(std::vector<std::string> args) {
         args.insert(args.begin(), {"--i", "0", "--key", kHomeKey, "--json"});
         return app(args);
     }
-    std::string simdev_log() const { return board_.dir() + "/simdev.log"; }
 
-    // The device's UBind answered; false when this build does not bind.
+    // The device's UBind answered within 10 s.
     bool device_bound(const std::string &mac) {
         return wait_for_file(simdev_log(), std::regex(mac + " (udp|tcp) \\{\"t\":\"UBindok\""), 10s);
     }
-    // The app's UBind answered with the home key; false when this build
-    // does not bind.
+    // The app's UBind answered with the home key.
     bool app_bound() {
         Board::Result r = app({"--json", "--wait", "3000", "--expect", "UBindok",
                                R"({"t":"UBind","mac":"miniApp","devCnt":1})"});
@@ -124,9 +82,6 @@ class StatusScenario : public ::testing::Test {
         }
         return out;
     }
-
-    Board board_;
-    std::vector<std::thread> background_;
 };
 
 TEST_F(StatusScenario, CommandFromTheAppReachesTheDeviceAndItsNewStatusComesBack) {

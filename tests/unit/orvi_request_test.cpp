@@ -299,17 +299,19 @@ TEST_F(RequestTest, OversizeRequestIsRefusedAndDropped) {
 
 // ---- Target lookup ---------------------------------------------------------
 
+// The context a cloud or bus request carries: the topic's device text.
+request_ctx_t ctx_text(const std::string &t) {
+    request_ctx_t c;
+    c.has_text = true;
+    c.text = t;
+    return c;
+}
+
 // Which record a received packet is handled against, by channel.
 TEST_F(RequestTest, TargetLookupByChannel) {
     const std::string dev_mac = "a1b2c3d4e5f6";
     add_dev(dev_mac, DEV_TYPE_UDP, kDevKey);
     const std::string stranger = "0f0e0d0c0b0a";
-    auto ctx_text = [](const std::string &t) {
-        request_ctx_t c;
-        c.has_text = true;
-        c.text = t;
-        return c;
-    };
     struct Case {
         const char *what;
         request_type_t req;
@@ -459,12 +461,6 @@ TEST_F(RequestTest, ResponseEnvelopeMembersAndKeyByChannel) {
     auto dev = add_dev(mac, DEV_TYPE_UDP, kDevKey);
     auto gw = add_dev("c0ffee000001", DEV_TYPE_PWRGATEWAY, kDevKey);
     const std::string inner = R"({"t":"ret","r":200})";
-    auto ctx_text = [](const std::string &t) {
-        request_ctx_t c;
-        c.has_text = true;
-        c.text = t;
-        return c;
-    };
     struct Case {
         const char *what;
         request_type_t req;
