@@ -595,6 +595,29 @@ TEST_F(UdsSender, MessageOfAFailedWriteIsSentOnTheNextConnection) {
     EXPECT_EQ(0, event_publish_pending());
 }
 
+// A publisher that waits for nothing pending and then ends (as buscheck
+// does) must not end before its last message was written: the message is
+// counted in flight from before it leaves its queue.
+TEST_F(UdsSender, NothingPendingMeansTheLastMessageWasWritten) {
+    ASSERT_EQ(0, event_publish_queue_init());
+    TestServer server(broker);
+    start();
+    int c = server.accept_one();
+    ASSERT_GE(c, 0);
+    char buf[256];
+    for (int round = 0; round < 150; ++round) {
+        std::string m = "{\"n\":" + std::to_string(round) + "}";
+        ASSERT_EQ(0, event_publish(m.c_str(), m.size()));
+        auto until = std::chrono::steady_clock::now() + 10s;
+        while (event_publish_pending() != 0 && std::chrono::steady_clock::now() < until) {
+        }
+        ASSERT_EQ(0, event_publish_pending());
+        ssize_t n = recv(c, buf, sizeof buf, MSG_DONTWAIT);
+        ASSERT_EQ(static_cast<ssize_t>(m.size()), n) << "round " << round << ": not written yet";
+        EXPECT_EQ(m, std::string(buf, static_cast<size_t>(n)));
+    }
+}
+
 TEST_F(UdsSender, EndsTheProcessAfterMoreThanTwentyFailedRounds) {
     // The child starts afresh: no thread of an earlier test runs in it.
     std::string style = GTEST_FLAG_GET(death_test_style);

@@ -403,11 +403,15 @@ void *event_publish_thread(void *) {
         failures = 0;
         while (!g_publish_stop.load()) {
             if (msg.empty()) {
+                // Counted in flight before it leaves its queue: a caller
+                // waiting for event_publish_pending() to reach 0 must never
+                // see a message that is neither queued nor in flight.
+                g_in_flight.store(1);
                 if (event_publish_next(msg) != 0) {
+                    g_in_flight.store(0);
                     orvi_port_sleep_ms(kPublishIdleMs);
                     continue;
                 }
-                g_in_flight.store(1);
             }
             int w = uds_send(fd, msg.c_str(), msg.size());
             BOARD_LOG(BOARD_LOG_CLASS_8, "publish message : %s\nwrite:%d\n\n", msg.c_str(), w);
