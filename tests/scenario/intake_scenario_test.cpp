@@ -29,8 +29,8 @@ TEST(IntakeScenario, DaemonRunsItsScanHeartbeatAndNetworkCycles) {
     // The network monitor: the board's ping answers, so the network comes
     // up and the DHCP client is restarted under the board's host name.
     EXPECT_TRUE(b.wait_for_log("net is connected", seconds(30)));
-    EXPECT_TRUE(b.ran("killall udhcpc"));
-    EXPECT_TRUE(b.ran("udhcpc -i eth0 -x hostname:orvihc70502"));
+    EXPECT_TRUE(b.wait_ran("killall udhcpc"));
+    EXPECT_TRUE(b.wait_ran("udhcpc -i eth0 -x hostname:orvihc70502"));
     EXPECT_TRUE(b.wait_for_log("feed watchdog", seconds(30)));
 
     // Two failed probe cycles take the network down.

@@ -192,6 +192,15 @@ bool Board::ran(const std::string &line) const {
     return false;
 }
 
+bool Board::wait_ran(const std::string &line, std::chrono::milliseconds timeout) const {
+    auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (ran(line)) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 std::string Board::host_path(const std::string &board_path) const {
     if (board_path == "/vboard" || board_path.compare(0, 8, "/vboard/") == 0) return dir_ + board_path;
     return dir_ + "/root" + board_path;

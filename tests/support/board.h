@@ -59,6 +59,9 @@ class Board {
     void clear_commands() const;
     // True when a recorded line equals `line` or starts with it and a blank.
     bool ran(const std::string &line) const;
+    // The same, waiting for it: a stand-in records its line only once it runs,
+    // which may be after the daemon logged what it was about to do.
+    bool wait_ran(const std::string &line, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
     // Host path of a board path ("/data/domivault/x", "/tmp/y", "/sys/...").
     std::string host_path(const std::string &board_path) const;
