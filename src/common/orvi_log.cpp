@@ -2,15 +2,23 @@
 // to standard output, so lines from different threads never interleave.
 // The time stamp is a cached epoch second refreshed by the one-second timer;
 // it is broken down at print time so readers never see a torn struct.
+//
+// The log must survive a flood from outside: a line keeps at most
+// ORVI_LOG_TEXT_MAX bytes of its message (received packets are logged as
+// they came), and each warning or error call site may print a burst and then
+// a steady trickle; what it could not print is counted and reported by its
+// next line that gets through.
 #include "orvi_log.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "orvi_system.h"
@@ -34,23 +42,86 @@ void write_all(const char *p, size_t n) {
     }
 }
 
-// Appends printf output to `out`, falling back to the heap for long lines
-// (received packets are logged whole and may be many kilobytes).
-void append_v(std::string &out, const char *fmt, va_list ap) {
-    char small[1024];
+// Appends printf output to `out`. A text longer than `cap` keeps its
+// beginning and says how long it was.
+void append_v(std::string &out, const char *fmt, va_list ap, size_t cap = ORVI_LOG_TEXT_MAX) {
+    char small[ORVI_LOG_TEXT_MAX + 1];
     va_list cp;
     va_copy(cp, ap);
     int n = vsnprintf(small, sizeof small, fmt, cp);
     va_end(cp);
     if (n < 0) return;
-    if (static_cast<size_t>(n) < sizeof small) {
-        out.append(small, static_cast<size_t>(n));
-        return;
+    size_t len = static_cast<size_t>(n);
+    if (len < sizeof small) {
+        out.append(small, std::min(len, cap));
+    } else if (cap < sizeof small) {
+        out.append(small, cap);
+    } else {
+        size_t at = out.size();
+        out.resize(at + len + 1);
+        vsnprintf(&out[at], len + 1, fmt, ap);
+        out.resize(at + std::min(len, cap));
     }
-    size_t at = out.size();
-    out.resize(at + static_cast<size_t>(n) + 1);
-    vsnprintf(&out[at], static_cast<size_t>(n) + 1, fmt, ap);
-    out.resize(at + static_cast<size_t>(n));
+    if (len > cap) {
+        char tail[64];
+        int t = snprintf(tail, sizeof tail, "... (%zu bytes in all)", len);
+        if (t > 0) out.append(tail, std::min(static_cast<size_t>(t), sizeof tail - 1));
+    }
+}
+
+// Per call site budget of warning and error lines: a token bucket holding
+// ORVI_LOG_BURST lines, refilled with ORVI_LOG_RATE lines per second.
+struct Site {
+    const char *func = nullptr;
+    int line = 0;
+    double tokens = 0;
+    uint64_t last_ms = 0;
+    unsigned long suppressed = 0;
+};
+constexpr size_t kSites = 512;  // a power of two
+std::mutex g_sites_mu;
+Site g_sites[kSites];
+
+uint64_t now_ms() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// True when the line may print; `suppressed` receives how many lines of the
+// site were held back since its last printed one.
+bool site_admits(const char *func, int line, unsigned long &suppressed) {
+    suppressed = 0;
+    size_t h = (reinterpret_cast<uintptr_t>(func) >> 3) * 31u + static_cast<size_t>(line);
+    uint64_t now = now_ms();
+    std::lock_guard<std::mutex> lk(g_sites_mu);
+    Site *s = nullptr;
+    for (size_t i = 0; i < kSites; ++i) {
+        Site &c = g_sites[(h + i) & (kSites - 1)];
+        if (c.func == func && c.line == line) {
+            s = &c;
+            break;
+        }
+        if (!c.func) {
+            c.func = func;
+            c.line = line;
+            c.tokens = ORVI_LOG_BURST;
+            c.last_ms = now;
+            s = &c;
+            break;
+        }
+    }
+    if (!s) return true;  // more sites than slots: never hide a line for lack of room
+    s->tokens = std::min<double>(ORVI_LOG_BURST, s->tokens + (now - s->last_ms) * ORVI_LOG_RATE / 1000.0);
+    s->last_ms = now;
+    if (s->tokens < 1) {
+        ++s->suppressed;
+        return false;
+    }
+    s->tokens -= 1;
+    suppressed = s->suppressed;
+    s->suppressed = 0;
+    return true;
 }
 }  // namespace
 
@@ -85,6 +156,8 @@ void orvi_time_display(int) {
 }
 
 void orvi_log_vwrite(char letter, const char *func, int line, const char *fmt, va_list ap) {
+    unsigned long suppressed = 0;
+    if ((letter == 'W' || letter == 'E') && !site_admits(func, line, suppressed)) return;
     std::string out;
     out.reserve(256);
     char head[160];
@@ -92,6 +165,14 @@ void orvi_log_vwrite(char letter, const char *func, int line, const char *fmt, v
     if (n > 0) out.append(head, static_cast<size_t>(n));
     n = snprintf(head, sizeof head, "[%c][%s][%d]: ", letter, func, line);
     if (n > 0) out.append(head, std::min(static_cast<size_t>(n), sizeof head - 1));
+    if (suppressed) {
+        // Said on a line of its own, so the line that follows keeps its text.
+        std::string note = out;
+        char text[96];
+        int t = snprintf(text, sizeof text, "%lu more lines like the next were not logged\n", suppressed);
+        if (t > 0) note.append(text, std::min(static_cast<size_t>(t), sizeof text - 1));
+        out.insert(0, note);
+    }
     append_v(out, fmt, ap);
     out.push_back('\n');
     write_all(out.data(), out.size());
@@ -123,7 +204,8 @@ void orvi_plain_write(const char *fmt, ...) {
     std::string out;
     va_list ap;
     va_start(ap, fmt);
-    append_v(out, fmt, ap);
+    // The program's own texts (the banner among them), never packet data.
+    append_v(out, fmt, ap, SIZE_MAX);
     va_end(ap);
     write_all(out.data(), out.size());
 }

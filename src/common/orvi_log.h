@@ -21,6 +21,14 @@ extern std::atomic<int> orvi_set_log;
 // The board modules' mask of four line classes (bits 4, 8, 16, 32).
 extern std::atomic<int> log_level;
 
+// Longest message text one line carries; a longer one keeps its beginning
+// and says how long it was ("... (N bytes in all)").
+#define ORVI_LOG_TEXT_MAX 1024
+// Warning and error lines of one call site: a burst of ORVI_LOG_BURST, then
+// ORVI_LOG_RATE a second; the held-back lines are counted on the next one.
+#define ORVI_LOG_BURST 100
+#define ORVI_LOG_RATE 10
+
 enum { BOARD_LOG_CLASS_4 = 4, BOARD_LOG_CLASS_8 = 8, BOARD_LOG_CLASS_16 = 16, BOARD_LOG_CLASS_32 = 32 };
 
 void orvi_log_level_set(orvi_log_level_t level);
