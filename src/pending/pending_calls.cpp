@@ -2,13 +2,20 @@
 
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #include "orvi_log.h"
 
 namespace {
+// The record lives in the daemon too, so a flood of packets that reach a
+// stand-in must not grow it without bound: it keeps the newest lines within
+// a byte budget, and one line keeps at most the beginning of its arguments.
+constexpr size_t kRecordBytes = 256 * 1024;
+constexpr size_t kLineBytes = 4096;
 std::mutex g_mu;
-std::vector<std::string> g_calls;
+std::deque<std::string> g_calls;
+size_t g_bytes = 0;
 std::atomic<int> g_result{-1};
 }  // namespace
 
@@ -19,19 +26,25 @@ void pending_record(const char *name, const std::vector<std::string> &args) {
         line.append(a);
     }
     ORVI_LOGD("%s: not built yet", line.c_str());
+    if (line.size() > kLineBytes) line.resize(kLineBytes);
     std::lock_guard<std::mutex> lk(g_mu);
-    if (g_calls.size() >= 10000) g_calls.erase(g_calls.begin());
+    g_bytes += line.size();
     g_calls.push_back(std::move(line));
+    while (g_bytes > kRecordBytes && g_calls.size() > 1) {
+        g_bytes -= g_calls.front().size();
+        g_calls.pop_front();
+    }
 }
 
 std::vector<std::string> pending_calls(void) {
     std::lock_guard<std::mutex> lk(g_mu);
-    return g_calls;
+    return std::vector<std::string>(g_calls.begin(), g_calls.end());
 }
 
 void pending_calls_clear(void) {
     std::lock_guard<std::mutex> lk(g_mu);
     g_calls.clear();
+    g_bytes = 0;
 }
 
 std::string pending_arg(const char *text) {
