@@ -7,6 +7,7 @@
 #include "orvi_socket.h"
 
 #include <arpa/inet.h>
+#include <cJSON.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -433,7 +435,16 @@ int socket_connect_stop(void) {
 }
 
 int socket_connect_read(request_type_t *out) {
+    int r;
+    do {
+        r = socket_connect_read_wait(out, -1);
+    } while (r == 0);
+    return r == 1 ? 0 : -1;
+}
+
+int socket_connect_read_wait(request_type_t *out, int timeout_ms) {
     if (!out) return -1;
+    const uint64_t deadline = timeout_ms < 0 ? UINT64_MAX : orvi_port_monotonic_ms() + timeout_ms;
     for (;;) {
         int udp, client;
         uint64_t gen;
@@ -444,21 +455,26 @@ int socket_connect_read(request_type_t *out) {
             while (g_line.has_line && orvi_line_framer_next(&g_line, line)) {
                 if (line.empty()) continue;
                 fill_request(out, std::move(line), g_client_fd, nullptr, SOCKET_CONNECT_TYPE_TCP);
-                return 0;
+                return 1;
             }
             udp = g_udp_fd;
             client = g_client_fd;
             gen = g_gen;
         }
+        uint64_t now = orvi_port_monotonic_ms();
+        if (now >= deadline && timeout_ms != 0) return 0;
+        int slice = kPollSliceMs;
+        if (deadline != UINT64_MAX) slice = static_cast<int>(std::min<uint64_t>(slice, deadline - now));
         if (udp < 0 && client < 0) {
-            orvi_port_sleep_ms(kPollSliceMs);
+            orvi_port_sleep_ms(static_cast<unsigned>(slice));
+            if (timeout_ms == 0) return 0;
             continue;
         }
         struct pollfd fds[2];
         nfds_t n = 0;
         if (udp >= 0) fds[n++] = {udp, POLLIN, 0};
         if (client >= 0) fds[n++] = {client, POLLIN, 0};
-        int r = ::poll(fds, n, kPollSliceMs);
+        int r = ::poll(fds, n, slice);
         if (r < 0) {
             if (errno == EINTR) continue;
             int err = errno;
@@ -469,7 +485,10 @@ int socket_connect_read(request_type_t *out) {
             orvi_system_env_save();
             return -1;
         }
-        if (r == 0) continue;
+        if (r == 0) {
+            if (timeout_ms == 0) return 0;
+            continue;
+        }
 
         std::lock_guard<std::mutex> lk(g_mu);
         if (gen != g_gen) continue;  // restarted or stopped meanwhile
@@ -493,7 +512,7 @@ int socket_connect_read(request_type_t *out) {
                 while (orvi_line_framer_next(&g_line, line)) {
                     if (line.empty()) continue;
                     fill_request(out, std::move(line), g_client_fd, nullptr, SOCKET_CONNECT_TYPE_TCP);
-                    return 0;
+                    return 1;
                 }
                 continue;
             }
@@ -522,7 +541,7 @@ int socket_connect_read(request_type_t *out) {
                 buf[got] = '\0';
                 fill_request(out, std::string(buf, static_cast<size_t>(got)), g_udp_fd, &from,
                              SOCKET_CONNECT_TYPE_UDP);
-                return 0;
+                return 1;
             }
         }
     }
@@ -572,17 +591,45 @@ int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, 
     }
 }
 
-void *socket_handle_task(void *) {
-    for (;;) {
-        request_type_t req;
-        if (socket_connect_read(&req) != 0) {
-            ORVI_LOGW("socket_connect_read is failed!");
-            continue;
-        }
-        if (orvi_request_queue_send(&req) != 0) ORVI_LOGW("orvi_request_queue_send is fail!");
-        unsigned pause = g_read_pause_ms.load();
-        if (pause) orvi_port_sleep_ms(pause);
+// Who a packet is from, for its share of the intake: a UDP sender by its
+// address alone (any port of one peer is still that peer), the TCP client
+// channel as one sender.
+static std::string intake_source(const dev_socket_t &sock) {
+    if (sock.type != SOCKET_CONNECT_TYPE_UDP) return "tcp client";
+    return addr_text(sock.ip_addr);
+}
+
+void socket_intake_pass(socket_intake_t *in, int max_wait_ms, socket_intake_sink_t sink) {
+    uint64_t now = orvi_port_monotonic_ms();
+    request_type_t req;
+    if (now >= in->next_ms && orvi_fair_queue_pop(&in->waiting, req)) {
+        if (sink(&req) != 0) ORVI_LOGW("orvi_request_queue_send is fail!");
+        in->next_ms = now + g_read_pause_ms.load();
+        return;
     }
+    // Reading goes on while a packet waits for its turn, so junk and floods
+    // are sorted out as they come instead of piling up unread.
+    int wait = orvi_fair_queue_empty(&in->waiting) ? -1 : static_cast<int>(in->next_ms - now);
+    if (max_wait_ms >= 0 && (wait < 0 || wait > max_wait_ms)) wait = max_wait_ms;
+    int r = socket_connect_read_wait(&req, wait);
+    if (r == 0) return;
+    if (r < 0) {
+        ORVI_LOGW("socket_connect_read is failed!");
+        return;
+    }
+    std::string source = intake_source(req.sockinfo);
+    if (!orvi_intake_could_be_request(req.data)) {
+        ORVI_LOGW("packet of %zu bytes from %s is not a request, dropped", req.data.size(), source.c_str());
+        return;
+    }
+    if (orvi_fair_queue_push(&in->waiting, source, std::move(req)) != 0)
+        ORVI_LOGW("%s sends more than its share of the intake, packet dropped", source.c_str());
+}
+
+void *socket_handle_task(void *) {
+    socket_intake_t intake;
+    for (;;)
+        socket_intake_pass(&intake, -1, orvi_request_queue_send);
     return nullptr;
 }
 
@@ -591,6 +638,60 @@ int orvi_socket_handle(void) {
     return orvi_pthread_create_detach(&tid, nullptr, socket_handle_task, nullptr, "socket_handle_task") == 0
                ? 0
                : -1;
+}
+
+// ---- Fair share of the intake ---------------------------------------------------
+
+int orvi_fair_queue_push(orvi_fair_queue_t *q, const std::string &source, request_type_t &&req) {
+    if (!q || q->per_source == 0) return -1;
+    orvi_fair_queue_t::source_s *mine = nullptr;
+    orvi_fair_queue_t::source_s *longest = nullptr;
+    for (auto &s : q->ring) {
+        if (s.key == source) mine = &s;
+        if (!longest || s.q.size() > longest->q.size()) longest = &s;
+    }
+    if (mine && mine->q.size() >= q->per_source) return -1;
+    if (q->total >= q->max_total) {
+        // Room is made at the longest backlog, never at a sender's only packet.
+        size_t own = mine ? mine->q.size() + 1 : 1;
+        if (!longest || longest->q.size() <= own) return -1;
+        ORVI_LOGW("%s sends more than its share of the intake, packet dropped", longest->key.c_str());
+        longest->q.pop_back();
+        --q->total;
+    }
+    if (!mine) {
+        q->ring.push_back({source, {}});
+        mine = &q->ring.back();
+    }
+    mine->q.push_back(std::move(req));
+    ++q->total;
+    return 0;
+}
+
+bool orvi_fair_queue_pop(orvi_fair_queue_t *q, request_type_t &out) {
+    if (!q || q->ring.empty()) return false;
+    orvi_fair_queue_t::source_s s = std::move(q->ring.front());
+    q->ring.pop_front();
+    out = std::move(s.q.front());
+    s.q.pop_front();
+    --q->total;
+    // A sender with more waiting goes to the back of the line.
+    if (!s.q.empty()) q->ring.push_back(std::move(s));
+    return true;
+}
+
+bool orvi_fair_queue_empty(const orvi_fair_queue_t *q) {
+    return !q || q->ring.empty();
+}
+
+bool orvi_intake_could_be_request(const std::string &data) {
+    // Cheap refusals first: a flood of junk costs a byte compare, not a parse.
+    size_t first = data.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos || data[first] != '{') return false;
+    cJSON *json = cJSON_ParseWithLength(data.data(), data.size());
+    bool ok = cJSON_IsObject(json) && cJSON_IsString(cJSON_GetObjectItemCaseSensitive(json, "t"));
+    cJSON_Delete(json);
+    return ok;
 }
 
 // ---- Hooks ----------------------------------------------------------------------

@@ -1,13 +1,15 @@
 // The LAN transports: UDP in on 5000 and out on 5001, the optional TCP
 // client channel, the receive task (`socket_handle_task`) that hands every
-// packet to the request queue, and the one write routine every answer and
-// host-initiated packet leaves through. Writes run on the request task.
+// packet to the request queue, paced and shared fairly between senders, and
+// the one write routine every answer and host-initiated packet leaves
+// through. Writes run on the request task.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "orvi_request.h"
@@ -55,6 +57,9 @@ int socket_connect_start(const char *host, unsigned short port);
 int socket_connect_stop(void);
 // Blocks until one packet has arrived and fills `out` (data, socket info). 0 or -1.
 int socket_connect_read(request_type_t *out);
+// The same, waiting at most `timeout_ms` (negative: for ever): 1 with a
+// packet in `out`, 0 when none came in time, -1 on a failed read.
+int socket_connect_read_wait(request_type_t *out, int timeout_ms);
 // Sends one wrapped packet to `to` (by its connection type); `dev` is the
 // target record (may be null for an unregistered peer). 0 or -1.
 int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, const orvi_subdev_ptr &dev);
@@ -79,6 +84,48 @@ void orvi_line_framer_commit(orvi_line_framer_t *f, size_t n);
 // Takes the first complete line (without its newline) into `out`: true, or
 // false when none is buffered. A full buffer without a newline is dropped.
 bool orvi_line_framer_next(orvi_line_framer_t *f, std::string &out);
+
+// ---- Fair share of the paced intake ----------------------------------------
+// The receive task lets one packet a pause into the request queue. Packets
+// that cannot be requests are dropped on arrival, without costing a turn;
+// the others wait in a small backlog per sender (its address) and leave
+// round-robin, so a sender that floods gets one turn in N like everybody
+// else, and loses what it sends beyond its backlog. When the backlogs hold
+// ORVI_INTAKE_TOTAL packets in all, room is made at the longest one.
+#define ORVI_INTAKE_PER_SOURCE 8  // packets one sender may have waiting
+#define ORVI_INTAKE_TOTAL 256     // packets waiting in all (at most ~1.3 MB)
+
+typedef struct orvi_fair_queue_s {
+    struct source_s {
+        std::string key;
+        std::deque<request_type_t> q;
+    };
+    std::deque<source_s> ring;  // senders with packets waiting, in serving order
+    size_t total = 0;
+    size_t per_source = ORVI_INTAKE_PER_SOURCE;
+    size_t max_total = ORVI_INTAKE_TOTAL;
+} orvi_fair_queue_t;
+
+// Queues `req` behind the sender `source`: 0, or -1 when it was dropped
+// (the sender's backlog is full, or everything waiting is one per sender).
+int orvi_fair_queue_push(orvi_fair_queue_t *q, const std::string &source, request_type_t &&req);
+// Takes the next packet round-robin: true, or false when nothing waits.
+bool orvi_fair_queue_pop(orvi_fair_queue_t *q, request_type_t &out);
+bool orvi_fair_queue_empty(const orvi_fair_queue_t *q);
+// True when `data` may be a request: a JSON object naming its type "t".
+bool orvi_intake_could_be_request(const std::string &data);
+
+// The receive task's state between passes.
+typedef struct socket_intake_s {
+    orvi_fair_queue_t waiting;
+    uint64_t next_ms = 0;  // monotonic time the next packet may leave
+} socket_intake_t;
+// Where a packet whose turn has come goes (the request queue in the task).
+typedef int (*socket_intake_sink_t)(const request_type_t *req);
+// One pass of the receive task: hands one waiting packet to `sink` when its
+// turn has come, or else reads one packet (waiting until the next turn, at
+// most `max_wait_ms` when that is not negative) and sorts it in.
+void socket_intake_pass(socket_intake_t *in, int max_wait_ms, socket_intake_sink_t sink);
 
 // ---- Test and bench hooks --------------------------------------------------
 // The ports and the broadcast address the transports use. Tests move them to
