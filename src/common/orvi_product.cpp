@@ -377,6 +377,9 @@ std::atomic<bool> g_schedules_recomputed{false};
 
 void orvi_dev_info_defaults(orvi_dev_info_t *info) {
     if (!info) return;
+    // The whole record, not only the texts: the start-up merge leaves every
+    // field the configuration file lacks as it finds it here.
+    *info = orvi_dev_info_t{};
     orvi_field_set(info->hid, ORVI_FIRMWARE_ID);
     orvi_field_set(info->default_key, ORVI_DEFAULT_KEY);
     orvi_field_set(info->protocol_ver, ORVI_PROTOCOL_VER);

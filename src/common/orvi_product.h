@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-// Built-in defaults (main fills a zeroed record with them).
+// Built-in defaults (orvi_dev_info_defaults puts them into a zeroed record).
 inline constexpr char ORVI_FIRMWARE_ID[] = "OH7050200+HC01V1.0.3.img";
 inline constexpr char ORVI_DEFAULT_KEY[] = "Ov3hK8qT1zR6wN2d";
 inline constexpr char ORVI_PROTOCOL_VER[] = "V3.2.MF";
@@ -84,7 +84,7 @@ std::mutex &orvi_dev_info_mutex(void);
 extern app_ins_info_t orvi_ins_info;
 std::mutex &orvi_ins_info_mutex(void);
 
-// Fills a zeroed record with the built-in defaults.
+// Sets the whole record: zeros and the built-in defaults.
 void orvi_dev_info_defaults(orvi_dev_info_t *info);
 // Start-up merge of the defaults with the Ethernet address, the identifier
 // file and the configuration file; generates missing credentials. 0, -2 for null.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "identity_test_support.h"
+#include "orvi_field.h"
 #include "orvi_flash.h"
 #include "orvi_utils.h"
 
@@ -178,6 +179,83 @@ TEST_F(OrviProduct, StartLoadsTheStoredSettings) {
     EXPECT_EQ("home wifi; reboot", product_get_ssid());
     EXPECT_EQ("pa'ss", product_get_wifiPsw());
     EXPECT_FALSE(b.ran("mosquitto_passwd"));
+}
+
+// After provisioning the file holds little more than the credentials. Each
+// field the merge may leave as it was, and each field nothing loads, must
+// come out defined however the caller's record started.
+TEST_F(OrviProduct, DefaultsDefineEveryFieldTheFileLacks) {
+    root.write(ORVI_MAC_FILE, "020000aabb010042");
+    root.write(ORVI_PARAMS_FILE, R"({"t":"params","randomkey":"AAAABBBBCCCCDDDD","mqttUser":"020000aabb010042",
+        "mqttPsw":"P","redisPsw":"P","ts":1})");
+    orvi_dev_info_t info;
+    memset(&info, 0xA5, sizeof info);  // what an uninitialised record may hold
+    orvi_dev_info_defaults(&info);
+    ASSERT_EQ(0, orvi_flash_init());
+    ASSERT_EQ(0, product_set_info(&info));
+
+    orvi_dev_info_t got{};
+    ASSERT_EQ(0, product_get_info(&got));
+    const struct {
+        const char *field;
+        std::string value;
+    } texts[] = {
+        {"Qnetkey", product_get_Qnetkey()},
+        {"dishost", product_get_dis_host()},
+        {"nluhost", product_get_nlu_host()},
+        {"homeMac", product_get_mac_str()},
+        {"homeKey", product_get_home_key()},
+        {"province", product_get_province()},
+        {"city", product_get_city()},
+        {"domain", product_get_APIDomain()},
+        {"lng", product_get_lng()},
+        {"lat", product_get_lat()},
+        {"orderID", product_get_orderID()},
+        {"ssid", product_get_ssid()},
+        {"wifiPsw", product_get_wifiPsw()},
+        {"tcphost", product_get_tcp_host()},
+        {"dathost", product_get_dat_host()},
+        {"reportclientID", product_get_reportclientID()},
+        {"bssid_str", product_get_bssid_str()},
+        {"product_name", product_get_product_name()},
+        {"ble_mac_str", std::string(orvi_field_view(got.ble_mac_str))},
+        {"systime", std::string(orvi_field_view(got.systime))},
+    };
+    for (const auto &t : texts)
+        EXPECT_EQ("", t.value) << t.field;
+    const struct {
+        const char *field;
+        long long value;
+    } numbers[] = {
+        {"active", product_get_active_status()},
+        {"homeId", product_get_homeId()},
+        {"disport", product_get_dis_port()},
+        {"nluport", product_get_nlu_port()},
+        {"nluinfo_flag", product_get_nluinfo_flag()},
+        {"QnetID", product_get_QnetID()},
+        {"is_matched", product_get_match_status()},
+        {"mid", product_get_mid()},
+        {"MidType", product_get_MidType()},
+        {"tcpport", product_get_tcp_port()},
+        {"datport", product_get_dat_port()},
+        {"server_state", product_get_server_state()},
+        {"ReportFreq", product_get_ReportFreq()},
+        {"server_time_enable", product_get_server_time_enable()},
+        {"time_calibration", product_get_time_calibration()},
+        {"tovraCnt", product_get_tovraCnt()},
+        {"is_connected", product_get_net_status()},
+        {"lock", got.lock},
+        {"hostRestoreStatus", got.hostRestoreStatus ? 1 : 0},
+    };
+    for (const auto &n : numbers)
+        EXPECT_EQ(0, n.value) << n.field;
+    // The built-in defaults are still there.
+    EXPECT_EQ(ORVI_FIRMWARE_ID, product_get_hid());
+    EXPECT_EQ(ORVI_DEFAULT_KEY, product_get_default_key());
+    EXPECT_EQ("V3.2.MF", product_get_protocol_ver());
+    EXPECT_EQ("70502", product_get_mid_str());
+    EXPECT_EQ("70502_01", product_get_homeHost_mid_str());
+    EXPECT_EQ("1", product_get_version());
 }
 
 TEST_F(OrviProduct, PersistingSettersSaveOnlyChangesAndRefuseBadText) {
