@@ -101,7 +101,11 @@ int product_set_mac(void);
 int product_set_LwIP_ip(bool is_ethernet);
 
 // ---- Credentials.
-// Each loads its value from the configuration file, or generates and saves it.
+// Each loads its value from the configuration file, or generates and saves
+// it. A new broker or Redis password is put in force (its service's files
+// written whole, the service restarted) before it is saved; when its files
+// cannot be written nothing is restarted or saved and the result is -1, so
+// the next start tries again.
 int product_set_random_key(void);
 int product_set_mqttuser(void);
 int product_set_mqttpsw(void);
