@@ -233,7 +233,7 @@ int orvi_main(void) {
     ota_package_verify();
     redis_checking();
 
-    orvi_dev_info_t defaults;
+    orvi_dev_info_t defaults{};
     orvi_dev_info_defaults(&defaults);
     product_set_info(&defaults);
 

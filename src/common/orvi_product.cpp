@@ -6,6 +6,8 @@
 #include "orvi_product.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -52,6 +54,9 @@ using RegistryLock = std::lock_guard<std::recursive_mutex>;
 
 const char kConfigsDir[] = "/data/domivault/configs";
 const char kMqttPasswdFile[] = "/data/domivault/configs/mqtt_passwd";
+const char kMosquittoConfImage[] = "/etc/mosquitto.conf";
+const char kMosquittoConfCopy[] = "/data/domivault/configs/mosquitto.conf";
+const char kRedisConfImage[] = "/etc/redis.conf";
 const char kRedisConfCopy[] = "/data/domivault/configs/redis.conf";
 
 // ---- Record access.
@@ -250,10 +255,6 @@ bool load_credential(const char *key, char (orvi_dev_info_t::*f)[N]) {
     return true;
 }
 
-std::string quoted(const char *board_path) {
-    return orvi_shell_quote(orvi_path(board_path));
-}
-
 void restart_service(const char *name) {
     std::string cmd = std::string("systemctl restart ") + name;
     ORVI_LOGI("cmd is %s", cmd.c_str());
@@ -282,21 +283,120 @@ int make_mqttuser(bool fresh) {
     return orvi_info_save("mqttUser", user.c_str(), user.size() + 1, TYPE_STRING);
 }
 
+// The generated configurations. A service is restarted only once every file
+// it reads holds the new password, each written whole through a temporary
+// file and a rename; when one cannot be written (a full disk), the files in
+// force stay as they were, nothing is restarted and the credential is not
+// saved, so the next start makes it again.
+
+// Temporaries of ours a power cut may have left in the configs folder.
+void remove_leftover_temporaries(void) {
+    static const char *const kOurs[] = {"mqtt_passwd.tmp.", "mosquitto.conf.tmp.", "redis.conf.tmp."};
+    const std::string dir = orvi_path(kConfigsDir);
+    DIR *d = ::opendir(dir.c_str());
+    if (!d) return;
+    while (const struct dirent *de = ::readdir(d)) {
+        for (const char *ours : kOurs) {
+            if (strncmp(de->d_name, ours, strlen(ours)) == 0) {
+                ::unlink((dir + "/" + de->d_name).c_str());
+                ORVI_LOGI("removed leftover %s/%s", kConfigsDir, de->d_name);
+                break;
+            }
+        }
+    }
+    ::closedir(d);
+}
+
+// The image's configuration of a service; false (logged) when it cannot be read.
+bool read_image_conf(const char *image, std::string &text) {
+    if (!orvi_port_read(orvi_path(image), text) || text.empty()) {
+        ORVI_LOGW("%s read fail!", image);
+        return false;
+    }
+    return true;
+}
+
+bool write_whole(const char *board_path, const std::string &text, unsigned mode) {
+    if (orvi_port_write_atomic(orvi_path(board_path), text, mode)) return true;
+    ORVI_LOGW("%s write fail!", board_path);
+    return false;
+}
+
+// A copy of the password file for the password tool, removed with its
+// object together with anything the tool left beside it.
+class PasswdScratch {
+  public:
+    PasswdScratch() {
+        static std::atomic<unsigned> seq{0};
+        path_ = orvi_path(kMqttPasswdFile) + ".tmp." + std::to_string(::getpid()) + "." +
+                std::to_string(seq.fetch_add(1));
+    }
+    ~PasswdScratch() {
+        ::unlink(path_.c_str());
+        ::unlink((path_ + ".tmp").c_str());
+    }
+    PasswdScratch(const PasswdScratch &) = delete;
+    PasswdScratch &operator=(const PasswdScratch &) = delete;
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// True when the password file text is whole and holds an entry for `user`.
+bool passwd_has_entry(const std::string &text, const std::string &user) {
+    if (text.empty() || text.back() != '\n') return false;
+    const std::string head = user + ":$";
+    for (size_t at = 0; at < text.size();) {
+        size_t eol = text.find('\n', at);
+        if (text.compare(at, head.size(), head) == 0 && eol > at + head.size()) return true;
+        at = eol + 1;
+    }
+    return false;
+}
+
+// The password file as the password tool leaves it with `user`'s new
+// password, made on a copy: the tool may exit 0 after a write cut short.
+bool broker_passwd_text(const std::string &user, const std::string &psw, std::string &text) {
+    std::string current;
+    orvi_port_read(orvi_path(kMqttPasswdFile), current);  // missing: a first entry
+    PasswdScratch scratch;
+    if (!orvi_port_write_atomic(scratch.path(), current, 0600)) {
+        ORVI_LOGW("%s create fail", kMqttPasswdFile);
+        return false;
+    }
+    orvi_run_opts o;
+    o.timeout_ms = 30000;
+    const int st = orvi_port_run_argv({"mosquitto_passwd", "-b", scratch.path(), user, psw}, o);
+    if (st != 0) {
+        ORVI_LOGW("mosquitto_passwd failed (status %d), %s left as it was", st, kMqttPasswdFile);
+        return false;
+    }
+    if (!orvi_port_read(scratch.path(), text) || !passwd_has_entry(text, user)) {
+        ORVI_LOGW("mosquitto_passwd left no whole entry for %s (%zu bytes), %s left as it was", user.c_str(),
+                  text.size(), kMqttPasswdFile);
+        return false;
+    }
+    return true;
+}
+
 int make_mqttpsw(bool fresh) {
     if (!fresh && load_credential("mqttPsw", &orvi_dev_info_t::mqttPsw)) return 0;
     std::string psw = md5_to_hex_string(product_get_random_key() + generate_random_string(6));
     ORVI_LOGI("mqttPsw is %s", psw.c_str());
-    set_text("mqttPsw", &orvi_dev_info_t::mqttPsw, psw.c_str(), false);
-
-    orvi_executeCommand_nonret("cp " + quoted("/etc/mosquitto.conf") + " " + quoted(kConfigsDir));
-    const std::string passwd = orvi_path(kMqttPasswdFile);
-    if (!orvi_port_exists(passwd) && !orvi_port_write_atomic(passwd, "", 0600)) {
-        ORVI_LOGW("%s create fail", kMqttPasswdFile);
+    const std::string user = product_get_mqttuser();
+    if (user.empty()) {
+        ORVI_LOGW("mqttPsw: no mqttUser to set it for");
         return -1;
     }
-    // The user and password are our own, but nothing reaches the shell unquoted.
-    orvi_executeCommand_nonret("mosquitto_passwd -b " + orvi_shell_quote(passwd) + " " +
-                               orvi_shell_quote(product_get_mqttuser()) + " " + orvi_shell_quote(psw));
+    remove_leftover_temporaries();
+    std::string conf, passwd;
+    if (!read_image_conf(kMosquittoConfImage, conf) || !broker_passwd_text(user, psw, passwd) ||
+        !write_whole(kMosquittoConfCopy, conf, 0644) || !write_whole(kMqttPasswdFile, passwd, 0600)) {
+        ORVI_LOGW("mosquitto not restarted, mqttPsw not saved");
+        return -1;
+    }
+    set_text("mqttPsw", &orvi_dev_info_t::mqttPsw, psw.c_str(), false);
     restart_service("mosquitto");
     return orvi_info_save("mqttPsw", psw.c_str(), psw.size() + 1, TYPE_STRING);
 }
@@ -308,14 +408,17 @@ int make_redispsw(bool fresh) {
         ORVI_LOGW("redisPsw: no mqttPsw to derive it from");
         return -1;
     }
-    set_text("redisPsw", &orvi_dev_info_t::redisPsw, psw.c_str(), false);
-
-    orvi_executeCommand_nonret("cp " + quoted("/etc/redis.conf") + " " + quoted(kConfigsDir));
+    remove_leftover_temporaries();
     std::string conf;
-    orvi_port_read(orvi_path(kRedisConfCopy), conf);
-    if (!conf.empty() && conf.back() != '\n') conf.push_back('\n');
-    conf += "requirepass " + psw + "\n";
-    if (!orvi_port_write_atomic(orvi_path(kRedisConfCopy), conf)) ORVI_LOGW("%s write fail!", kRedisConfCopy);
+    if (read_image_conf(kRedisConfImage, conf)) {
+        if (conf.back() != '\n') conf.push_back('\n');
+        conf += "requirepass " + psw + "\n";
+    }
+    if (conf.empty() || !write_whole(kRedisConfCopy, conf, 0644)) {
+        ORVI_LOGW("redis not restarted, redisPsw not saved");
+        return -1;
+    }
+    set_text("redisPsw", &orvi_dev_info_t::redisPsw, psw.c_str(), false);
     restart_service("redis");
     return orvi_info_save("redisPsw", psw.c_str(), psw.size() + 1, TYPE_STRING);
 }
@@ -377,6 +480,9 @@ std::atomic<bool> g_schedules_recomputed{false};
 
 void orvi_dev_info_defaults(orvi_dev_info_t *info) {
     if (!info) return;
+    // The whole record, not only the texts: the start-up merge leaves every
+    // field the configuration file lacks as it finds it here.
+    *info = orvi_dev_info_t{};
     orvi_field_set(info->hid, ORVI_FIRMWARE_ID);
     orvi_field_set(info->default_key, ORVI_DEFAULT_KEY);
     orvi_field_set(info->protocol_ver, ORVI_PROTOCOL_VER);

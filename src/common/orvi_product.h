@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-// Built-in defaults (main fills a zeroed record with them).
+// Built-in defaults (orvi_dev_info_defaults puts them into a zeroed record).
 inline constexpr char ORVI_FIRMWARE_ID[] = "OH7050200+HC01V1.0.3.img";
 inline constexpr char ORVI_DEFAULT_KEY[] = "Ov3hK8qT1zR6wN2d";
 inline constexpr char ORVI_PROTOCOL_VER[] = "V3.2.MF";
@@ -84,7 +84,7 @@ std::mutex &orvi_dev_info_mutex(void);
 extern app_ins_info_t orvi_ins_info;
 std::mutex &orvi_ins_info_mutex(void);
 
-// Fills a zeroed record with the built-in defaults.
+// Sets the whole record: zeros and the built-in defaults.
 void orvi_dev_info_defaults(orvi_dev_info_t *info);
 // Start-up merge of the defaults with the Ethernet address, the identifier
 // file and the configuration file; generates missing credentials. 0, -2 for null.
@@ -101,7 +101,11 @@ int product_set_mac(void);
 int product_set_LwIP_ip(bool is_ethernet);
 
 // ---- Credentials.
-// Each loads its value from the configuration file, or generates and saves it.
+// Each loads its value from the configuration file, or generates and saves
+// it. A new broker or Redis password is put in force (its service's files
+// written whole, the service restarted) before it is saved; when its files
+// cannot be written nothing is restarted or saved and the result is -1, so
+// the next start tries again.
 int product_set_random_key(void);
 int product_set_mqttuser(void);
 int product_set_mqttpsw(void);

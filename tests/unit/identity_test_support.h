@@ -52,6 +52,22 @@ exit 0
 inline const char kNtpdate[] =
     "[ -f \"$VBOARD_STATE/ntpdate_out\" ] && cat \"$VBOARD_STATE/ntpdate_out\"\nexit 0\n";
 
+// mosquitto_passwd -b FILE USER PASSWORD: like the real tool it rewrites the
+// file in place and exits 0 even when that write is cut short (a full disk
+// leaves the file empty). The hash names the password so a test can tell
+// which one is in force. State "mosquitto_passwd": "fail" exits 1 without
+// touching the file, "lose" rewrites the file without the user's entry.
+inline const char kMosquittoPasswd[] = R"(mode=$(cat "$VBOARD_STATE/mosquitto_passwd" 2>/dev/null)
+[ "$mode" = fail ] && exit 1
+[ "$1" = -b ] && [ -f "$2" ] || exit 1
+others=$(grep -v "^$3:" "$2")
+{
+  [ -n "$others" ] && printf '%s\n' "$others"
+  [ "$mode" = lose ] || printf '%s:$7$101$stand-in-%s\n' "$3" "$4"
+} > "$2" 2>/dev/null
+exit 0
+)";
+
 // A scratch board with the stand-ins first on PATH.
 class IdentityBoard {
   public:
@@ -61,7 +77,8 @@ class IdentityBoard {
         tool("ifconfig", kIfconfig);
         tool("timedatectl", kTimedatectl);
         tool("ntpdate", kNtpdate);
-        for (const char *name : {"systemctl", "mosquitto_passwd", "reboot", "sync"})
+        tool("mosquitto_passwd", kMosquittoPasswd);
+        for (const char *name : {"systemctl", "reboot", "sync"})
             tool(name, "exit 0\n");
         const char *p = getenv("PATH");
         old_path_ = p ? p : "";

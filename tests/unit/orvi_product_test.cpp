@@ -1,12 +1,23 @@
 #include "orvi_product.h"
 
 #include <cJSON.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "identity_test_support.h"
+#include "orvi_field.h"
 #include "orvi_flash.h"
 #include "orvi_utils.h"
 
@@ -39,12 +50,86 @@ int is_upper_hex(int c) {
     return isdigit(c) || (c >= 'A' && c <= 'F');
 }
 
+const char kConfigs[] = "/data/domivault/configs";
+const char kPasswd[] = "/data/domivault/configs/mqtt_passwd";
+const char kRedisConf[] = "/data/domivault/configs/redis.conf";
+
+// Names in a host folder, sorted.
+std::vector<std::string> names_in(const std::string &dir) {
+    std::vector<std::string> out;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") out.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// A small tmpfs over a host folder while it lives, holding the folder's
+// former files; fill() takes every free byte, free_space() gives them back.
+class SmallTmpfs {
+  public:
+    explicit SmallTmpfs(const std::string &dir) : dir_(dir) {
+        std::map<std::string, std::string> files;
+        for (const auto &n : names_in(dir)) {
+            std::ifstream f(dir + "/" + n, std::ios::binary);
+            std::stringstream ss;
+            ss << f.rdbuf();
+            files[n] = ss.str();
+        }
+        if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k,mode=0755") != 0) {
+            why_ = std::string("mount tmpfs: ") + strerror(errno);
+            return;
+        }
+        mounted_ = true;
+        for (const auto &f : files)
+            std::ofstream(dir + "/" + f.first, std::ios::binary) << f.second;
+    }
+    ~SmallTmpfs() {
+        if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+    }
+    SmallTmpfs(const SmallTmpfs &) = delete;
+    SmallTmpfs &operator=(const SmallTmpfs &) = delete;
+
+    bool mounted() const { return mounted_; }
+    const std::string &why() const { return why_; }
+    // True once a write has met "no space left".
+    bool fill() const {
+        int fd = open((dir_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        const std::string block(4096, 'f');
+        for (;;) {
+            ssize_t w = write(fd, block.data(), block.size());
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) break;
+        }
+        const bool full = errno == ENOSPC;
+        close(fd);
+        return full;
+    }
+    void free_space() const { unlink((dir_ + "/filler").c_str()); }
+
+  private:
+    std::string dir_;
+    std::string why_;
+    bool mounted_ = false;
+};
+
 class OrviProduct : public ::testing::Test {
   protected:
     IdentityBoard b;
     const ScratchRoot &root = b.root;
 
-    OrviProduct() { identity_test::reset_registry_fields(); }
+    OrviProduct() {
+        identity_test::reset_registry_fields();
+        // The image's broker and Redis configurations.
+        root.write("/etc/mosquitto.conf",
+                   "listener 1883\npassword_file /data/domivault/configs/mqtt_passwd\n");
+        root.write("/etc/redis.conf", "bind 127.0.0.1\n");
+    }
 
     // main's steps 5 and 10.
     int start() {
@@ -111,13 +196,18 @@ TEST_F(OrviProduct, FirstStartCreatesTheIdentifierAndTheCredentials) {
     EXPECT_EQ(0, memcmp(want_mac, mac, 6));
     EXPECT_EQ(0, product_get_match_status()) << "no Qnetkey: not paired";
 
-    // Broker and Redis configurations, with every word quoted.
-    const std::string passwd = root.path("/data/domivault/configs/mqtt_passwd");
-    EXPECT_TRUE(b.ran("mosquitto_passwd -b " + passwd + " " + id + " " + psw));
+    // Broker and Redis configurations. The password tool works on a copy
+    // of the password file, which then replaces the real one.
+    const std::string passwd = root.path(kPasswd);
+    EXPECT_TRUE(b.ran("mosquitto_passwd -b " + passwd + ".tmp."));
+    EXPECT_EQ(id + ":$7$101$stand-in-" + psw + "\n", root.read(kPasswd));
     EXPECT_TRUE(b.ran("systemctl restart mosquitto"));
     EXPECT_TRUE(b.ran("systemctl restart redis"));
     EXPECT_EQ("listener 1883\n", root.read("/data/domivault/configs/mosquitto.conf"));
-    EXPECT_EQ("bind 127.0.0.1\nrequirepass " + psw + "\n", root.read("/data/domivault/configs/redis.conf"));
+    EXPECT_EQ("bind 127.0.0.1\nrequirepass " + psw + "\n", root.read(kRedisConf));
+    EXPECT_EQ((std::vector<std::string>{"mosquitto.conf", "mqtt_passwd", "redis.conf"}),
+              names_in(root.path(kConfigs)))
+        << "no temporary file is left behind";
     EXPECT_FALSE(b.ran("reboot"));
 }
 
@@ -178,6 +268,84 @@ TEST_F(OrviProduct, StartLoadsTheStoredSettings) {
     EXPECT_EQ("home wifi; reboot", product_get_ssid());
     EXPECT_EQ("pa'ss", product_get_wifiPsw());
     EXPECT_FALSE(b.ran("mosquitto_passwd"));
+}
+
+// After provisioning the file holds little more than the credentials. Each
+// field the merge may leave as it was, and each field nothing loads, must
+// come out defined however the caller's record started.
+TEST_F(OrviProduct, DefaultsDefineEveryFieldTheFileLacks) {
+    root.write(ORVI_MAC_FILE, "020000aabb010042");
+    root.write(ORVI_PARAMS_FILE,
+               R"({"t":"params","randomkey":"AAAABBBBCCCCDDDD","mqttUser":"020000aabb010042",
+        "mqttPsw":"P","redisPsw":"P","ts":1})");
+    orvi_dev_info_t info;
+    memset(&info, 0xA5, sizeof info);  // what an uninitialised record may hold
+    orvi_dev_info_defaults(&info);
+    ASSERT_EQ(0, orvi_flash_init());
+    ASSERT_EQ(0, product_set_info(&info));
+
+    orvi_dev_info_t got{};
+    ASSERT_EQ(0, product_get_info(&got));
+    const struct {
+        const char *field;
+        std::string value;
+    } texts[] = {
+        {"Qnetkey", product_get_Qnetkey()},
+        {"dishost", product_get_dis_host()},
+        {"nluhost", product_get_nlu_host()},
+        {"homeMac", product_get_mac_str()},
+        {"homeKey", product_get_home_key()},
+        {"province", product_get_province()},
+        {"city", product_get_city()},
+        {"domain", product_get_APIDomain()},
+        {"lng", product_get_lng()},
+        {"lat", product_get_lat()},
+        {"orderID", product_get_orderID()},
+        {"ssid", product_get_ssid()},
+        {"wifiPsw", product_get_wifiPsw()},
+        {"tcphost", product_get_tcp_host()},
+        {"dathost", product_get_dat_host()},
+        {"reportclientID", product_get_reportclientID()},
+        {"bssid_str", product_get_bssid_str()},
+        {"product_name", product_get_product_name()},
+        {"ble_mac_str", std::string(orvi_field_view(got.ble_mac_str))},
+        {"systime", std::string(orvi_field_view(got.systime))},
+    };
+    for (const auto &t : texts)
+        EXPECT_EQ("", t.value) << t.field;
+    const struct {
+        const char *field;
+        long long value;
+    } numbers[] = {
+        {"active", product_get_active_status()},
+        {"homeId", product_get_homeId()},
+        {"disport", product_get_dis_port()},
+        {"nluport", product_get_nlu_port()},
+        {"nluinfo_flag", product_get_nluinfo_flag()},
+        {"QnetID", product_get_QnetID()},
+        {"is_matched", product_get_match_status()},
+        {"mid", product_get_mid()},
+        {"MidType", product_get_MidType()},
+        {"tcpport", product_get_tcp_port()},
+        {"datport", product_get_dat_port()},
+        {"server_state", product_get_server_state()},
+        {"ReportFreq", product_get_ReportFreq()},
+        {"server_time_enable", product_get_server_time_enable()},
+        {"time_calibration", product_get_time_calibration()},
+        {"tovraCnt", product_get_tovraCnt()},
+        {"is_connected", product_get_net_status()},
+        {"lock", got.lock},
+        {"hostRestoreStatus", got.hostRestoreStatus ? 1 : 0},
+    };
+    for (const auto &n : numbers)
+        EXPECT_EQ(0, n.value) << n.field;
+    // The built-in defaults are still there.
+    EXPECT_EQ(ORVI_FIRMWARE_ID, product_get_hid());
+    EXPECT_EQ(ORVI_DEFAULT_KEY, product_get_default_key());
+    EXPECT_EQ("V3.2.MF", product_get_protocol_ver());
+    EXPECT_EQ("70502", product_get_mid_str());
+    EXPECT_EQ("70502_01", product_get_homeHost_mid_str());
+    EXPECT_EQ("1", product_get_version());
 }
 
 TEST_F(OrviProduct, PersistingSettersSaveOnlyChangesAndRefuseBadText) {
@@ -365,6 +533,124 @@ TEST_F(OrviProduct, FactoryResetClearsStateAndMakesNewCredentials) {
     EXPECT_EQ(text, root.read("/data/domivault/data/params_file_bk_3"))
         << "the backups hold the new file only";
     EXPECT_EQ(product_get_host_mac_str(), root.read(ORVI_MAC_FILE)) << "the identifier survives";
+}
+
+// A step that cannot put its password in place restarts nothing, leaves
+// the files in force as they were and saves nothing, so the next start makes
+// the credential again. The password tool's exit status is not taken on
+// trust: its file must hold the user's entry.
+TEST_F(OrviProduct, BrokenCredentialStepLeavesItsServiceAsItWas) {
+    ASSERT_EQ(0, start());
+    const std::string image_mosquitto = root.read("/etc/mosquitto.conf");
+    const std::string image_redis = root.read("/etc/redis.conf");
+    const std::vector<std::string> files = names_in(root.path(kConfigs));
+    const struct {
+        const char *what;
+        const char *tool_state;  // of the password tool
+        const char *image_gone;  // an image file missing, or null
+        bool broker_done;
+    } cases[] = {
+        {"password tool fails", "fail", nullptr, false},
+        {"password tool loses the entry", "lose", nullptr, false},
+        {"no broker configuration in the image", "ok", "/etc/mosquitto.conf", false},
+        {"no Redis configuration in the image", "ok", "/etc/redis.conf", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        root.write("/etc/mosquitto.conf", image_mosquitto);
+        root.write("/etc/redis.conf", image_redis);
+        const std::string passwd_before = root.read(kPasswd);
+        const std::string redis_before = root.read(kRedisConf);
+        ASSERT_EQ(0, orvi_info_erase("mqttPsw"));
+        ASSERT_EQ(0, orvi_info_erase("redisPsw"));
+        b.state("mosquitto_passwd", c.tool_state);
+        if (c.image_gone) unlink(root.path(c.image_gone).c_str());
+        root.clear_commands();
+
+        ASSERT_EQ(0, start());
+        EXPECT_EQ(c.broker_done, b.ran("systemctl restart mosquitto"));
+        EXPECT_FALSE(b.ran("systemctl restart redis"));
+        if (!c.broker_done) {
+            EXPECT_EQ(passwd_before, root.read(kPasswd));
+            EXPECT_EQ("<absent>", string_in(params(), "mqttPsw"));
+        }
+        EXPECT_EQ(redis_before, root.read(kRedisConf));
+        EXPECT_EQ("<absent>", string_in(params(), "redisPsw"));
+        EXPECT_EQ(files, names_in(root.path(kConfigs))) << "no temporary file is left behind";
+    }
+
+    // All is well again; a copy left by a step cut short (power cut) goes.
+    root.write("/etc/mosquitto.conf", image_mosquitto);
+    root.write("/etc/redis.conf", image_redis);
+    ASSERT_EQ(0, orvi_info_erase("mqttPsw"));
+    root.write(std::string(kPasswd) + ".tmp.1.0", "");
+    root.clear_commands();
+    ASSERT_EQ(0, start());
+    const std::string psw = string_in(params(), "mqttPsw");
+    ASSERT_EQ(32u, psw.size());
+    EXPECT_EQ(product_get_host_mac_str() + ":$7$101$stand-in-" + psw + "\n", root.read(kPasswd));
+    EXPECT_EQ(image_redis + "requirepass " + psw + "\n", root.read(kRedisConf));
+    EXPECT_EQ(psw, string_in(params(), "redisPsw"));
+    EXPECT_TRUE(b.ran("systemctl restart mosquitto"));
+    EXPECT_TRUE(b.ran("systemctl restart redis"));
+    EXPECT_EQ(files, names_in(root.path(kConfigs)));
+}
+
+// A full configs folder: nothing is restarted, the configurations in force
+// stay whole, and the credential is not saved, so that once space is freed
+// the next start completes the step.
+TEST_F(OrviProduct, FullConfigsFolderRestartsNothingUntilSpaceIsFreed) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs over the configs folder needs root";
+    ASSERT_EQ(0, start());
+    SmallTmpfs folder(root.path(kConfigs));
+    if (!folder.mounted()) GTEST_SKIP() << folder.why();
+    const std::vector<std::string> files = names_in(root.path(kConfigs));
+
+    // The credentials a start must make again, and the services that takes.
+    const struct {
+        std::vector<const char *> lost;
+        std::vector<const char *> restarted;
+    } cases[] = {
+        {{"mqttPsw", "redisPsw"}, {"mosquitto", "redis"}},
+        {{"redisPsw"}, {"redis"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.lost.front());
+        std::map<std::string, std::string> before;
+        for (const auto &f : files)
+            before[f] = root.read(std::string(kConfigs) + "/" + f);
+        for (const char *key : c.lost)
+            ASSERT_EQ(0, orvi_info_erase(key));
+
+        ASSERT_TRUE(folder.fill());
+        root.clear_commands();
+        ASSERT_EQ(0, start());
+        EXPECT_FALSE(b.ran("systemctl")) << "nothing restarted";
+        for (const auto &f : before)
+            EXPECT_EQ(f.second, root.read(std::string(kConfigs) + "/" + f.first)) << f.first;
+        for (const char *key : c.lost)
+            EXPECT_EQ("<absent>", string_in(params(), key)) << key;
+        std::vector<std::string> with_filler = files;
+        with_filler.push_back("filler");
+        std::sort(with_filler.begin(), with_filler.end());
+        EXPECT_EQ(with_filler, names_in(root.path(kConfigs))) << "no temporary file is left behind";
+
+        folder.free_space();
+        root.clear_commands();
+        ASSERT_EQ(0, start());
+        for (const char *unit : c.restarted)
+            EXPECT_TRUE(b.ran(std::string("systemctl restart ") + unit)) << unit;
+        const std::string psw = string_in(params(), "mqttPsw");
+        ASSERT_EQ(32u, psw.size());
+        EXPECT_EQ(psw, string_in(params(), "redisPsw"));
+        EXPECT_EQ(product_get_host_mac_str() + ":$7$101$stand-in-" + psw + "\n", root.read(kPasswd));
+        const std::string redis_conf = root.read(kRedisConf);
+        const std::string tail = "requirepass " + psw + "\n";
+        EXPECT_TRUE(redis_conf.size() >= tail.size() &&
+                    redis_conf.compare(redis_conf.size() - tail.size(), tail.size(), tail) == 0)
+            << redis_conf;
+        EXPECT_EQ(files, names_in(root.path(kConfigs)));
+    }
 }
 
 TEST_F(OrviProduct, SystemTimeIsCheckedQuotedAndVerified) {
