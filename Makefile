@@ -12,7 +12,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DORVI_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DORVI_SANITIZE=ON -DORVI_WERROR=ON >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -27,7 +27,7 @@ test: build tsan
 
 # The thread-safety stress tests get a build of their own under ThreadSanitizer.
 tsan: deps
-	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DORVI_TSAN=ON -DORVI_BENCH=OFF >/dev/null
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DORVI_TSAN=ON -DORVI_BENCH=OFF -DORVI_WERROR=ON >/dev/null
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target tsan_tests
 	@$(TSAN_BUILD)/bin/tsan_tests
 

@@ -17,7 +17,7 @@
 namespace {
 
 std::string mac_of(int i) {
-    char b[16];
+    char b[24];
     snprintf(b, sizeof b, "aabbcc%06d", i);
     return b;
 }

@@ -743,9 +743,10 @@ TEST_F(StatusTest, SchedulesAnswerWhatTheStoreReportsOnTheTimerTopic) {
         EXPECT_EQ(c.r, cJSON_GetObjectItem(plain, "r")->valueint) << c.what;
         EXPECT_STREQ("tres", cJSON_GetObjectItem(plain, "t")->valuestring);
         cJSON_Delete(pl);
-        if (std::string(c.what) == "add")
+        if (std::string(c.what) == "add") {
             EXPECT_TRUE(
                 pending_has(std::string("timer_node_Add ") + kDev + R"( 3 0 5 {"opt":["Pow"],"p":[1]})"));
+        }
         std::vector<Ev> evs = take_events();
         if (c.r == 200) {
             ASSERT_EQ(2u, evs.size()) << c.what;
