@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,14 @@
 #define ORVI_TCP_READ_SIZE 1024      // one receive
 #define ORVI_TCP_LINK_MAX 64         // live links; further connections are refused
 #define ORVI_TCP_BACKLOG 20
+// Framed objects a link holds before they are queued. A link whose backlog
+// is full is not read until it drains: TCP flow control then holds back that
+// sender alone and nothing it sent is lost.
+#define ORVI_TCP_LINK_QUEUE 8
+// Links feed the request queue, one object per link in turn, only while it
+// holds fewer requests than this: however many links send at once, the rest
+// of the queue stays free for UDP, the cloud and the host's own sends.
+#define ORVI_TCP_QUEUE_SHARE 32
 
 // Cuts top-level JSON objects out of a byte stream: the outermost
 // brace-balanced text from a "{", braces inside string literals not counted.
@@ -39,13 +49,24 @@ typedef struct orvi_tcp_framer_s {
 // Returns the number of objects emitted.
 int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
                          const std::function<void(std::string &&)> &emit);
+// The same, stopping right after the `max_objects`-th object: returns how
+// many of the `len` bytes were taken; the rest is for a later call.
+size_t orvi_tcp_framer_feed_some(orvi_tcp_framer_t *f, const char *data, size_t len, size_t max_objects,
+                                 const std::function<void(std::string &&)> &emit);
 
 typedef struct subdev_tcp_link_s {
     int fd = -1;  // closed when the last reference goes
     struct sockaddr_in ip_addr {};
-    orvi_tcp_framer_t framer;    // used by the receive thread only
-    orvi_subdev_ptr subdev_ptr;  // the record bound to the link; guarded by the list's lock
-    std::mutex write_mu;         // one writer at a time: a packet and its "\n" stay together
+    // Receive thread only: the framer, the bytes of the last read it has not
+    // taken yet, and the objects framed but not yet queued (oldest first).
+    orvi_tcp_framer_t framer;
+    char unread[ORVI_TCP_READ_SIZE];
+    size_t unread_off = 0;
+    size_t unread_len = 0;
+    std::deque<std::string> backlog;
+    std::atomic<bool> retired{false};  // out of the list: nothing more of it is queued
+    orvi_subdev_ptr subdev_ptr;        // the record bound to the link; guarded by the list's lock
+    std::mutex write_mu;               // one writer at a time: a packet and its "\n" stay together
     subdev_tcp_link_s() = default;
     subdev_tcp_link_s(const subdev_tcp_link_s &) = delete;
     subdev_tcp_link_s &operator=(const subdev_tcp_link_s &) = delete;
@@ -57,7 +78,8 @@ typedef struct subdev_tcp_link_list_s {
     std::mutex sem;  // guards everything below and each link's subdev_ptr
     std::vector<subdev_tcp_link_ptr> links;
     int max_fd = -1;
-    int wake_fd = -1;  // eventfd: wakes the receive thread when a link is added
+    int wake_fd = -1;   // eventfd: wakes the receive thread when a link is added
+    size_t turn = 0;    // receive thread only: where the next round of queuing starts
     int list_size() const { return static_cast<int>(links.size()); }
 } subdev_tcp_link_list_t;
 
@@ -82,19 +104,30 @@ int orvi_subdev_tcp_link_ipaddr_update(const subdev_tcp_link_ptr &link);
 // Binds the record to the link (the record whose packets arrive on it).
 int orvi_subdev_tcp_link_dev_bind(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link,
                                   const orvi_subdev_ptr &dev);
-// Fills `fds` with every link's descriptor (POLLIN); returns their number.
+// Fills `fds` (POLLIN) with the descriptor of every link that can take more
+// input: all it read is framed and its backlog has room. Returns the number
+// of links in the list.
 int orvi_subdev_tcp_fd_readset_all(subdev_tcp_link_list_t *list, std::vector<struct pollfd> &fds);
 
-// Reads one ready link: frames what arrived and queues each object as a TCP
-// request; on the peer's close frees the link, sets the bound record (and
-// any record still holding the descriptor) offline-and-without-descriptor.
+// Reads one ready link into its backlog (as far as it has room); on the
+// peer's close frees the link, sets the bound record offline and makes it
+// (and any record still holding the descriptor) forget the descriptor.
 // Returns 1 when a device went offline, 0 otherwise, -1 for an unknown fd.
 int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd);
+// Moves backlogged objects to the request queue as TCP requests, one per
+// link in turn, while the queue holds fewer than ORVI_TCP_QUEUE_SHARE
+// requests. A refused object stays first in its backlog. Returns how many
+// were queued; 0 when nothing was waiting or there was no room.
+int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list);
+// True while some link holds objects the queue had no room for.
+bool orvi_subdev_tcp_links_waiting(subdev_tcp_link_list_t *list);
 
 // Creates the list and starts the accept and receive threads. 0 or -1.
 int orvi_subdev_tcp_server_init(void);
 void *orvi_subdev_tcp_server_thread(void *arg);
 void *orvi_subdev_tcp_recv_thread(void *arg);
 
-// Where framed objects go (the request queue by default); tests record them.
-void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink);
+// Where framed objects go and how many requests wait there (the request
+// queue by default); tests record them and play a busy queue.
+void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink,
+                                      std::function<size_t()> pending = nullptr);
