@@ -170,7 +170,17 @@ size_t orvi_tcp_framer_feed_some(orvi_tcp_framer_t *f, const char *data, size_t 
         if (c == '"') {
             f->in_str = true;
         } else if (c == '{') {
-            ++f->depth;
+            if (f->depth < ORVI_TCP_DEPTH_MAX) {
+                ++f->depth;
+            } else if (!f->discarding) {
+                // Deeper levels are not counted: the object is dropped and
+                // framing resumes once this many levels have closed.
+                ORVI_LOGW("object nested deeper than %d levels can never fit %d bytes, dropped",
+                          ORVI_TCP_DEPTH_MAX, ORVI_TCP_LINK_BUF_SIZE);
+                f->buf.clear();
+                f->buf.shrink_to_fit();
+                f->discarding = true;
+            }
         } else if (c == '}' && --f->depth == 0) {
             const bool whole = !f->discarding;
             if (whole)

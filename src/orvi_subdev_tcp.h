@@ -23,6 +23,9 @@
 #define ORVI_TCP_READ_SIZE 1024      // one receive
 #define ORVI_TCP_LINK_MAX 64         // live links; further connections are refused
 #define ORVI_TCP_BACKLOG 20
+// Deepest nesting an object that fits the link buffer can have: every level
+// costs at least its two braces.
+#define ORVI_TCP_DEPTH_MAX (ORVI_TCP_LINK_BUF_SIZE / 2)
 // Framed objects a link holds before they are queued. A link whose backlog
 // is full is not read until it drains: TCP flow control then holds back that
 // sender alone and nothing it sent is lost.
@@ -35,14 +38,16 @@
 // Cuts top-level JSON objects out of a byte stream: the outermost
 // brace-balanced text from a "{", braces inside string literals not counted.
 // Bytes outside any object are noise and skipped. An object that outgrows
-// the buffer is dropped whole: the framer keeps counting its braces and
-// resumes after its closing brace, so no fragment of it is ever delivered.
+// the buffer, or nests deeper than ORVI_TCP_DEPTH_MAX, is dropped whole: the
+// framer keeps following its strings and braces (the depth held at the
+// bound) and resumes after its closing brace, so no fragment of it is ever
+// delivered.
 typedef struct orvi_tcp_framer_s {
     std::string buf;  // the object being collected, at most ORVI_TCP_LINK_BUF_SIZE bytes
-    int depth = 0;
+    int depth = 0;    // 0..ORVI_TCP_DEPTH_MAX
     bool in_str = false;
     bool esc = false;
-    bool discarding = false;  // inside an over-long object that is being dropped
+    bool discarding = false;  // inside an over-long or over-deep object that is being dropped
 } orvi_tcp_framer_t;
 
 // Feeds `len` bytes; `emit` receives each complete object in order.

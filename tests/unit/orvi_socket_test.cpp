@@ -97,6 +97,19 @@ TEST(TcpFramerLimits, HugeObjectInOneChunkThenServiceGoesOn) {
     EXPECT_EQ(Strings({kA}), feed(f, object_of(20000) + kA));
 }
 
+TEST(TcpFramerLimits, NestingDeeperThanTheBufferHoldsIsDroppedAndFramingResumes) {
+    const std::string open(ORVI_TCP_DEPTH_MAX, '{'), close(ORVI_TCP_DEPTH_MAX, '}');
+    orvi_tcp_framer_t f;
+    // The deepest object that fits is delivered.
+    EXPECT_EQ(Strings({open + close}), feed(f, open + close));
+    // A runaway of opening braces, read after read, is not counted past the
+    // bound: once that many levels close, the next object gets through.
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(Strings(), feed(f, std::string(ORVI_TCP_READ_SIZE, '{')));
+    EXPECT_LE(f.depth, ORVI_TCP_DEPTH_MAX);
+    EXPECT_EQ(Strings({kA}), feed(f, close + kA));
+}
+
 TEST(TcpFramerLimits, FeedingSomeStopsAfterTheObjectsAskedFor) {
     orvi_tcp_framer_t f;
     const std::string in = "x" + kA + kB + kA;
