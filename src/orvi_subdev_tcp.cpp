@@ -1,10 +1,11 @@
 // TCP server for Wi-Fi subdevices, its link list and the per-link framer.
 //
-// Links are shared: the receive thread removes a link from the list when its
-// peer closes, but the descriptor only closes when the last holder (a writer
-// on the request task) lets go, so a descriptor number is never reused while
-// anybody may still write to it. Records that held the descriptor forget it
-// before the link goes.
+// Links are shared: a link leaves the list when its peer closes, when it
+// stays idle too long or when it makes room for a new one, but the
+// descriptor only closes when the last holder (a writer on the request task)
+// lets go, so a descriptor number is never reused while anybody may still
+// write to it. Records that held the descriptor forget it before the link
+// goes.
 //
 // No link can crowd out the others: what a link sends waits in its own small
 // backlog, and the backlogs feed the shared request queue in turn, only
@@ -62,6 +63,17 @@ size_t sink_pending() {
     return fn ? fn() : orvi_request_queue_pending();
 }
 
+std::string peer_text(const struct sockaddr_in &a) {
+    char ip[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+uint64_t idle_ms(const subdev_tcp_link_t &l, uint64_t now_ms) {
+    uint64_t last = l.last_object_ms.load();
+    return now_ms > last ? now_ms - last : 0;
+}
+
 void wake(subdev_tcp_link_list_t *list) {
     if (list->wake_fd < 0) return;
     uint64_t one = 1;
@@ -92,9 +104,9 @@ bool unlist_locked(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link
     return true;
 }
 
-// What follows the peer's close: every record that still holds the
-// descriptor forgets it before the descriptor can be reused, and the bound
-// device goes offline. True when it went offline.
+// What follows a link's end, whatever ended it: every record that still
+// holds its descriptor forgets it before the descriptor can be reused, and
+// the bound device goes offline. True when it went offline.
 bool link_gone(const subdev_tcp_link_ptr &link, const orvi_subdev_ptr &dev) {
     const int fd = link->fd;
     ORVI_LOGW("device %s tcp disconnect.............",
@@ -106,12 +118,27 @@ bool link_gone(const subdev_tcp_link_ptr &link, const orvi_subdev_ptr &dev) {
     return offline;
 }
 
+// Ends a link the host gives up on (idle, or making room): the peer sees the
+// connection end now, even while someone still holds the link.
+int link_close(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
+    orvi_subdev_ptr dev;
+    {
+        std::lock_guard<std::mutex> lk(list->sem);
+        if (!unlist_locked(list, link)) return 0;
+        dev = link->subdev_ptr;
+    }
+    ::shutdown(link->fd, SHUT_RDWR);
+    return link_gone(link, dev) ? 1 : 0;
+}
+
 // Frames the link's unread bytes into its backlog as far as it has room.
 void link_frame(subdev_tcp_link_t &l) {
     while (l.unread_off < l.unread_len && l.backlog.size() < ORVI_TCP_LINK_QUEUE) {
         l.unread_off += orvi_tcp_framer_feed_some(&l.framer, l.unread + l.unread_off, l.unread_len - l.unread_off,
-                                                  ORVI_TCP_LINK_QUEUE - l.backlog.size(),
-                                                  [&l](std::string &&obj) { l.backlog.push_back(std::move(obj)); });
+                                                  ORVI_TCP_LINK_QUEUE - l.backlog.size(), [&l](std::string &&obj) {
+                                                      l.backlog.push_back(std::move(obj));
+                                                      l.last_object_ms.store(orvi_port_monotonic_ms());
+                                                  });
     }
     if (l.unread_off >= l.unread_len) l.unread_off = l.unread_len = 0;
 }
@@ -233,22 +260,36 @@ subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *, int fd
     auto link = std::make_shared<subdev_tcp_link_t>();
     link->fd = fd;
     if (addr) link->ip_addr = *addr;
+    link->last_object_ms.store(orvi_port_monotonic_ms());
     return link;
 }
 
 int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
     if (!list || !link) return -1;
+    subdev_tcp_link_ptr victim;
+    orvi_subdev_ptr victim_dev;
+    const uint64_t now = orvi_port_monotonic_ms();
     {
         std::lock_guard<std::mutex> lk(list->sem);
         if (list->list_size() >= ORVI_TCP_LINK_MAX) {
-            ORVI_LOGW("tcp link list is full (%d links), client_fd %d refused", ORVI_TCP_LINK_MAX, link->fd);
-            return -1;
+            // The link that has gone longest without a complete object makes
+            // room: a full list must not lock new devices out.
+            for (const auto &l : list->links)
+                if (!victim || idle_ms(*l, now) > idle_ms(*victim, now)) victim = l;
+            unlist_locked(list, victim);
+            victim_dev = victim->subdev_ptr;
         }
         list->links.push_back(link);
         list->max_fd = std::max(list->max_fd, link->fd);
     }
     wake(list);
-    return 0;
+    if (!victim) return 0;
+    ORVI_LOGW("tcp link list is full (%d links): link %s (fd %d, idle %llu s) closed for new link %s (fd %d)",
+              ORVI_TCP_LINK_MAX, peer_text(victim->ip_addr).c_str(), victim->fd,
+              static_cast<unsigned long long>(idle_ms(*victim, now) / 1000), peer_text(link->ip_addr).c_str(),
+              link->fd);
+    ::shutdown(victim->fd, SHUT_RDWR);
+    return link_gone(victim, victim_dev) ? 1 : 0;
 }
 
 int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd) {
@@ -323,7 +364,7 @@ int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd) {
     orvi_subdev_ptr dev;
     {
         std::lock_guard<std::mutex> lk(list->sem);
-        if (!unlist_locked(list, link)) return 0;
+        if (!unlist_locked(list, link)) return 0;  // closed by the host meanwhile
         dev = link->subdev_ptr;
     }
     return link_gone(link, dev) ? 1 : 0;
@@ -378,6 +419,23 @@ bool orvi_subdev_tcp_links_waiting(subdev_tcp_link_list_t *list) {
     return false;
 }
 
+int orvi_subdev_tcp_link_idle_close(subdev_tcp_link_list_t *list, uint64_t now_ms) {
+    if (!list) return 0;
+    std::vector<subdev_tcp_link_ptr> idle;
+    {
+        std::lock_guard<std::mutex> lk(list->sem);
+        for (const auto &l : list->links)
+            if (idle_ms(*l, now_ms) >= ORVI_TCP_IDLE_CLOSE_MS) idle.push_back(l);
+    }
+    int offline = 0;
+    for (const auto &l : idle) {
+        ORVI_LOGW("tcp link %s (fd %d) sent no complete object for %llu s, closed", peer_text(l->ip_addr).c_str(),
+                  l->fd, static_cast<unsigned long long>(idle_ms(*l, now_ms) / 1000));
+        offline += link_close(list, l);
+    }
+    return offline;
+}
+
 // ---- Threads ------------------------------------------------------------------
 
 void *orvi_subdev_tcp_server_thread(void *) {
@@ -412,11 +470,9 @@ void *orvi_subdev_tcp_server_thread(void *) {
         }
         // The link owns the descriptor: a refused link closes the connection.
         subdev_tcp_link_ptr link = orvi_subdev_tcp_link_create(list, fd, &peer);
-        if (orvi_subdev_tcp_link_insert(list, link) == 0) {
-            char ip[INET_ADDRSTRLEN] = {0};
-            inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-            ORVI_LOGI("tcp client %s:%d connected, fd %d", ip, ntohs(peer.sin_port), fd);
-        }
+        int rc = orvi_subdev_tcp_link_insert(list, link);
+        if (rc >= 0) ORVI_LOGI("tcp client %s connected, fd %d", peer_text(peer).c_str(), fd);
+        if (rc > 0) orvi_event_post_value(ORVI_EVENT_CONNECT_UPLOAD, 0);
         link.reset();
         orvi_port_sleep_ms(kAcceptPauseMs);
     }
@@ -427,7 +483,7 @@ void *orvi_subdev_tcp_recv_thread(void *) {
     subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
     std::vector<struct pollfd> fds;
     for (;;) {
-        int offline = 0;
+        int offline = orvi_subdev_tcp_link_idle_close(list, orvi_port_monotonic_ms());
         orvi_subdev_tcp_links_pump(list);
         fds.clear();
         bool empty = orvi_subdev_tcp_fd_readset_all(list, fds) == 0;

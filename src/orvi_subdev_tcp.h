@@ -9,6 +9,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -21,7 +22,7 @@
 
 #define ORVI_TCP_LINK_BUF_SIZE 5120  // one link's unframed bytes, and one packet
 #define ORVI_TCP_READ_SIZE 1024      // one receive
-#define ORVI_TCP_LINK_MAX 64         // live links; further connections are refused
+#define ORVI_TCP_LINK_MAX 64         // live links; a further one replaces the longest-idle link
 #define ORVI_TCP_BACKLOG 20
 // Deepest nesting an object that fits the link buffer can have: every level
 // costs at least its two braces.
@@ -34,6 +35,13 @@
 // holds fewer requests than this: however many links send at once, the rest
 // of the queue stays free for UDP, the cloud and the host's own sends.
 #define ORVI_TCP_QUEUE_SHARE 32
+// A link that delivered no complete object for this long is closed. A
+// device must send a heartbeat at least every 90 s to stay online, and the
+// 46 s heartbeat check sets a silent one offline at the latest 136 s after
+// its last heartbeat. 180 s is past both: the link of a device that keeps
+// the heartbeat rules is never closed by this, and a connection that says
+// nothing holds a link slot no longer than its device would stay online.
+#define ORVI_TCP_IDLE_CLOSE_MS (180 * 1000)
 
 // Cuts top-level JSON objects out of a byte stream: the outermost
 // brace-balanced text from a "{", braces inside string literals not counted.
@@ -69,6 +77,8 @@ typedef struct subdev_tcp_link_s {
     size_t unread_off = 0;
     size_t unread_len = 0;
     std::deque<std::string> backlog;
+    // Monotonic ms of the accept, then of each complete object.
+    std::atomic<uint64_t> last_object_ms{0};
     std::atomic<bool> retired{false};  // out of the list: nothing more of it is queued
     orvi_subdev_ptr subdev_ptr;        // the record bound to the link; guarded by the list's lock
     std::mutex write_mu;               // one writer at a time: a packet and its "\n" stay together
@@ -94,10 +104,12 @@ subdev_tcp_link_list_t *orvi_subdev_tcp_link_list(void);
 // Creates a list. 0 or -1.
 int orvi_subdev_tcp_link_list_init(subdev_tcp_link_list_t **list);
 void orvi_subdev_tcp_link_list_free(subdev_tcp_link_list_t *list);
-// A new link owning `fd`.
+// A new link owning `fd`; its idle time counts from now.
 subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *list, int fd,
                                                 const struct sockaddr_in *addr);
-// Appends the link. 0, or -1 when the list is full (the caller closes it).
+// Appends the link. A full list first closes its longest-idle link (as if
+// that peer had closed). 0, 1 when that made a device go offline, -1 for a
+// null list or link.
 int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link);
 // Removes the link of `fd` (its descriptor closes once no writer holds it). 0 or -1.
 int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd);
@@ -126,6 +138,10 @@ int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd);
 int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list);
 // True while some link holds objects the queue had no room for.
 bool orvi_subdev_tcp_links_waiting(subdev_tcp_link_list_t *list);
+// Closes every link that delivered no complete object since `now_ms` -
+// ORVI_TCP_IDLE_CLOSE_MS (as if its peer had closed). Returns how many
+// devices went offline.
+int orvi_subdev_tcp_link_idle_close(subdev_tcp_link_list_t *list, uint64_t now_ms);
 
 // Creates the list and starts the accept and receive threads. 0 or -1.
 int orvi_subdev_tcp_server_init(void);

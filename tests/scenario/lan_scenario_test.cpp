@@ -241,4 +241,40 @@ TEST_F(LanScenario, UnacknowledgedPageIsSentElevenTimesAndNoMore) {
     EXPECT_EQ(11, pages) << r.out;
 }
 
+// Connections that never say anything, on a board whose clocks run ten
+// times faster: the links' 180 s of allowed silence pass in 18 s.
+class LanLinkSlots : public LanBoardTest {};
+
+TEST_F(LanLinkSlots, SilentConnectionsCannotLockOutNewDevices) {
+    boot(10);
+    // Every link slot taken by a connection that stays silent, opened at
+    // about the pace the host accepts them (one per warped second).
+    in_background({"timeout", "120", "bash", "-c",
+                   "for i in $(seq 64); do exec {fd}<>/dev/tcp/192.0.2.10/1813; sleep 0.1; done; sleep 120"});
+    const std::regex accepted("tcp client 192\\.0\\.2\\.1:\\d+ connected");
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string logs = board_.logs();
+            return std::distance(std::sregex_iterator(logs.begin(), logs.end(), accepted),
+                                 std::sregex_iterator()) >= 64;
+        },
+        std::chrono::seconds(30)));
+    // A device that comes now takes the place of the longest silent one.
+    ASSERT_EQ(0, app({"--tcp", "--raw", "--wait", "300", "{\"t\":\"newcomer\"}"}).status);
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"newcomer\"}")));
+    EXPECT_TRUE(board_.wait_for_log(std::regex("tcp link list is full \\(64 links\\): link 192\\.0\\.2\\.1:\\d+")));
+    // The silent ones are closed once their allowed silence has passed.
+    EXPECT_TRUE(board_.wait_for_log(std::regex("sent no complete object for \\d+ s, closed"),
+                                    std::chrono::seconds(40)));
+    Board::Result ss;
+    EXPECT_TRUE(eventually(
+        [&] {
+            ss = board_.exec({"ss", "-Htn", "state", "established", "( sport = :1813 )"});
+            return ss.status == 0 && ss.out.empty();
+        },
+        std::chrono::seconds(40)))
+        << ss.out;
+    board_.stop();
+}
+
 }  // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "orvi_field.h"
+#include "orvi_port.h"
 #include "orvi_socket.h"
 #include "orvi_subdev_tcp.h"
 #include "pending/pending_calls.h"
@@ -366,19 +367,62 @@ TEST_F(TcpLinkTest, AnObjectTheQueueRefusesStaysFirstOnItsLink) {
     EXPECT_EQ(Strings({kA, kB}), texts());
 }
 
-TEST(TcpLinkList, ListIsBounded) {
+TEST_F(TcpLinkTest, AnIdleLinkIsClosedAsIfItsPeerHadClosed) {
+    const size_t quiet = 0, talking = add_link();
+    int fd = links_[quiet].fd;
+    orvi_subdev_ptr bound = add_record("aabbccddee01", fd);
+    orvi_subdev_ptr other = add_record("aabbccddee02", fd);
+    ASSERT_EQ(0, orvi_subdev_tcp_link_dev_bind(list_, link_, bound));
+    const uint64_t born = links_[quiet].link->last_object_ms.load();
+    EXPECT_EQ(0, orvi_subdev_tcp_link_idle_close(list_, born + ORVI_TCP_IDLE_CLOSE_MS - 1));
+    EXPECT_EQ(2, list_->list_size());
+    // Both have been quiet for the whole time; one of them speaks now.
+    const uint64_t now = orvi_port_monotonic_ms();
+    for (Link &l : links_)
+        l.link->last_object_ms.store(now - ORVI_TCP_IDLE_CLOSE_MS);
+    peer_send(talking, kA);
+    round();
+    EXPECT_EQ(1, orvi_subdev_tcp_link_idle_close(list_, orvi_port_monotonic_ms()));  // one device went offline
+    EXPECT_FALSE(orvi_subdev_tcp_link_get(list_, fd));
+    EXPECT_TRUE(orvi_subdev_tcp_link_get(list_, links_[talking].fd));
+    EXPECT_EQ(-1, orvi_subdev_snapshot(bound).dev_socket.fd);
+    EXPECT_EQ(0, orvi_subdev_snapshot(bound).online);
+    EXPECT_EQ(-1, orvi_subdev_snapshot(other).dev_socket.fd);
+    char c;
+    EXPECT_EQ(0, recv(links_[quiet].peer_fd, &c, 1, MSG_DONTWAIT));  // the peer sees the end
+}
+
+TEST(TcpLinkList, AFullListMakesRoomByClosingTheLongestIdleLink) {
+    product_registry_reset_for_test();
     subdev_tcp_link_list_t *list = nullptr;
     ASSERT_EQ(0, orvi_subdev_tcp_link_list_init(&list));
-    for (int i = 0; i < ORVI_TCP_LINK_MAX; ++i)
-        ASSERT_EQ(0, orvi_subdev_tcp_link_insert(
-                         list, orvi_subdev_tcp_link_create(list, eventfd(0, EFD_CLOEXEC), nullptr)));
-    int fd = eventfd(0, EFD_CLOEXEC);
-    subdev_tcp_link_ptr extra = orvi_subdev_tcp_link_create(list, fd, nullptr);
-    EXPECT_EQ(-1, orvi_subdev_tcp_link_insert(list, extra));
+    const uint64_t now = orvi_port_monotonic_ms();
+    std::vector<subdev_tcp_link_ptr> links;
+    for (int i = 0; i < ORVI_TCP_LINK_MAX; ++i) {
+        links.push_back(orvi_subdev_tcp_link_create(list, eventfd(0, EFD_CLOEXEC), nullptr));
+        links.back()->last_object_ms.store(now - 1000 * static_cast<uint64_t>(i % 7));
+        ASSERT_EQ(0, orvi_subdev_tcp_link_insert(list, links.back()));
+    }
+    links[20]->last_object_ms.store(now - 60000);
+    links[40]->last_object_ms.store(now - 50000);
+    orvi_subdev_ptr dev = add_record("aabbccddee01", links[20]->fd);
+    ASSERT_EQ(0, orvi_subdev_tcp_link_dev_bind(list, links[20], dev));
+    const int gone_fd = links[20]->fd;
+
+    subdev_tcp_link_ptr extra = orvi_subdev_tcp_link_create(list, eventfd(0, EFD_CLOEXEC), nullptr);
+    EXPECT_EQ(1, orvi_subdev_tcp_link_insert(list, extra));  // its device went offline
+    EXPECT_EQ(ORVI_TCP_LINK_MAX, list->list_size());
+    EXPECT_FALSE(orvi_subdev_tcp_link_get(list, gone_fd));
+    EXPECT_EQ(extra, orvi_subdev_tcp_link_get(list, extra->fd));
+    EXPECT_EQ(links[40], orvi_subdev_tcp_link_get(list, links[40]->fd));
+    EXPECT_EQ(-1, orvi_subdev_snapshot(dev).dev_socket.fd);
+    EXPECT_EQ(0, orvi_subdev_snapshot(dev).online);
     std::vector<struct pollfd> fds;
     EXPECT_EQ(ORVI_TCP_LINK_MAX, orvi_subdev_tcp_fd_readset_all(list, fds));
-    EXPECT_EQ(static_cast<size_t>(ORVI_TCP_LINK_MAX), fds.size());
+    links.clear();
+    extra.reset();
     orvi_subdev_tcp_link_list_free(list);
+    product_registry_reset_for_test();
 }
 
 // ---- Write and read routines on local sockets ------------------------------------------
