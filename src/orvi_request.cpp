@@ -569,6 +569,11 @@ int orvi_request_queue_try_recv(request_type_t *req) {
     return queue_recv(req, IPC_NOWAIT);
 }
 
+size_t orvi_request_queue_pending(void) {
+    std::lock_guard<std::mutex> lk(g_queue_mu);
+    return g_in_flight.size();
+}
+
 int orvi_send_packet(const char *name, connect_type_t conn, const request_ctx_t &ctx) {
     ORVI_CHECK_ARG(name != nullptr, -2);
     request_type_t req;

@@ -107,6 +107,8 @@ int orvi_request_queue_send(const request_type_t *req);
 int orvi_request_queue_recv(request_type_t *req);
 // The same without waiting: -1 at once when the queue is empty.
 int orvi_request_queue_try_recv(request_type_t *req);
+// Requests queued and not yet taken by the request task.
+size_t orvi_request_queue_pending(void);
 
 // Queues the host-initiated packet `name` of the send table on `conn`.
 int orvi_send_packet(const char *name, connect_type_t conn, const request_ctx_t &ctx);

@@ -1,10 +1,16 @@
 // TCP server for Wi-Fi subdevices, its link list and the per-link framer.
 //
-// Links are shared: the receive thread removes a link from the list when its
-// peer closes, but the descriptor only closes when the last holder (a writer
-// on the request task) lets go, so a descriptor number is never reused while
-// anybody may still write to it. Records that held the descriptor forget it
-// before the link goes.
+// Links are shared: a link leaves the list when its peer closes, when it
+// stays idle too long or when it makes room for a new one, but the
+// descriptor only closes when the last holder (a writer on the request task)
+// lets go, so a descriptor number is never reused while anybody may still
+// write to it. Records that held the descriptor forget it before the link
+// goes.
+//
+// No link can crowd out the others: what a link sends waits in its own small
+// backlog, and the backlogs feed the shared request queue in turn, only
+// while the queue has room to spare. A link that sends faster than the
+// request task serves it simply stops being read.
 #include "orvi_subdev_tcp.h"
 
 #include <arpa/inet.h>
@@ -29,12 +35,15 @@ constexpr int kServerRetries = 60;
 constexpr unsigned kAcceptPauseMs = 1000;
 constexpr int kPollTimeoutMs = 5000;
 constexpr int kIdleWaitMs = 1000;
+// While objects wait for room in the request queue: how soon to look again.
+constexpr int kQueueRetryMs = 10;
 
 std::mutex g_list_mu;
 subdev_tcp_link_list_t *g_list = nullptr;
 
 std::mutex g_sink_mu;
 std::function<int(const request_type_t &)> g_sink;
+std::function<size_t()> g_pending;
 
 int sink(const request_type_t &req) {
     std::function<int(const request_type_t &)> fn;
@@ -43,6 +52,26 @@ int sink(const request_type_t &req) {
         fn = g_sink;
     }
     return fn ? fn(req) : orvi_request_queue_send(&req);
+}
+
+size_t sink_pending() {
+    std::function<size_t()> fn;
+    {
+        std::lock_guard<std::mutex> lk(g_sink_mu);
+        fn = g_pending;
+    }
+    return fn ? fn() : orvi_request_queue_pending();
+}
+
+std::string peer_text(const struct sockaddr_in &a) {
+    char ip[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+uint64_t idle_ms(const subdev_tcp_link_t &l, uint64_t now_ms) {
+    uint64_t last = l.last_object_ms.load();
+    return now_ms > last ? now_ms - last : 0;
 }
 
 void wake(subdev_tcp_link_list_t *list) {
@@ -63,6 +92,60 @@ bool release_record(const orvi_subdev_ptr &dev, int fd, bool set_offline) {
         return true;
     });
 }
+
+// Takes the link out of the list; caller holds list->sem. False when it is
+// not listed (any more).
+bool unlist_locked(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
+    auto it = std::find(list->links.begin(), list->links.end(), link);
+    if (it == list->links.end()) return false;
+    list->links.erase(it);
+    link->retired.store(true);
+    orvi_subdev_tcp_link_maxfd_update(list);
+    return true;
+}
+
+// What follows a link's end, whatever ended it: every record that still
+// holds its descriptor forgets it before the descriptor can be reused, and
+// the bound device goes offline. True when it went offline.
+bool link_gone(const subdev_tcp_link_ptr &link, const orvi_subdev_ptr &dev) {
+    const int fd = link->fd;
+    ORVI_LOGW("device %s tcp disconnect.............",
+              dev ? std::string(orvi_field_view(dev->mac)).c_str() : "NULL");
+    bool offline = release_record(dev, fd, true);
+    product_subdev_for_each([&](const orvi_subdev_ptr &rec) {
+        if (rec != dev) release_record(rec, fd, false);
+    });
+    return offline;
+}
+
+// Ends a link the host gives up on (idle, or making room): the peer sees the
+// connection end now, even while someone still holds the link.
+int link_close(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
+    orvi_subdev_ptr dev;
+    {
+        std::lock_guard<std::mutex> lk(list->sem);
+        if (!unlist_locked(list, link)) return 0;
+        dev = link->subdev_ptr;
+    }
+    ::shutdown(link->fd, SHUT_RDWR);
+    return link_gone(link, dev) ? 1 : 0;
+}
+
+// Frames the link's unread bytes into its backlog as far as it has room.
+void link_frame(subdev_tcp_link_t &l) {
+    while (l.unread_off < l.unread_len && l.backlog.size() < ORVI_TCP_LINK_QUEUE) {
+        l.unread_off += orvi_tcp_framer_feed_some(&l.framer, l.unread + l.unread_off, l.unread_len - l.unread_off,
+                                                  ORVI_TCP_LINK_QUEUE - l.backlog.size(), [&l](std::string &&obj) {
+                                                      l.backlog.push_back(std::move(obj));
+                                                      l.last_object_ms.store(orvi_port_monotonic_ms());
+                                                  });
+    }
+    if (l.unread_off >= l.unread_len) l.unread_off = l.unread_len = 0;
+}
+
+bool link_can_read(const subdev_tcp_link_t &l) {
+    return l.unread_len == 0 && l.backlog.size() < ORVI_TCP_LINK_QUEUE;
+}
 }  // namespace
 
 subdev_tcp_link_s::~subdev_tcp_link_s() {
@@ -71,21 +154,26 @@ subdev_tcp_link_s::~subdev_tcp_link_s() {
 
 // ---- Framer -------------------------------------------------------------------
 
-int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
-                         const std::function<void(std::string &&)> &emit) {
-    if (!f || !data) return 0;
-    int emitted = 0;
-    for (size_t i = 0; i < len; ++i) {
-        char c = data[i];
+size_t orvi_tcp_framer_feed_some(orvi_tcp_framer_t *f, const char *data, size_t len, size_t max_objects,
+                                 const std::function<void(std::string &&)> &emit) {
+    if (!f || !data || max_objects == 0) return 0;
+    size_t emitted = 0;
+    size_t i = 0;
+    while (i < len) {
         if (f->depth == 0) {
             // Between objects everything but an opening brace is noise.
-            if (c == '{') {
-                f->depth = 1;
-                f->in_str = f->esc = f->discarding = false;
-                f->buf.assign(1, '{');
+            const void *brace = std::memchr(data + i, '{', len - i);
+            if (!brace) {
+                i = len;
+                break;
             }
+            i = static_cast<size_t>(static_cast<const char *>(brace) - data) + 1;
+            f->depth = 1;
+            f->in_str = f->esc = f->discarding = false;
+            f->buf.assign(1, '{');
             continue;
         }
+        char c = data[i++];
         if (!f->discarding) {
             if (f->buf.size() >= ORVI_TCP_LINK_BUF_SIZE) {
                 ORVI_LOGW("buffer data length is %d ,input data is %d,that sum is more than %d,clear it.",
@@ -109,19 +197,39 @@ int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
         if (c == '"') {
             f->in_str = true;
         } else if (c == '{') {
-            ++f->depth;
-        } else if (c == '}' && --f->depth == 0) {
-            if (!f->discarding) {
-                emit(std::move(f->buf));
-                ++emitted;
-            } else {
-                ORVI_LOGW("input data is more than %d bytes", ORVI_TCP_LINK_BUF_SIZE);
+            if (f->depth < ORVI_TCP_DEPTH_MAX) {
+                ++f->depth;
+            } else if (!f->discarding) {
+                // Deeper levels are not counted: the object is dropped and
+                // framing resumes once this many levels have closed.
+                ORVI_LOGW("object nested deeper than %d levels can never fit %d bytes, dropped",
+                          ORVI_TCP_DEPTH_MAX, ORVI_TCP_LINK_BUF_SIZE);
+                f->buf.clear();
+                f->buf.shrink_to_fit();
+                f->discarding = true;
             }
+        } else if (c == '}' && --f->depth == 0) {
+            const bool whole = !f->discarding;
+            if (whole)
+                emit(std::move(f->buf));
+            else
+                ORVI_LOGW("input data is more than %d bytes", ORVI_TCP_LINK_BUF_SIZE);
             f->buf.clear();
             f->discarding = false;
+            if (whole && ++emitted == max_objects) break;
         }
     }
-    if (f->depth > 0 && !f->discarding) ORVI_LOGD("haven't json package");
+    if (i == len && f->depth > 0 && !f->discarding) ORVI_LOGD("haven't json package");
+    return i;
+}
+
+int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
+                         const std::function<void(std::string &&)> &emit) {
+    int emitted = 0;
+    orvi_tcp_framer_feed_some(f, data, len, static_cast<size_t>(-1), [&](std::string &&obj) {
+        ++emitted;
+        emit(std::move(obj));
+    });
     return emitted;
 }
 
@@ -152,22 +260,36 @@ subdev_tcp_link_ptr orvi_subdev_tcp_link_create(subdev_tcp_link_list_t *, int fd
     auto link = std::make_shared<subdev_tcp_link_t>();
     link->fd = fd;
     if (addr) link->ip_addr = *addr;
+    link->last_object_ms.store(orvi_port_monotonic_ms());
     return link;
 }
 
 int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
     if (!list || !link) return -1;
+    subdev_tcp_link_ptr victim;
+    orvi_subdev_ptr victim_dev;
+    const uint64_t now = orvi_port_monotonic_ms();
     {
         std::lock_guard<std::mutex> lk(list->sem);
         if (list->list_size() >= ORVI_TCP_LINK_MAX) {
-            ORVI_LOGW("tcp link list is full (%d links), client_fd %d refused", ORVI_TCP_LINK_MAX, link->fd);
-            return -1;
+            // The link that has gone longest without a complete object makes
+            // room: a full list must not lock new devices out.
+            for (const auto &l : list->links)
+                if (!victim || idle_ms(*l, now) > idle_ms(*victim, now)) victim = l;
+            unlist_locked(list, victim);
+            victim_dev = victim->subdev_ptr;
         }
         list->links.push_back(link);
         list->max_fd = std::max(list->max_fd, link->fd);
     }
     wake(list);
-    return 0;
+    if (!victim) return 0;
+    ORVI_LOGW("tcp link list is full (%d links): link %s (fd %d, idle %llu s) closed for new link %s (fd %d)",
+              ORVI_TCP_LINK_MAX, peer_text(victim->ip_addr).c_str(), victim->fd,
+              static_cast<unsigned long long>(idle_ms(*victim, now) / 1000), peer_text(link->ip_addr).c_str(),
+              link->fd);
+    ::shutdown(victim->fd, SHUT_RDWR);
+    return link_gone(victim, victim_dev) ? 1 : 0;
 }
 
 int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd) {
@@ -179,6 +301,7 @@ int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd) {
     if (it == list->links.end()) return -1;
     gone = *it;
     list->links.erase(it);
+    gone->retired.store(true);
     orvi_subdev_tcp_link_maxfd_update(list);
     return 0;
 }
@@ -217,44 +340,99 @@ int orvi_subdev_tcp_link_dev_bind(subdev_tcp_link_list_t *list, const subdev_tcp
 int orvi_subdev_tcp_fd_readset_all(subdev_tcp_link_list_t *list, std::vector<struct pollfd> &fds) {
     std::lock_guard<std::mutex> lk(list->sem);
     for (const auto &l : list->links)
-        fds.push_back({l->fd, POLLIN, 0});
+        if (link_can_read(*l)) fds.push_back({l->fd, POLLIN, 0});
     return list->list_size();
 }
 
 int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd) {
     subdev_tcp_link_ptr link = orvi_subdev_tcp_link_get(list, fd);
     if (!link) return -1;
-    char buf[ORVI_TCP_READ_SIZE + 1];
-    ssize_t n = ::recv(fd, buf, ORVI_TCP_READ_SIZE, MSG_DONTWAIT);
+    // What was read before is framed first; nothing more is read until the
+    // backlog has room again.
+    link_frame(*link);
+    if (!link_can_read(*link)) return 0;
+    ssize_t n = ::recv(fd, link->unread, ORVI_TCP_READ_SIZE, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
     if (n > 0) {
-        buf[n] = '\0';
-        orvi_tcp_framer_feed(&link->framer, buf, static_cast<size_t>(n), [&](std::string &&obj) {
-            request_type_t req;
-            req.data_type = DATA_TYPE_NEED_PARSE;
-            req.data = std::move(obj);
-            req.sockinfo.fd = fd;
-            req.sockinfo.ip_addr = link->ip_addr;
-            req.sockinfo.type = SOCKET_CONNECT_TYPE_TCP;
-            if (sink(req) != 0) ORVI_LOGW("orvi_request_queue_send is fail!");
-        });
+        link->unread_off = 0;
+        link->unread_len = static_cast<size_t>(n);
+        link_frame(*link);
         return 0;
     }
 
-    // The peer closed (or the connection broke): every record that still
-    // holds this descriptor forgets it before the descriptor can be reused.
+    // The peer closed (or the connection broke).
     orvi_subdev_ptr dev;
     {
         std::lock_guard<std::mutex> lk(list->sem);
+        if (!unlist_locked(list, link)) return 0;  // closed by the host meanwhile
         dev = link->subdev_ptr;
     }
-    ORVI_LOGW("device %s tcp disconnect.............",
-              dev ? std::string(orvi_field_view(dev->mac)).c_str() : "NULL");
-    int offline = release_record(dev, fd, true) ? 1 : 0;
-    product_subdev_for_each([&](const orvi_subdev_ptr &rec) {
-        if (rec != dev) release_record(rec, fd, false);
-    });
-    orvi_subdev_tcp_link_delete(list, fd);
+    return link_gone(link, dev) ? 1 : 0;
+}
+
+int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list) {
+    if (!list) return 0;
+    std::vector<subdev_tcp_link_ptr> links;
+    {
+        std::lock_guard<std::mutex> lk(list->sem);
+        links = list->links;
+    }
+    const size_t n = links.size();
+    int queued = 0;
+    // One object per link in turn; the round ends after a full pass that
+    // found nothing waiting.
+    for (size_t empty = 0; empty < n;) {
+        if (sink_pending() >= ORVI_TCP_QUEUE_SHARE) break;
+        const size_t at = list->turn % n;
+        subdev_tcp_link_t &l = *links[at];
+        if (l.retired.load() || l.backlog.empty()) {
+            list->turn = at + 1;
+            ++empty;
+            continue;
+        }
+        request_type_t req;
+        req.data_type = DATA_TYPE_NEED_PARSE;
+        req.data = std::move(l.backlog.front());
+        req.sockinfo.fd = l.fd;
+        req.sockinfo.ip_addr = l.ip_addr;
+        req.sockinfo.type = SOCKET_CONNECT_TYPE_TCP;
+        if (sink(req) != 0) {
+            // Kept, in order, for the next round; this link goes first then.
+            l.backlog.front() = std::move(req.data);
+            ORVI_LOGW("orvi_request_queue_send is fail!");
+            break;
+        }
+        l.backlog.pop_front();
+        link_frame(l);
+        ++queued;
+        empty = 0;
+        list->turn = at + 1;
+    }
+    return queued;
+}
+
+bool orvi_subdev_tcp_links_waiting(subdev_tcp_link_list_t *list) {
+    if (!list) return false;
+    std::lock_guard<std::mutex> lk(list->sem);
+    for (const auto &l : list->links)
+        if (!l->backlog.empty()) return true;
+    return false;
+}
+
+int orvi_subdev_tcp_link_idle_close(subdev_tcp_link_list_t *list, uint64_t now_ms) {
+    if (!list) return 0;
+    std::vector<subdev_tcp_link_ptr> idle;
+    {
+        std::lock_guard<std::mutex> lk(list->sem);
+        for (const auto &l : list->links)
+            if (idle_ms(*l, now_ms) >= ORVI_TCP_IDLE_CLOSE_MS) idle.push_back(l);
+    }
+    int offline = 0;
+    for (const auto &l : idle) {
+        ORVI_LOGW("tcp link %s (fd %d) sent no complete object for %llu s, closed", peer_text(l->ip_addr).c_str(),
+                  l->fd, static_cast<unsigned long long>(idle_ms(*l, now_ms) / 1000));
+        offline += link_close(list, l);
+    }
     return offline;
 }
 
@@ -292,11 +470,9 @@ void *orvi_subdev_tcp_server_thread(void *) {
         }
         // The link owns the descriptor: a refused link closes the connection.
         subdev_tcp_link_ptr link = orvi_subdev_tcp_link_create(list, fd, &peer);
-        if (orvi_subdev_tcp_link_insert(list, link) == 0) {
-            char ip[INET_ADDRSTRLEN] = {0};
-            inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-            ORVI_LOGI("tcp client %s:%d connected, fd %d", ip, ntohs(peer.sin_port), fd);
-        }
+        int rc = orvi_subdev_tcp_link_insert(list, link);
+        if (rc >= 0) ORVI_LOGI("tcp client %s connected, fd %d", peer_text(peer).c_str(), fd);
+        if (rc > 0) orvi_event_post_value(ORVI_EVENT_CONNECT_UPLOAD, 0);
         link.reset();
         orvi_port_sleep_ms(kAcceptPauseMs);
     }
@@ -307,18 +483,21 @@ void *orvi_subdev_tcp_recv_thread(void *) {
     subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
     std::vector<struct pollfd> fds;
     for (;;) {
+        int offline = orvi_subdev_tcp_link_idle_close(list, orvi_port_monotonic_ms());
+        orvi_subdev_tcp_links_pump(list);
         fds.clear();
-        orvi_subdev_tcp_fd_readset_all(list, fds);
-        bool empty = fds.empty();
+        bool empty = orvi_subdev_tcp_fd_readset_all(list, fds) == 0;
+        // Objects waiting for room are looked at again soon; the request task
+        // frees room without telling anybody.
+        int timeout = orvi_subdev_tcp_links_waiting(list) ? kQueueRetryMs : empty ? kIdleWaitMs : kPollTimeoutMs;
         fds.push_back({list->wake_fd, POLLIN, 0});
-        int r = ::poll(fds.data(), fds.size(), empty ? kIdleWaitMs : kPollTimeoutMs);
+        int r = ::poll(fds.data(), fds.size(), timeout);
         if (r < 0) {
             if (errno == EINTR) continue;
             ORVI_LOGW("select return failed %d", errno);
             orvi_port_sleep_ms(1000);
             continue;
         }
-        int offline = 0;
         for (size_t i = 0; i + 1 < fds.size(); ++i) {
             if (fds[i].revents && orvi_subdev_tcp_link_read(list, fds[i].fd) > 0) ++offline;
         }
@@ -327,6 +506,7 @@ void *orvi_subdev_tcp_recv_thread(void *) {
             if (::read(list->wake_fd, &v, sizeof v) < 0) {
             }
         }
+        orvi_subdev_tcp_links_pump(list);
         if (offline) orvi_event_post_value(ORVI_EVENT_CONNECT_UPLOAD, 0);
         orvi_port_sleep_ms(1);
     }
@@ -345,7 +525,9 @@ int orvi_subdev_tcp_server_init(void) {
     return 0;
 }
 
-void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink_fn) {
+void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink_fn,
+                                      std::function<size_t()> pending) {
     std::lock_guard<std::mutex> lk(g_sink_mu);
     g_sink = std::move(sink_fn);
+    g_pending = std::move(pending);
 }

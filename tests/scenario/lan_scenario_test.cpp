@@ -111,6 +111,42 @@ TEST_F(LanScenario, DeviceThatVanishesFreesItsLink) {
     EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"after\"}")));
 }
 
+// A link that writes `text` over and over to the host's TCP port, as fast as
+// the host takes it, for at most `seconds`.
+std::vector<std::string> tcp_flood(const std::string &text, int seconds) {
+    return {"timeout", std::to_string(seconds), "bash", "-c",
+            "yes '" + text + "' | tr -d '\\n' > /dev/tcp/192.0.2.10/1813"};
+}
+
+// One link floods the host with "{}" and another with objects that are no
+// packets; the app on other links, over TCP and over UDP, and a device on a
+// link of its own are answered meanwhile, and no request is refused.
+TEST_F(LanScenario, FloodingLinksDoNotCrowdOutTheOthers) {
+    in_background(tcp_flood("{}", 120));
+    in_background(tcp_flood("{oops}{\"t\":\"nosuch\",\"x\":[{\"y\":\"}{\"}]}", 120));
+    ASSERT_TRUE(board_.wait_for_log(received(1, "{}"), std::chrono::seconds(20)));
+    ASSERT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"nosuch\""), std::chrono::seconds(20)));
+
+    const std::string ubind = "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}";
+    for (int i = 0; i < 3; ++i) {
+        Board::Result tcp = app({"--tcp", "--json", "--wait", "20000", "--expect", "UBindok", ubind});
+        EXPECT_EQ(0, tcp.status) << "round " << i << ": " << tcp.out;
+    }
+    Board::Result udp = app({"--json", "--wait", "20000", "--expect", "UBindok", ubind});
+    EXPECT_EQ(0, udp.status) << udp.out;
+    ASSERT_EQ(0, board_.lan({kSimdev, "--tcp", "--log", simdev_log(), "--once", "ubind", "--wait", "20000"})
+                     .status);
+    EXPECT_TRUE(wait_for_file(simdev_log(), std::regex("02aabb000001 tcp \\{\"t\":\"UBindok\""),
+                              std::chrono::seconds(1)))
+        << slurp(simdev_log());
+    // The floods are still going: they were slowed down, not shut out or lost.
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{}")));
+    const std::string logs = board_.logs();
+    EXPECT_EQ(std::string::npos, logs.find("request_read_queue send is failed!"));
+    EXPECT_EQ(std::string::npos, logs.find("orvi_request_queue_send is fail!"));
+    board_.stop();  // ends the floods with the LAN
+}
+
 TEST_F(LanScenario, AppRoundTripOverUdpAndTcp) {
     const std::string ubind = "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}";
     Board::Result udp = app({"--json", "--wait", "3000", "--expect", "UBindok", ubind});
@@ -203,6 +239,42 @@ TEST_F(LanScenario, UnacknowledgedPageIsSentElevenTimesAndNoMore) {
     auto pages =
         std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), kDevicePage), std::sregex_iterator());
     EXPECT_EQ(11, pages) << r.out;
+}
+
+// Connections that never say anything, on a board whose clocks run ten
+// times faster: the links' 180 s of allowed silence pass in 18 s.
+class LanLinkSlots : public LanBoardTest {};
+
+TEST_F(LanLinkSlots, SilentConnectionsCannotLockOutNewDevices) {
+    boot(10);
+    // Every link slot taken by a connection that stays silent, opened at
+    // about the pace the host accepts them (one per warped second).
+    in_background({"timeout", "120", "bash", "-c",
+                   "for i in $(seq 64); do exec {fd}<>/dev/tcp/192.0.2.10/1813; sleep 0.1; done; sleep 120"});
+    const std::regex accepted("tcp client 192\\.0\\.2\\.1:\\d+ connected");
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string logs = board_.logs();
+            return std::distance(std::sregex_iterator(logs.begin(), logs.end(), accepted),
+                                 std::sregex_iterator()) >= 64;
+        },
+        std::chrono::seconds(30)));
+    // A device that comes now takes the place of the longest silent one.
+    ASSERT_EQ(0, app({"--tcp", "--raw", "--wait", "300", "{\"t\":\"newcomer\"}"}).status);
+    EXPECT_TRUE(board_.wait_for_log(received(1, "{\"t\":\"newcomer\"}")));
+    EXPECT_TRUE(board_.wait_for_log(std::regex("tcp link list is full \\(64 links\\): link 192\\.0\\.2\\.1:\\d+")));
+    // The silent ones are closed once their allowed silence has passed.
+    EXPECT_TRUE(board_.wait_for_log(std::regex("sent no complete object for \\d+ s, closed"),
+                                    std::chrono::seconds(40)));
+    Board::Result ss;
+    EXPECT_TRUE(eventually(
+        [&] {
+            ss = board_.exec({"ss", "-Htn", "state", "established", "( sport = :1813 )"});
+            return ss.status == 0 && ss.out.empty();
+        },
+        std::chrono::seconds(40)))
+        << ss.out;
+    board_.stop();
 }
 
 }  // namespace

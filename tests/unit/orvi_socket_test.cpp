@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "orvi_field.h"
+#include "orvi_port.h"
 #include "orvi_socket.h"
 #include "orvi_subdev_tcp.h"
 #include "pending/pending_calls.h"
@@ -96,6 +98,32 @@ TEST(TcpFramerLimits, HugeObjectInOneChunkThenServiceGoesOn) {
     EXPECT_EQ(Strings({kA}), feed(f, object_of(20000) + kA));
 }
 
+TEST(TcpFramerLimits, NestingDeeperThanTheBufferHoldsIsDroppedAndFramingResumes) {
+    const std::string open(ORVI_TCP_DEPTH_MAX, '{'), close(ORVI_TCP_DEPTH_MAX, '}');
+    orvi_tcp_framer_t f;
+    // The deepest object that fits is delivered.
+    EXPECT_EQ(Strings({open + close}), feed(f, open + close));
+    // A runaway of opening braces, read after read, is not counted past the
+    // bound: once that many levels close, the next object gets through.
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(Strings(), feed(f, std::string(ORVI_TCP_READ_SIZE, '{')));
+    EXPECT_LE(f.depth, ORVI_TCP_DEPTH_MAX);
+    EXPECT_EQ(Strings({kA}), feed(f, close + kA));
+}
+
+TEST(TcpFramerLimits, FeedingSomeStopsAfterTheObjectsAskedFor) {
+    orvi_tcp_framer_t f;
+    const std::string in = "x" + kA + kB + kA;
+    std::vector<std::string> out;
+    auto keep = [&](std::string &&o) { out.push_back(std::move(o)); };
+    size_t used = orvi_tcp_framer_feed_some(&f, in.data(), in.size(), 2, keep);
+    EXPECT_EQ(1 + kA.size() + kB.size(), used);
+    EXPECT_EQ(Strings({kA, kB}), out);
+    used += orvi_tcp_framer_feed_some(&f, in.data() + used, in.size() - used, 2, keep);
+    EXPECT_EQ(in.size(), used);
+    EXPECT_EQ(Strings({kA, kB, kA}), out);
+}
+
 // ---- TCP client channel line framer -----------------------------------------------
 
 void put(orvi_line_framer_t &f, const std::string &s) {
@@ -145,41 +173,100 @@ orvi_subdev_ptr add_record(const char *mac, int fd, dev_type_t type = DEV_TYPE_W
     return product_add_subdev_to_host(&d);
 }
 
+// Links over socket pairs (the test writes the peers' side) and a request
+// queue played by the test: it records what is queued, counts as pending
+// what the test has not taken yet, and can refuse or play a full queue.
 class TcpLinkTest : public ::testing::Test {
   protected:
+    struct Link {
+        int fd;       // the host's end
+        int peer_fd;  // the peer's end
+        subdev_tcp_link_ptr link;
+    };
     void SetUp() override {
         product_registry_reset_for_test();
         ASSERT_EQ(0, orvi_subdev_tcp_link_list_init(&list_));
-        orvi_subdev_tcp_set_request_sink([this](const request_type_t &r) {
-            queued_.push_back(r);
-            return 0;
-        });
-        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv_));
-        link_ = orvi_subdev_tcp_link_create(list_, sv_[0], nullptr);
-        ASSERT_EQ(0, orvi_subdev_tcp_link_insert(list_, link_));
+        orvi_subdev_tcp_set_request_sink(
+            [this](const request_type_t &r) {
+                if (refuse_next_) {
+                    refuse_next_ = false;
+                    return -1;
+                }
+                queued_.push_back(r);
+                return 0;
+            },
+            [this] { return full_ ? size_t{ORVI_TCP_QUEUE_SHARE} : queued_.size() - taken_; });
+        add_link();
+        sv_[0] = links_[0].fd;
+        sv_[1] = links_[0].peer_fd;
+        link_ = links_[0].link;
     }
     void TearDown() override {
         orvi_subdev_tcp_set_request_sink(nullptr);
         link_.reset();
+        for (Link &l : links_) {
+            l.link.reset();
+            if (l.peer_fd >= 0) close(l.peer_fd);
+        }
+        links_.clear();
         orvi_subdev_tcp_link_list_free(list_);
-        if (sv_[1] >= 0) close(sv_[1]);
         product_registry_reset_for_test();
     }
-    void peer_send(const std::string &s) {
-        ASSERT_EQ(static_cast<ssize_t>(s.size()), write(sv_[1], s.data(), s.size()));
+    size_t add_link() {
+        int sv[2];
+        EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        subdev_tcp_link_ptr l = orvi_subdev_tcp_link_create(list_, sv[0], nullptr);
+        EXPECT_EQ(0, orvi_subdev_tcp_link_insert(list_, l));
+        links_.push_back({sv[0], sv[1], l});
+        return links_.size() - 1;
+    }
+    void peer_send(size_t i, const std::string &s) {
+        ASSERT_EQ(static_cast<ssize_t>(s.size()), write(links_[i].peer_fd, s.data(), s.size()));
+    }
+    void peer_send(const std::string &s) { peer_send(0, s); }
+    void peer_close(size_t i) {
+        close(links_[i].peer_fd);
+        links_[i].peer_fd = -1;
+    }
+    // One pass of the receive thread: every link read once, then queued.
+    void round() {
+        for (const Link &l : links_)
+            orvi_subdev_tcp_link_read(list_, l.fd);
+        orvi_subdev_tcp_links_pump(list_);
+    }
+    // The request task takes everything queued so far.
+    void take_all() { taken_ = queued_.size(); }
+    std::vector<std::string> texts() const {
+        std::vector<std::string> out;
+        for (const request_type_t &r : queued_)
+            out.push_back(r.data);
+        return out;
+    }
+    bool readable(size_t i) {
+        std::vector<struct pollfd> fds;
+        orvi_subdev_tcp_fd_readset_all(list_, fds);
+        for (const auto &p : fds)
+            if (p.fd == links_[i].fd) return true;
+        return false;
     }
 
     subdev_tcp_link_list_t *list_ = nullptr;
-    subdev_tcp_link_ptr link_;
-    int sv_[2] = {-1, -1};
+    std::vector<Link> links_;
+    subdev_tcp_link_ptr link_;  // the first link
+    int sv_[2] = {-1, -1};      // its two ends
     std::vector<request_type_t> queued_;
+    size_t taken_ = 0;
+    bool refuse_next_ = false;
+    bool full_ = false;
 };
 
 TEST_F(TcpLinkTest, EachObjectBecomesATcpRequestOfTheLink) {
     peer_send("..{\"t\":\"hb\"}{\"t\":\"res\"");
     EXPECT_EQ(0, orvi_subdev_tcp_link_read(list_, sv_[0]));
+    EXPECT_EQ(1, orvi_subdev_tcp_links_pump(list_));
     peer_send(",\"r\":200}");
     EXPECT_EQ(0, orvi_subdev_tcp_link_read(list_, sv_[0]));
+    EXPECT_EQ(1, orvi_subdev_tcp_links_pump(list_));
     ASSERT_EQ(2u, queued_.size());
     EXPECT_EQ("{\"t\":\"hb\"}", queued_[0].data);
     EXPECT_EQ("{\"t\":\"res\",\"r\":200}", queued_[1].data);
@@ -201,8 +288,8 @@ TEST_F(TcpLinkTest, PeerCloseFreesTheLinkAndEveryRecordForgetsTheDescriptor) {
     ASSERT_EQ(0, orvi_subdev_tcp_link_dev_bind(list_, link_, bound));
     std::weak_ptr<subdev_tcp_link_t> weak = link_;
     link_.reset();
-    close(sv_[1]);
-    sv_[1] = -1;
+    links_[0].link.reset();
+    peer_close(0);
     EXPECT_EQ(1, orvi_subdev_tcp_link_read(list_, fd));  // one device went offline
     EXPECT_FALSE(orvi_subdev_tcp_link_get(list_, fd));
     EXPECT_TRUE(weak.expired());  // the descriptor is closed
@@ -214,19 +301,128 @@ TEST_F(TcpLinkTest, PeerCloseFreesTheLinkAndEveryRecordForgetsTheDescriptor) {
     EXPECT_EQ(fd + 100, orvi_subdev_snapshot(elsewhere).dev_socket.fd);
 }
 
-TEST(TcpLinkList, ListIsBounded) {
+std::string numbered(const char *who, int i) {
+    return std::string("{\"") + who + "\":" + std::to_string(i) + "}";
+}
+
+TEST_F(TcpLinkTest, AFloodingLinkTakesTurnsWithAnotherAndNeitherLosesAnything) {
+    const size_t flood = 0, good = add_link();
+    const int kFlood = 2000;
+    std::string burst;
+    for (int i = 0; i < kFlood; ++i)
+        burst += numbered("f", i);
+    peer_send(flood, burst);
+    peer_send(good, numbered("g", 0) + numbered("g", 1) + numbered("g", 2));
+    round();
+    // The links share the queue object by object, up to the links' share of it.
+    std::vector<std::string> first = texts();
+    ASSERT_EQ(static_cast<size_t>(ORVI_TCP_QUEUE_SHARE), first.size());
+    EXPECT_EQ(std::vector<std::string>({numbered("f", 0), numbered("g", 0), numbered("f", 1), numbered("g", 1),
+                                        numbered("f", 2), numbered("g", 2), numbered("f", 3)}),
+              std::vector<std::string>(first.begin(), first.begin() + 7));
+    // As the request task takes them, the rest follows, every object once, in order.
+    for (int pass = 0; pass < 10 * kFlood && queued_.size() < kFlood + 3u; ++pass) {
+        take_all();
+        round();
+    }
+    std::vector<std::string> want_f, got_f, got_g;
+    for (int i = 0; i < kFlood; ++i)
+        want_f.push_back(numbered("f", i));
+    for (const std::string &t : texts())
+        (t[2] == 'f' ? got_f : got_g).push_back(t);
+    EXPECT_EQ(want_f, got_f);
+    EXPECT_EQ(std::vector<std::string>({numbered("g", 0), numbered("g", 1), numbered("g", 2)}), got_g);
+}
+
+TEST_F(TcpLinkTest, ALinkIsNotReadWhileItsBacklogIsFull) {
+    full_ = true;  // the queue has no room for the links
+    const int kSent = 1000;  // more than one read takes
+    std::string burst;
+    for (int i = 0; i < kSent; ++i)
+        burst += numbered("f", i);
+    peer_send(burst);
+    round();
+    round();
+    EXPECT_TRUE(queued_.empty());
+    EXPECT_FALSE(readable(0));
+    int unread = 0;
+    ASSERT_EQ(0, ioctl(sv_[0], FIONREAD, &unread));
+    EXPECT_GT(unread, 0);  // left with the sender's connection: flow control holds it back
+    full_ = false;
+    for (int pass = 0; pass < 10 * kSent && queued_.size() < kSent; ++pass) {
+        take_all();
+        round();
+    }
+    ASSERT_EQ(static_cast<size_t>(kSent), queued_.size());
+    EXPECT_EQ(numbered("f", kSent - 1), queued_.back().data);
+    EXPECT_TRUE(readable(0));
+}
+
+TEST_F(TcpLinkTest, AnObjectTheQueueRefusesStaysFirstOnItsLink) {
+    peer_send(kA + kB);
+    refuse_next_ = true;
+    round();
+    EXPECT_TRUE(queued_.empty());
+    round();
+    EXPECT_EQ(Strings({kA, kB}), texts());
+}
+
+TEST_F(TcpLinkTest, AnIdleLinkIsClosedAsIfItsPeerHadClosed) {
+    const size_t quiet = 0, talking = add_link();
+    int fd = links_[quiet].fd;
+    orvi_subdev_ptr bound = add_record("aabbccddee01", fd);
+    orvi_subdev_ptr other = add_record("aabbccddee02", fd);
+    ASSERT_EQ(0, orvi_subdev_tcp_link_dev_bind(list_, link_, bound));
+    const uint64_t born = links_[quiet].link->last_object_ms.load();
+    EXPECT_EQ(0, orvi_subdev_tcp_link_idle_close(list_, born + ORVI_TCP_IDLE_CLOSE_MS - 1));
+    EXPECT_EQ(2, list_->list_size());
+    // Both have been quiet for the whole time; one of them speaks now.
+    const uint64_t now = orvi_port_monotonic_ms();
+    for (Link &l : links_)
+        l.link->last_object_ms.store(now - ORVI_TCP_IDLE_CLOSE_MS);
+    peer_send(talking, kA);
+    round();
+    EXPECT_EQ(1, orvi_subdev_tcp_link_idle_close(list_, orvi_port_monotonic_ms()));  // one device went offline
+    EXPECT_FALSE(orvi_subdev_tcp_link_get(list_, fd));
+    EXPECT_TRUE(orvi_subdev_tcp_link_get(list_, links_[talking].fd));
+    EXPECT_EQ(-1, orvi_subdev_snapshot(bound).dev_socket.fd);
+    EXPECT_EQ(0, orvi_subdev_snapshot(bound).online);
+    EXPECT_EQ(-1, orvi_subdev_snapshot(other).dev_socket.fd);
+    char c;
+    EXPECT_EQ(0, recv(links_[quiet].peer_fd, &c, 1, MSG_DONTWAIT));  // the peer sees the end
+}
+
+TEST(TcpLinkList, AFullListMakesRoomByClosingTheLongestIdleLink) {
+    product_registry_reset_for_test();
     subdev_tcp_link_list_t *list = nullptr;
     ASSERT_EQ(0, orvi_subdev_tcp_link_list_init(&list));
-    for (int i = 0; i < ORVI_TCP_LINK_MAX; ++i)
-        ASSERT_EQ(0, orvi_subdev_tcp_link_insert(
-                         list, orvi_subdev_tcp_link_create(list, eventfd(0, EFD_CLOEXEC), nullptr)));
-    int fd = eventfd(0, EFD_CLOEXEC);
-    subdev_tcp_link_ptr extra = orvi_subdev_tcp_link_create(list, fd, nullptr);
-    EXPECT_EQ(-1, orvi_subdev_tcp_link_insert(list, extra));
+    const uint64_t now = orvi_port_monotonic_ms();
+    std::vector<subdev_tcp_link_ptr> links;
+    for (int i = 0; i < ORVI_TCP_LINK_MAX; ++i) {
+        links.push_back(orvi_subdev_tcp_link_create(list, eventfd(0, EFD_CLOEXEC), nullptr));
+        links.back()->last_object_ms.store(now - 1000 * static_cast<uint64_t>(i % 7));
+        ASSERT_EQ(0, orvi_subdev_tcp_link_insert(list, links.back()));
+    }
+    links[20]->last_object_ms.store(now - 60000);
+    links[40]->last_object_ms.store(now - 50000);
+    orvi_subdev_ptr dev = add_record("aabbccddee01", links[20]->fd);
+    ASSERT_EQ(0, orvi_subdev_tcp_link_dev_bind(list, links[20], dev));
+    const int gone_fd = links[20]->fd;
+
+    subdev_tcp_link_ptr extra = orvi_subdev_tcp_link_create(list, eventfd(0, EFD_CLOEXEC), nullptr);
+    EXPECT_EQ(1, orvi_subdev_tcp_link_insert(list, extra));  // its device went offline
+    EXPECT_EQ(ORVI_TCP_LINK_MAX, list->list_size());
+    EXPECT_FALSE(orvi_subdev_tcp_link_get(list, gone_fd));
+    EXPECT_EQ(extra, orvi_subdev_tcp_link_get(list, extra->fd));
+    EXPECT_EQ(links[40], orvi_subdev_tcp_link_get(list, links[40]->fd));
+    EXPECT_EQ(-1, orvi_subdev_snapshot(dev).dev_socket.fd);
+    EXPECT_EQ(0, orvi_subdev_snapshot(dev).online);
     std::vector<struct pollfd> fds;
     EXPECT_EQ(ORVI_TCP_LINK_MAX, orvi_subdev_tcp_fd_readset_all(list, fds));
-    EXPECT_EQ(static_cast<size_t>(ORVI_TCP_LINK_MAX), fds.size());
+    links.clear();
+    extra.reset();
     orvi_subdev_tcp_link_list_free(list);
+    product_registry_reset_for_test();
 }
 
 // ---- Write and read routines on local sockets ------------------------------------------

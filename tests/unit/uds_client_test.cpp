@@ -248,7 +248,7 @@ TEST(UdsFrameSplit, CutsTheStreamIntoWholeObjects) {
     }
 }
 
-TEST(UdsFrameSplit, DropsAnOverLongObjectAndResumesAtTheNextBrace) {
+TEST(UdsFrameSplit, DropsAnOverLongOrOverDeepObjectWholeAndResumesAfterIt) {
     struct Case {
         const char *name;
         std::vector<std::string> chunks;
@@ -256,6 +256,11 @@ TEST(UdsFrameSplit, DropsAnOverLongObjectAndResumesAtTheNextBrace) {
         {"ends in the same read", {"{\"a\":\"0123456789abcdef\"}{\"b\":1}"}},
         {"spans reads", {"{\"a\":\"0123456789", "abcdef\"}", "{\"b\":1}"}},
         {"limit crossed inside a string holding a quote", {"{\"a\":\"0123456789ab\\\"\"} {\"b\":1}"}},
+        // Nothing inside the dropped object passes for a frame of its own,
+        // however the reads cut it.
+        {"object past the limit", {"{\"a\":[1,1,1,1,1,1,{\"r\":2,\"data\":1}", "]}{\"b\":1}"}},
+        {"object quoted in a string past the limit", {"{\"a\":\"0123456789abcdef{}\",\"x\":1", "}{\"b\":1}"}},
+        {"nested deeper than the limit holds", {std::string(20, '{'), std::string(8, '}') + "{\"b\":1}"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

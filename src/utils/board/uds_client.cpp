@@ -12,7 +12,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -229,10 +231,13 @@ void uds_frame_splitter_reset(uds_frame_splitter_t *s) {
     s->depth = 0;
     s->in_string = false;
     s->escaped = false;
+    s->discarding = false;
 }
 
 int uds_frame_split(uds_frame_splitter_t *s, const char *data, size_t n, std::vector<std::string> &frames) {
     if (!s || !data) return 0;
+    // Every level costs at least its two braces.
+    const int depth_max = static_cast<int>(std::min<size_t>(std::max<size_t>(s->limit / 2, 1), INT_MAX));
     int dropped = 0;
     size_t i = 0;
     while (i < n) {
@@ -241,9 +246,7 @@ int uds_frame_split(uds_frame_splitter_t *s, const char *data, size_t n, std::ve
             const void *brace = std::memchr(data + i, '{', n - i);
             if (!brace) break;
             i = static_cast<size_t>(static_cast<const char *>(brace) - data);
-            s->frame.clear();
-            s->in_string = false;
-            s->escaped = false;
+            uds_frame_splitter_reset(s);
         }
         size_t start = i;
         bool done = false;
@@ -259,24 +262,34 @@ int uds_frame_split(uds_frame_splitter_t *s, const char *data, size_t n, std::ve
             } else if (c == '"') {
                 s->in_string = true;
             } else if (c == '{') {
-                ++s->depth;
+                if (s->depth < depth_max) {
+                    ++s->depth;
+                } else if (!s->discarding) {
+                    ORVI_LOGW("frame nested deeper than %d levels dropped", depth_max);
+                    ++dropped;
+                    s->discarding = true;
+                    s->frame.clear();
+                }
             } else if (c == '}') {
                 done = --s->depth == 0;
             }
         }
-        size_t take = i - start;
-        if (s->frame.size() + take > s->limit) {
-            ORVI_LOGW("frame longer than %zu bytes dropped", s->limit);
-            ++dropped;
-            // An unfinished frame is cut where it crossed the limit and the
-            // search for the next "{" starts there.
-            if (!done) i = start + (s->limit - s->frame.size());
-            uds_frame_splitter_reset(s);
-            continue;
+        if (!s->discarding) {
+            size_t take = i - start;
+            if (s->frame.size() + take > s->limit) {
+                // Followed to its end, not kept: a frame quoted inside it
+                // must not pass for a real one.
+                ORVI_LOGW("frame longer than %zu bytes dropped", s->limit);
+                ++dropped;
+                s->discarding = true;
+                s->frame.clear();
+                s->frame.shrink_to_fit();
+            } else {
+                s->frame.append(data + start, take);
+            }
         }
-        s->frame.append(data + start, take);
         if (done) {
-            frames.push_back(std::move(s->frame));
+            if (!s->discarding) frames.push_back(std::move(s->frame));
             uds_frame_splitter_reset(s);
         }
     }

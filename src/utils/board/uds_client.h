@@ -41,13 +41,16 @@ int uds_read(int fd, char *buffer, size_t size);
 
 // Cuts an unframed byte stream into whole JSON objects. Braces inside string
 // literals do not count and escapes are honoured. Bytes between objects are
-// skipped. An object longer than `limit` is dropped (logged) and the splitter
-// starts again at the next "{".
+// skipped. An object longer than `limit`, or nested deeper than `limit` / 2
+// levels (more than it could hold), is dropped whole (logged): its strings
+// and braces are followed to its end without keeping it, the depth held at
+// that bound, so nothing inside it is ever taken for a frame.
 typedef struct uds_frame_splitter_s {
     std::string frame;  // the object being gathered
     int depth = 0;      // 0: between objects
     bool in_string = false;
     bool escaped = false;
+    bool discarding = false;  // inside an object being dropped
     size_t limit = UDS_FRAME_MAX;
 } uds_frame_splitter_t;
 
