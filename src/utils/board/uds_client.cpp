@@ -51,6 +51,16 @@ std::atomic<unsigned> g_pass_wait_ms{3000};
 std::atomic<unsigned> g_select_quiet_ms{3000};
 std::atomic<unsigned> g_select_total_ms{10000};
 
+// Messages waiting in the two publish queues.
+int queued_count(void) {
+    int n = 0;
+    for (queue_msg_list *list : {&publish_ctrl_msg, &publish_msg}) {
+        int c = getTheQueMsgNodeNumInList(list);
+        if (c > 0) n += c;
+    }
+    return n;
+}
+
 // Waits between attempts; tests replace them so retries cost no time.
 void retry_sleep(unsigned ms) {
     void (*fn)(unsigned) = g_sleep.load();
@@ -382,12 +392,10 @@ int event_publish_next(std::string &out) {
 }
 
 int event_publish_pending(void) {
-    int n = g_in_flight.load();
-    for (queue_msg_list *list : {&publish_ctrl_msg, &publish_msg}) {
-        int c = getTheQueMsgNodeNumInList(list);
-        if (c > 0) n += c;
-    }
-    return n;
+    // The queues first: the sender marks a message in flight before taking
+    // it, so one that is gone from the queues is seen in flight here.
+    int queued = queued_count();
+    return queued + g_in_flight.load();
 }
 
 void event_publish_thread_stop(bool stop) {
@@ -416,13 +424,17 @@ void *event_publish_thread(void *) {
         failures = 0;
         while (!g_publish_stop.load()) {
             if (msg.empty()) {
+                if (queued_count() == 0) {
+                    orvi_port_sleep_ms(kPublishIdleMs);
+                    continue;
+                }
                 // Counted in flight before it leaves its queue: a caller
                 // waiting for event_publish_pending() to reach 0 must never
-                // see a message that is neither queued nor in flight.
+                // see a message that is neither queued nor in flight. Only
+                // this thread takes messages, so one is there to take.
                 g_in_flight.store(1);
                 if (event_publish_next(msg) != 0) {
                     g_in_flight.store(0);
-                    orvi_port_sleep_ms(kPublishIdleMs);
                     continue;
                 }
             }
