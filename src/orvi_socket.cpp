@@ -85,6 +85,17 @@ bool send_all(int fd, const char *p, size_t len) {
     return true;
 }
 
+// A packet and its "\n" in one send: sent apart, the lone newline waits for
+// the peer's delayed acknowledgement of the packet (some 40 ms) before it
+// may leave, and the peer cannot act on the packet until it has it.
+bool send_line(int fd, const char *data, size_t size) {
+    std::string line;
+    line.reserve(size + 1);
+    line.append(data, size);
+    line.push_back('\n');
+    return send_all(fd, line.data(), line.size());
+}
+
 bool set_opt(int fd, int level, int name, int value) {
     return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
 }
@@ -172,7 +183,7 @@ int write_tcp(const char *data, size_t size, const orvi_subdev_ptr &dev) {
     {
         // The TCP client channel carries its own packets.
         std::lock_guard<std::mutex> lk(g_mu);
-        if (fd == g_client_fd) return send_all(fd, data, size) && send_all(fd, "\n", 1) ? 0 : -1;
+        if (fd == g_client_fd) return send_line(fd, data, size) ? 0 : -1;
     }
     subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
     subdev_tcp_link_ptr link = orvi_subdev_tcp_link_get(list, fd);
@@ -193,7 +204,7 @@ int write_tcp(const char *data, size_t size, const orvi_subdev_ptr &dev) {
     orvi_subdev_tcp_link_dev_bind(list, link, dev);
     std::lock_guard<std::mutex> wl(link->write_mu);
     // Peers read one packet per line.
-    return send_all(fd, data, size) && send_all(fd, "\n", 1) ? 0 : -1;
+    return send_line(fd, data, size) ? 0 : -1;
 }
 
 }  // namespace
