@@ -69,8 +69,8 @@ void append_v(std::string &out, const char *fmt, va_list ap, size_t cap = ORVI_L
     }
 }
 
-// Per call site budget of warning and error lines: a token bucket holding
-// ORVI_LOG_BURST lines, refilled with ORVI_LOG_RATE lines per second.
+// Per call site budget of lines: a token bucket holding a burst of lines,
+// refilled at a steady rate (orvi_log.h gives both by level).
 struct Site {
     const char *func = nullptr;
     int line = 0;
@@ -90,7 +90,7 @@ uint64_t now_ms() {
 
 // True when the line may print; `suppressed` receives how many lines of the
 // site were held back since its last printed one.
-bool site_admits(const char *func, int line, unsigned long &suppressed) {
+bool site_admits(const char *func, int line, double burst, double rate, unsigned long &suppressed) {
     suppressed = 0;
     size_t h = (reinterpret_cast<uintptr_t>(func) >> 3) * 31u + static_cast<size_t>(line);
     uint64_t now = now_ms();
@@ -105,14 +105,14 @@ bool site_admits(const char *func, int line, unsigned long &suppressed) {
         if (!c.func) {
             c.func = func;
             c.line = line;
-            c.tokens = ORVI_LOG_BURST;
+            c.tokens = burst;
             c.last_ms = now;
             s = &c;
             break;
         }
     }
     if (!s) return true;  // more sites than slots: never hide a line for lack of room
-    s->tokens = std::min<double>(ORVI_LOG_BURST, s->tokens + (now - s->last_ms) * ORVI_LOG_RATE / 1000.0);
+    s->tokens = std::min(burst, s->tokens + static_cast<double>(now - s->last_ms) * rate / 1000.0);
     s->last_ms = now;
     if (s->tokens < 1) {
         ++s->suppressed;
@@ -157,7 +157,10 @@ void orvi_time_display(int) {
 
 void orvi_log_vwrite(char letter, const char *func, int line, const char *fmt, va_list ap) {
     unsigned long suppressed = 0;
-    if ((letter == 'W' || letter == 'E') && !site_admits(func, line, suppressed)) return;
+    const bool alarm = letter == 'W' || letter == 'E';
+    if (!site_admits(func, line, alarm ? ORVI_LOG_BURST : ORVI_LOG_INFO_BURST,
+                     alarm ? ORVI_LOG_RATE : ORVI_LOG_INFO_RATE, suppressed))
+        return;
     std::string out;
     out.reserve(256);
     char head[160];

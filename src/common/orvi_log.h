@@ -24,10 +24,14 @@ extern std::atomic<int> log_level;
 // Longest message text one line carries; a longer one keeps its beginning
 // and says how long it was ("... (N bytes in all)").
 #define ORVI_LOG_TEXT_MAX 1024
-// Warning and error lines of one call site: a burst of ORVI_LOG_BURST, then
-// ORVI_LOG_RATE a second; the held-back lines are counted on the next one.
+// Lines of one call site: a burst, then a steady rate a second (warnings and
+// errors: ORVI_LOG_BURST and ORVI_LOG_RATE; information and debug lines,
+// which every received packet writes, twice as many and five times as fast);
+// the held-back lines are counted on the site's next printed line.
 #define ORVI_LOG_BURST 100
 #define ORVI_LOG_RATE 10
+#define ORVI_LOG_INFO_BURST (2 * ORVI_LOG_BURST)
+#define ORVI_LOG_INFO_RATE (5 * ORVI_LOG_RATE)
 
 enum { BOARD_LOG_CLASS_4 = 4, BOARD_LOG_CLASS_8 = 8, BOARD_LOG_CLASS_16 = 16, BOARD_LOG_CLASS_32 = 32 };
 

@@ -26,6 +26,10 @@ void warn_packet(const std::string &packet) {
     ORVI_LOGW("packet: %s", packet.c_str());
 }
 
+void info_packet(const std::string &packet) {
+    ORVI_LOGI("Root receive, data: %s", packet.c_str());
+}
+
 TEST(OrviLog, LongTextKeepsItsBeginningAndSaysHowLongItWas) {
     const std::string head = "Root receive, data: ";
     // Sizes of the whole message text: short, exactly the limit, one over, a flood packet.
@@ -65,7 +69,15 @@ TEST(OrviLog, ARepeatedWarningIsHeldBackAndCounted) {
     EXPECT_GE(printed, static_cast<size_t>(ORVI_LOG_BURST) - 1);
     EXPECT_LT(printed, 1000u);
     EXPECT_NE(std::string::npos, flood.find("[W][warn_packet]"));
-    // Other call sites are not held back by it.
+    // Information lines (every received packet writes one) have a larger
+    // budget, but a flood of them is held back too.
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 5000; ++i)
+        info_packet("{} " + std::to_string(i));
+    printed = lines_of(testing::internal::GetCapturedStdout()).size();
+    EXPECT_GE(printed, static_cast<size_t>(ORVI_LOG_INFO_BURST) - 1);
+    EXPECT_LT(printed, 2000u);
+    // Other call sites are not held back by them.
     testing::internal::CaptureStdout();
     ORVI_LOGW("another warning");
     EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("another warning"));
