@@ -314,11 +314,18 @@ TEST_F(VboardTest, RebootRestartsTheBoardInPlaceOrHaltsIt) {
     EXPECT_NE(0, b.exec({"test", "-e", "/tmp/f"}).status);
     EXPECT_EQ("PONG\n", b.exec({"redis-cli", "ping"}).out);
 
-    // State "reboot" = "halt": the board stays down after a reboot.
+    // State "reboot" = "halt": the board stays down after a reboot. The
+    // halt is told once it is done, even with a process that takes the whole
+    // grace period to end: nothing of the board answers any more.
     b.set_state("reboot", "halt");
+    ASSERT_EQ(0, b.sh("setsid sh -c 'trap \"\" TERM; while :; do sleep 0.1; done' stubborn "
+                      "</dev/null >/dev/null 2>&1 &")
+                     .status);
     b.exec({"reboot"});
     ASSERT_TRUE(b.wait_for_log("vboard: reboot: halting the board"));
+    EXPECT_NE(0, b.exec({"pgrep", "-f", "stubborn"}).status);
     EXPECT_NE(0, b.exec({"redis-cli", "ping"}).status);
+    EXPECT_NE(0, b.exec({"pidof", "mosquitto", "redis-server"}).status);
 }
 
 TEST_F(VboardTest, DaemonEndIsLoggedAndNotRestarted) {
