@@ -4,14 +4,15 @@
 // loopback, and recording stand-ins for the board tools that must never act
 // on the host.
 //
-//   vboard start DIR     build/boot the board, return once the daemon runs
+//   vboard start DIR     build/boot the board, return once the daemon serves
+//                        its LAN ports
 //   vboard exec DIR -- CMD...   run CMD inside the board
 //   vboard logs DIR      the daemon's output so far
 //   vboard stop DIR      end every process of the board (DIR keeps its files)
 //   vboard run DIR [--devices N]  start with N simulated devices in the LAN
-//                        (default 3, or $VBOARD_DEVICES), follow the daemon's
-//                        log; Ctrl-C stops it all
-//   vboard status DIR    is the board up, and the daemon?
+//                        (default 3, or $VBOARD_DEVICES), say up and the next
+//                        step, follow the daemon's log; Ctrl-C stops it all
+//   vboard status DIR    is the board up, and the daemon? does it serve?
 //   vboard lan DIR -- CMD...    run CMD in the board's LAN (simulated peers, the app)
 #include <cJSON.h>
 #include <dirent.h>
