@@ -511,7 +511,7 @@ int do_start(const Layout &l, const std::string &daemon_arg, int speed) {
         std::string why;
         read_file(exit_path, why);
         fprintf(stderr, "vboard: note: the daemon already ended: %s", why.c_str());
-        return 0;
+        return daemon_arg.empty() ? 1 : 0;  // the build's daemon serves nobody now
     }
     // A stand-in daemon (tests of the board itself) serves nothing: it is up
     // once it wrote. The build's daemon is up once the app and the devices
