@@ -1,22 +1,105 @@
 // The virtual board itself: its folders, brokers, stand-ins, isolation and
 // life cycle. Most tests run a small stand-in daemon so that they do not
 // depend on what the real daemon does at start.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <dirent.h>
+#include <chrono>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 
 #include "board.h"
+#include "orvi_port.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kVboard = ORVI_BINARY_DIR "/bin/vboard";
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// Runs argv with its standard error joined to its output; killed when it
+// still runs after `deadline`.
+Board::Result run_joined(const std::vector<std::string> &argv, std::chrono::milliseconds deadline = 120s) {
+    std::vector<std::string> a = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
+    a.insert(a.end(), argv.begin(), argv.end());
+    Board::Result r;
+    orvi_run_opts o;
+    o.out = &r.out;
+    o.timeout_ms = static_cast<unsigned>(deadline.count());
+    r.status = orvi_port_run_argv(a, o);
+    return r;
+}
+
+// Polls `pred` every 50 ms; false when it still fails after `timeout`.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+// A command running in the background with its output in a file, as in a
+// terminal of its own; interrupted (Ctrl-C) and reaped by its owner.
+class Background {
+  public:
+    Background(const std::vector<std::string> &argv, std::string out) : out_(std::move(out)) {
+        pid_ = fork();
+        if (pid_ != 0) return;
+        int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(127);
+        std::vector<char *> cargv;
+        for (const auto &s : argv)
+            cargv.push_back(const_cast<char *>(s.c_str()));
+        cargv.push_back(nullptr);
+        execv(cargv[0], cargv.data());
+        _exit(127);
+    }
+    ~Background() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string output() const { return slurp(out_); }
+    bool ended() {
+        int st = 0;
+        if (status_ < 0 && waitpid(pid_, &st, WNOHANG) == pid_)
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status_ >= 0;
+    }
+    // Ctrl-C; the exit status, or -1 when it does not end within `timeout`.
+    int interrupt(std::chrono::milliseconds timeout) {
+        if (!ended()) kill(pid_, SIGINT);
+        eventually([&] { return ended(); }, timeout);
+        return status_;
+    }
+
+  private:
+    std::string out_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
 
 // A daemon that says it is up, writes down its environment and working
 // folder, and stays.
@@ -314,11 +397,18 @@ TEST_F(VboardTest, RebootRestartsTheBoardInPlaceOrHaltsIt) {
     EXPECT_NE(0, b.exec({"test", "-e", "/tmp/f"}).status);
     EXPECT_EQ("PONG\n", b.exec({"redis-cli", "ping"}).out);
 
-    // State "reboot" = "halt": the board stays down after a reboot.
+    // State "reboot" = "halt": the board stays down after a reboot. The
+    // halt is told once it is done, even with a process that takes the whole
+    // grace period to end: nothing of the board answers any more.
     b.set_state("reboot", "halt");
+    ASSERT_EQ(0, b.sh("setsid sh -c 'trap \"\" TERM; while :; do sleep 0.1; done' stubborn "
+                      "</dev/null >/dev/null 2>&1 &")
+                     .status);
     b.exec({"reboot"});
     ASSERT_TRUE(b.wait_for_log("vboard: reboot: halting the board"));
+    EXPECT_NE(0, b.exec({"pgrep", "-f", "stubborn"}).status);
     EXPECT_NE(0, b.exec({"redis-cli", "ping"}).status);
+    EXPECT_NE(0, b.exec({"pidof", "mosquitto", "redis-server"}).status);
 }
 
 TEST_F(VboardTest, DaemonEndIsLoggedAndNotRestarted) {
@@ -331,10 +421,187 @@ TEST_F(VboardTest, DaemonEndIsLoggedAndNotRestarted) {
     EXPECT_EQ(log.find("short life"), log.rfind("short life"));
 }
 
-TEST_F(VboardTest, RealDaemonStartsOnTheBoard) {
+// What `vboard status` says of a running board whose daemon is `serving`
+// or "not yet serving".
+std::string status_text(const Board &b, const std::string &serving) {
+    std::string daemon_pid = b.read("/vboard/daemon.pid");
+    daemon_pid.erase(daemon_pid.find_last_not_of("\n") + 1);
+    return "running (init pid " + std::to_string(b.init_pid()) + ")\ndaemon: running (board pid " + daemon_pid +
+           "), " + serving + " UDP 5000 and TCP 1813\n";
+}
+
+TEST_F(VboardTest, StartReturnsOnceTheRealDaemonServesItsLanPorts) {
     Board b;
     ASSERT_TRUE(b.start());
-    EXPECT_FALSE(b.logs().empty());
+    // At once, not eventually: the app may send as soon as start returns.
+    EXPECT_NE("", b.exec({"ss", "-Hlun", "( sport = :5000 )"}).out);
+    EXPECT_NE("", b.exec({"ss", "-Hltn", "( sport = :1813 )"}).out);
+    EXPECT_EQ(status_text(b, "serving"), run_joined({kVboard, "status", b.dir()}).out);
+}
+
+// `make run`: up is said once the app can be served and the demo devices
+// answer; the next step is named; Ctrl-C ends the board, its LAN and all.
+TEST_F(VboardTest, RunSaysUpWhenTheDaemonServesAndTheDevicesRunAndCtrlCStopsIt) {
+    Board b;
+    Background run({kVboard, "run", b.dir(), "--devices", "2"}, b.dir() + ".run.out");
+    ASSERT_TRUE(eventually([&] { return run.output().find("board up") != std::string::npos || run.ended(); },
+                           120s));
+    ASSERT_FALSE(run.ended()) << run.output();
+    EXPECT_NE("", b.exec({"ss", "-Hlun", "( sport = :5000 )"}).out);
+    EXPECT_NE("", b.exec({"ss", "-Hltn", "( sport = :1813 )"}).out);
+    const std::string devices = b.lan({"ss", "-Hlun", "( sport = :5001 )"}).out;
+    for (const char *addr : {"192.0.2.101:5001", "192.0.2.102:5001"})
+        EXPECT_NE(std::string::npos, devices.find(addr)) << devices;
+    EXPECT_NE(std::string::npos, run.output().find("next, in a second terminal: BOARD_DIR=" + b.dir() + " "))
+        << run.output();
+    EXPECT_NE(std::string::npos, run.output().find("scripts/demo\n")) << run.output();
+
+    const pid_t init = b.init_pid();
+    EXPECT_EQ(0, run.interrupt(30s)) << run.output();
+    EXPECT_NE(0, kill(init, 0));
+    EXPECT_NE(0, b.lan({"true"}).status);
+    unlink((b.dir() + ".run.out").c_str());
+}
+
+TEST_F(VboardTest, RunRefusesABoardThatAlreadyRuns) {
+    const std::string daemon = stub();
+    Board b(daemon);
+    ASSERT_TRUE(b.start());
+    const pid_t init = b.init_pid();
+    // A second terminal's `run`, Ctrl-C'd should it wait instead.
+    Board::Result r = run_joined({"/usr/bin/timeout", "-s", "INT", "20", kVboard, "run", "--daemon", daemon,
+                                  "--devices", "0", b.dir()});
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("a board already runs in " + b.dir())) << r.out;
+    // The board of the first terminal is untouched.
+    EXPECT_EQ(init, b.init_pid());
+    EXPECT_EQ("PONG\n", b.exec({"redis-cli", "ping"}).out);
+}
+
+TEST_F(VboardTest, CommandLineMistakesAreRefusedAndStatusLinesAreWhole) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    // A board directory that must never come to be.
+    const std::string none = b.dir() + ".none";
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        bool whole;  // the whole output, else its beginning
+    } cases[] = {
+        {{"--help"}, 0, "usage: vboard start DIR", false},
+        {{}, 2, "usage: vboard start DIR", false},
+        {{"status", none}, 4, "no board in " + none + "\n", true},
+        {{"status", b.dir()}, 0, status_text(b, "not yet serving"), true},
+        {{"run", none, "--devices", "x"}, 2,
+         "vboard: --devices takes a number from 0 to 64, not 'x'\n", true},
+        {{"run", none, "--devices", "65"}, 2,
+         "vboard: --devices takes a number from 0 to 64, not '65'\n", true},
+        {{"start", none, "--speed", "3x"}, 2,
+         "vboard: --speed takes a number from 1 to 100, not '3x'\n", true},
+        {{"start", none, "--speed"}, 2, "vboard: --speed needs a value\n", true},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> argv = {kVboard};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Board::Result r = run_joined(argv, 30s);
+        EXPECT_EQ(c.status, r.status) << r.out;
+        EXPECT_EQ(c.out, c.whole ? r.out : r.out.substr(0, c.out.size()));
+    }
+    EXPECT_NE(0, access(none.c_str(), F_OK));
+    if (access(none.c_str(), F_OK) == 0) {
+        run_joined({kVboard, "stop", none});
+        run_joined({"/bin/rm", "-rf", none});
+    }
+}
+
+// Every program of the build answers --help with its usage and status 0,
+// and does nothing else: each runs inside a board (all of them are there
+// under /opt/vboard/bin), so one that started its service instead would
+// touch nothing of this machine, and is ended at the deadline.
+TEST_F(VboardTest, EveryProgramAnswersHelpWithItsUsage) {
+    Board b(stub());
+    ASSERT_TRUE(b.start());
+    const std::string gtest = "This program contains tests written using Google Test";
+    struct Case {
+        const char *name;
+        std::string usage;
+    } cases[] = {
+        {"orvi_hc", "usage: orvi_hc"}, {"vboard", "usage: vboard"},       {"orvictl", "usage: orvictl"},
+        {"simdev", "usage: simdev"},   {"simsvc", "usage: simsvc"},       {"simbus", "usage: simbus"},
+        {"mqttcheck", "usage: mqttcheck"}, {"buscheck", "usage: buscheck"}, {"unit_tests", gtest},
+        {"scenario_tests", gtest},     {"tsan_tests", gtest},
+    };
+    std::set<std::string> checked;
+    for (const Case &c : cases) {
+        if (access((ORVI_BINARY_DIR "/bin/" + std::string(c.name)).c_str(), X_OK) != 0) continue;
+        checked.insert(c.name);
+        Board::Result r =
+            b.exec({"timeout", "-s", "KILL", "30", "sh", "-c", "exec \"$0\" --help 2>&1", std::string("/opt/vboard/bin/") + c.name});
+        EXPECT_EQ(0, r.status) << c.name << "\n" << r.out;
+        EXPECT_NE(std::string::npos, r.out.find(c.usage)) << c.name << "\n" << r.out;
+    }
+    // The daemon's only other answer, and a stray option: no side effect.
+    EXPECT_EQ("OH7050200+HC01V1.0.3.img\n", b.exec({"/opt/vboard/bin/orvi_hc", "--version"}).out);
+    EXPECT_EQ(2, b.exec({"timeout", "-s", "KILL", "30", "/opt/vboard/bin/orvi_hc", "-d"}).status);
+    EXPECT_NE(0, b.exec({"test", "-e", "/data/domivault/data/orvi_params.json"}).status);
+    // Benchmarks answer in Google Benchmark's words; anything else in the
+    // folder is a program this table must learn about.
+    DIR *d = opendir(ORVI_BINARY_DIR "/bin");
+    ASSERT_NE(nullptr, d);
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name[0] == '.') continue;
+        if (name.compare(0, 6, "bench_") == 0) {
+            Board::Result r = b.exec({"timeout", "-s", "KILL", "30", "/opt/vboard/bin/" + name, "--help"});
+            EXPECT_EQ(0, r.status) << name;
+            EXPECT_NE(std::string::npos, r.out.find("--benchmark_filter")) << name << "\n" << r.out;
+            continue;
+        }
+        EXPECT_TRUE(checked.count(name)) << name << " is not in the table";
+    }
+    closedir(d);
+}
+
+// From a chroot (a build container's usual home): a board needs / to be a
+// mount point there, and says so when it is not; once it is, the LAN's
+// commands run in the chroot, where the project's files are, rather than in
+// the machine's root. Each chroot lives in a private mount namespace and
+// ends with the script.
+TEST_F(VboardTest, FromAChrootTheCauseIsToldAndTheLanSeesTheChroot) {
+    char tmpl[] = "/tmp/orvi-chroot-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    const std::string root = tmpl;
+    std::ofstream(root + "/stub") << kStubDaemon;
+    chmod((root + "/stub").c_str(), 0755);
+    std::ofstream(root + "/only-in-the-chroot") << "chroot\n";
+    // $1: the chroot, $2: 1 to make its / a mount point, $3: the script run there.
+    const char *const enter = R"sh(
+set -e
+root=$1
+[ "$2" = 1 ] && mount --bind "$root" "$root"
+for d in usr etc dev proc sys; do mkdir -p "$root/$d"; mount --rbind "/$d" "$root/$d"; done
+for d in bin sbin lib lib32 lib64; do [ -L "/$d" ] && ln -sfn "$(readlink "/$d")" "$root/$d"; done
+for d in "$SRC" "$BIN"; do mkdir -p "$root$d"; mount --bind "$d" "$root$d"; done
+mkdir -p "$root/tmp"
+exec chroot "$root" /bin/sh -c "$3"
+)sh";
+    auto in_chroot = [&](bool mount_point, const std::string &script) {
+        return run_joined({"/usr/bin/env", "SRC=" ORVI_SOURCE_DIR, "BIN=" ORVI_BINARY_DIR, "unshare", "-m",
+                           "--propagation", "private", "/bin/sh", "-c", enter, "sh", root,
+                           mount_point ? "1" : "0", script});
+    };
+    const std::string vb = kVboard;
+    Board::Result r = in_chroot(false, vb + " start --daemon /stub /tmp/board");
+    EXPECT_EQ(1, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("cannot change root filesystem propagation")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("/ is not a mount point")) << r.out;
+
+    r = in_chroot(true, "trap '" + vb + " stop /tmp/board' EXIT; " + vb + " start --daemon /stub /tmp/board && " +
+                            vb + " lan /tmp/board -- cat /only-in-the-chroot");
+    EXPECT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("chroot\n")) << r.out;
+    run_joined({"/bin/rm", "-rf", "--one-file-system", root});
 }
 
 }  // namespace

@@ -127,17 +127,6 @@ bool Board::provision(const std::string &home_mac, const std::string &home_key) 
     return stop() && vboard({"provision", dir_, "--home-mac", home_mac, "--home-key", home_key}).status == 0;
 }
 
-bool Board::wait_lan_ports(std::chrono::milliseconds timeout) const {
-    const auto until = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (!exec({"ss", "-Hlun", "( sport = :5000 )"}).out.empty() &&
-            !exec({"ss", "-Hltn", "( sport = :1813 )"}).out.empty())
-            return true;
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
 Board::Result Board::exec(const std::vector<std::string> &argv, const std::string &input) const {
     std::vector<std::string> args = {"exec", dir_, "--"};
     args.insert(args.end(), argv.begin(), argv.end());

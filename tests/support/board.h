@@ -29,7 +29,9 @@ class Board {
     // From the next start on, the daemon's clocks and timers run `n` times
     // faster (1: real time). Tests use it to see minutes of timers in seconds.
     void set_speed(int n) { speed_ = n; }
-    // Boots the board; true once the daemon runs and wrote its first line.
+    // Boots the board; true once the daemon runs and wrote its first line
+    // and, for the build's daemon, once it serves its LAN ports (UDP 5000,
+    // TCP 1813). A stand-in daemon serves nothing; its first line is enough.
     bool start();
     bool stop();
     // Stop and start again on the same flash (the board's folders stay).
@@ -37,8 +39,6 @@ class Board {
     // Stores a home MAC and key on the flash of a board that is down, as the
     // app's provisioning leaves them (`vboard provision`).
     bool provision(const std::string &home_mac, const std::string &home_key);
-    // True once the daemon listens on UDP 5000 and TCP 1813.
-    bool wait_lan_ports(std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
     // Runs argv inside the board (board PATH, cwd /), optionally feeding stdin.
     Result exec(const std::vector<std::string> &argv, const std::string &input = "") const;

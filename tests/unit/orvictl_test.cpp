@@ -1,4 +1,8 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -6,6 +10,7 @@
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
 #include "orvi_port.h"
+#include "orvi_product.h"
 
 namespace {
 const std::string kKey = "0123456789abcdef";
@@ -78,7 +83,11 @@ TEST(Orvictl, BadInputIsRefusedWithAMessage) {
     } cases[] = {
         {"{}", "", 2, "usage: orvictl <command>"},
         {"{}", "frobnicate", 2, "unknown command 'frobnicate'"},
-        {"{}", "seal", 2, "--key is required"},
+        {"{}", "seal", 2, "--key is required with --i 0"},
+        {"{}", "seal --i 0", 2, "--key is required with --i 0"},
+        {R"({"t":"pack","i":0,"pack":"vfldV+Z7cqhitoCiFAdHYg=="})", "open", 2,
+         "--key is required: \"i\" 0 is sealed with the private key"},
+        {"vfldV+Z7cqhitoCiFAdHYg==", "open", 2, "--key is required unless the envelope says \"i\" 1"},
         {"{}", "seal --key short", 2, "--key must be exactly 16 characters (got 5)"},
         {"{}", "seal --key " + kKey + " --i 2", 2, "--i must be 0"},
         {"{}", "seal --key " + kKey + " --cid a1b2c3d4e5f6a7b8c", 2, "at most 16 characters"},
@@ -96,5 +105,80 @@ TEST(Orvictl, BadInputIsRefusedWithAMessage) {
         Result r = orvictl(c.input, {c.args}, true);
         EXPECT_EQ(c.rc, r.rc) << c.args;
         EXPECT_NE(std::string::npos, r.out.find(c.message)) << c.args << "\n" << r.out;
+    }
+}
+
+// "i" 1 is the key every product carries: nobody has to be told it.
+TEST(Orvictl, FamilyOneSealsAndOpensWithTheBuiltInDefaultKey) {
+    Result sealed = orvictl(R"({"t":"UBind"})", {"seal --i 1"});
+    ASSERT_EQ(0, sealed.rc) << sealed.out;
+    orvi_envelope_t env;
+    ASSERT_EQ(0, orvi_envelope_check(sealed.out.data(), sealed.out.size(), SOCKET_CONNECT_TYPE_UDP, "", &env));
+    EXPECT_EQ(AES_KEY_TYPE_DEFAULT, env.key_type);
+    ASSERT_EQ(0, orvi_aes_decrypt(ORVI_DEFAULT_KEY, env.pack));
+    EXPECT_EQ("{\"t\":\"UBind\"}\n", env.pack);
+
+    Result opened = orvictl(sealed.out, {"open"});
+    EXPECT_EQ(0, opened.rc);
+    EXPECT_EQ("{\"t\":\"UBind\"}\n", opened.out);
+    // A key given still wins.
+    Result other = orvictl(R"({"t":"x"})", {"seal --i 1 --key " + kKey, "open --key " + kKey});
+    EXPECT_EQ("{\"t\":\"x\"}\n", other.out);
+}
+
+// A UDP port on the loopback: one that takes packets and never answers (a
+// host that drops them), or one nothing listens on.
+class LoopbackPort {
+  public:
+    explicit LoopbackPort(bool listening) {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+        if (!listening) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~LoopbackPort() {
+        if (fd_ >= 0) close(fd_);
+    }
+    std::string port() const { return std::to_string(port_); }
+
+  private:
+    int fd_ = -1;
+    unsigned short port_ = 0;
+};
+
+TEST(Orvictl, AppSaysWhatItWaitedForWhenNothingAnswers) {
+    LoopbackPort silent(true), closed(false);
+    const std::string status = orvi_shell_quote(R"({"t":"status"})");
+    const std::string to_silent = "app --host 127.0.0.1 --port " + silent.port() + " --wait 300 ";
+    struct Case {
+        std::string args;
+        int rc;
+        std::vector<std::string> says;
+    } cases[] = {
+        // An app the host does not know (it forgot it at a reboot) is dropped.
+        {to_silent + "--i 0 --key " + kKey + " " + status, 1,
+         {"no answer to \"status\" from 127.0.0.1:" + silent.port() + " (udp) within 300 ms",
+          "forgets the app's binding when it restarts", "Bind the app again with UBind"}},
+        {to_silent + status, 1, {"no answer to \"status\"", "vboard status DIR", "vboard logs DIR"}},
+        {to_silent + "--expect dat " + status, 1,
+         {"no \"dat\" from 127.0.0.1:" + silent.port() + " within 300 ms, nothing came"}},
+        {"app --host 127.0.0.1 --port " + closed.port() + " --wait 2000 " + status, 1,
+         {"nothing listens on 127.0.0.1:" + closed.port() + " (udp)"}},
+        // Sent and not waited for: nothing to report.
+        {"app --host 127.0.0.1 --port " + silent.port() + " --wait 0 " + status, 0, {}},
+    };
+    for (const Case &c : cases) {
+        Result r = orvictl("", {c.args}, true);
+        EXPECT_EQ(c.rc, r.rc) << c.args << "\n" << r.out;
+        for (const std::string &text : c.says)
+            EXPECT_NE(std::string::npos, r.out.find(text)) << c.args << "\n" << r.out;
     }
 }

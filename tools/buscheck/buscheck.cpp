@@ -111,12 +111,13 @@ int run_select(const char *filter) {
     return 0;
 }
 
-int usage() {
-    fprintf(stderr,
+int usage(FILE *to = stderr) {
+    fprintf(to,
             "usage: buscheck sub FILTER COUNT [TIMEOUT_MS]\n"
             "       buscheck pub TOPIC COUNT [FIRST]\n"
-            "       buscheck select FILTER\n");
-    return 64;
+            "       buscheck select FILTER\n"
+            "Drives the host's event bus client on the board (see buscheck.cpp).\n");
+    return to == stdout ? 0 : 64;
 }
 
 }  // namespace
@@ -124,6 +125,7 @@ int usage() {
 int main(int argc, char **argv) {
     orvi_log_level_set(ORVI_LOG_NONE);
     log_level.store(0);
+    if (argc == 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))) return usage(stdout);
     if (argc < 3) return usage();
     std::string cmd = argv[1];
     int rc;

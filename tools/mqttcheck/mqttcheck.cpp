@@ -42,8 +42,8 @@ void out(const char *fmt, ...) {
     fflush(stdout);
 }
 
-int usage() {
-    fprintf(stderr,
+int usage(FILE *to = stderr) {
+    fprintf(to,
             "usage: mqttcheck publish [--interval-ms X] [--retain] [--observe] [--flush-ms W] [--plain] "
             "TOPIC=COUNT...\n"
             "       mqttcheck pubsub --topic T --count N [--interval-ms X] [--tail-ms W]\n"
@@ -57,7 +57,7 @@ int usage() {
             "  send:    publishes one package around BODY as the daemon seals it (--i 0: home key when\n"
             "           --cid is the home MAC, else the host random key; 1: default key; 2: BODY is first\n"
             "           encrypted with --key, a device key). --cid defaults to the host identifier.\n");
-    return 2;
+    return to == stdout ? 0 : 2;
 }
 
 // "--name value" options and bare words.
@@ -275,6 +275,7 @@ int run_send(const args_t &a) {
 int main(int argc, char **argv) {
     if (argc < 2) return usage();
     const std::string cmd = argv[1];
+    if (cmd == "--help" || cmd == "-h") return usage(stdout);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     orvi_time_refresh();
     // The transport's warnings (full lists, failed publishes) are part of the report.

@@ -43,6 +43,8 @@ const orvictl_command kApp = {
     "192.0.2.10, "
     "--i 1 (default key), --cid miniApp. --key is the private key for --i 0 and for answers sealed with it. "
     "--json: one decrypted packet per line. --expect T: exit 0 once a packet of type T arrives, 1 if none. "
+    "Without --expect it exits 0 once anything answered, 1 when nothing did (with --wait 0 or --raw no "
+    "answer is waited for). "
     "--raw: send the input bytes as they are (no envelope); --chunk/--gap: write them over TCP in pieces. "
     "Instead of INNER_JSON: --status builds a status query of the devices (their --cols, or all); --cmd and "
     "--jsoncmd build a \"cmd\" / \"jsonCmd\" command of the --set options (numbers stay numbers). "
@@ -364,7 +366,7 @@ bool parse_args(const std::vector<std::string> &args, Config &c, std::string &in
         return false;
     }
     if (opts.help()) {
-        orvictl_print_usage(kApp);
+        orvictl_print_usage(kApp, stdout);
         rc = ORVICTL_OK;
         return false;
     }
@@ -430,7 +432,11 @@ bool open_channel(const Config &c, Channel &ch) {
         return false;
     }
     int on = 1;
-    if (!c.tcp) setsockopt(ch.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);  // a LAN-wide probe is allowed
+    if (!c.tcp) {
+        setsockopt(ch.fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);  // a LAN-wide probe is allowed
+        // A refused port is then reported to us: nothing listens there.
+        setsockopt(ch.fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    }
     if (!c.bind_addr.empty() || c.lport) {
         setsockopt(ch.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         struct sockaddr_in local {};
@@ -658,6 +664,30 @@ int run_session(const Config &c) {
     return ORVICTL_OK;
 }
 
+// The "t" of an inner packet, "?" when it has none.
+std::string packet_type(const std::string &inner) {
+    json_ptr j(cJSON_Parse(inner.c_str()));
+    const cJSON *t = cJSON_GetObjectItem(j.get(), "t");
+    return cJSON_IsString(t) ? t->valuestring : "?";
+}
+
+// Why the host may have said nothing at all, as far as the packet shows.
+void explain_silence(const Config &c) {
+    if (c.family == AES_KEY_TYPE_RANDOM) {
+        fprintf(stderr,
+                "orvictl app: the host drops an \"i\" 0 packet from a sender it does not know (--cid %s), "
+                "and it forgets the app's binding when it restarts (a reboot). Bind the app again with UBind:\n"
+                "  orvictl app --expect UBindok '{\"t\":\"UBind\",\"mac\":\"%s\",\"devCnt\":0}'\n"
+                "then send with --i 0 --key <the \"key\" of its UBindok>\n",
+                c.cid.c_str(), c.cid.c_str());
+    } else {
+        fprintf(stderr,
+                "orvictl app: is the board up and its daemon running (vboard status DIR)? A packet the host "
+                "cannot use (an unknown MAC, an unbound device, a type it does not answer) gets no answer "
+                "either: the daemon's log says why (vboard logs DIR)\n");
+    }
+}
+
 int run_app(const std::vector<std::string> &args) {
     Config c;
     std::string inner;
@@ -689,6 +719,7 @@ int run_app(const std::vector<std::string> &args) {
         return orvictl_fail(kApp, std::string("send: ") + strerror(errno));
 
     bool seen = false;
+    int answers = 0;
     uint64_t until = now_ms() + static_cast<uint64_t>(c.wait_ms);
     while (!seen) {
         uint64_t now = now_ms();
@@ -704,10 +735,16 @@ int run_app(const std::vector<std::string> &args) {
             ch.tcp ? ::recv(ch.fd, buf, sizeof buf, 0)
                    : ::recvfrom(ch.fd, buf, sizeof buf, 0, reinterpret_cast<struct sockaddr *>(&from), &len);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == ECONNREFUSED && !ch.tcp) {
+            ::close(ch.fd);
+            return orvictl_fail(kApp, "nothing listens on " + c.host + ":" + std::to_string(c.port) +
+                                          " (udp): is the board up and its daemon running (vboard status DIR)?");
+        }
         if (n <= 0) {
             if (ch.tcp) fprintf(stderr, "orvictl app: the host closed the connection\n");
             break;
         }
+        ++answers;
         if (!ch.tcp) {
             seen = on_packet(c, ch, std::string(buf, static_cast<size_t>(n)), from, msgid);
             continue;
@@ -723,9 +760,15 @@ int run_app(const std::vector<std::string> &args) {
     }
     ::close(ch.fd);
     if (!c.expect.empty() && !seen) {
-        fprintf(stderr, "orvictl app: no \"%s\" within %d ms\n", c.expect.c_str(), c.wait_ms);
-        return ORVICTL_FAIL;
+        fprintf(stderr, "orvictl app: no \"%s\" from %s:%u within %d ms%s\n", c.expect.c_str(),
+                c.host.c_str(), c.port, c.wait_ms, answers ? " (other packets came, above)" : ", nothing came");
+    } else if (c.expect.empty() && answers == 0 && c.wait_ms > 0 && !c.raw) {
+        fprintf(stderr, "orvictl app: no answer to \"%s\" from %s:%u (%s) within %d ms\n",
+                packet_type(inner).c_str(), c.host.c_str(), c.port, c.tcp ? "tcp" : "udp", c.wait_ms);
+    } else {
+        return ORVICTL_OK;
     }
-    return ORVICTL_OK;
+    if (answers == 0) explain_silence(c);
+    return ORVICTL_FAIL;
 }
 }  // namespace

@@ -8,15 +8,17 @@
 
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
+#include "orvi_product.h"
 #include "orvictl.h"
 
 namespace {
 int run_seal(const std::vector<std::string> &args);
 
 const orvictl_command kSeal = {
-    "seal", "seal --key KEY [--i 0|1] [--cid CID] [--tcid TCID] [--msgid N]  < inner.json",
+    "seal", "seal [--key KEY] [--i 0|1] [--cid CID] [--tcid TCID] [--msgid N]  < inner.json",
     "encrypt the inner JSON packet read on stdin and print its \"pack\" envelope (defaults: --i 0, empty "
-    "--cid and --tcid, --msgid 0)",
+    "--cid and --tcid, --msgid 0). --i 0 needs the sender's or target's private key (--key); --i 1 uses "
+    "the product's built-in default key unless --key gives another",
     run_seal};
 ORVICTL_COMMAND(kSeal);
 
@@ -32,17 +34,18 @@ int run_seal(const std::vector<std::string> &args) {
     orvictl_options opts(kSeal, {"key", "i", "cid", "tcid", "msgid"});
     if (!opts.parse(args)) return ORVICTL_USAGE;
     if (opts.help()) {
-        orvictl_print_usage(kSeal);
+        orvictl_print_usage(kSeal, stdout);
         return ORVICTL_OK;
     }
-    if (!opts.has("key")) return orvictl_usage_error(kSeal, "--key is required");
-    std::string key = opts.get("key");
-    if (!orvictl_key_ok(kSeal, key)) return ORVICTL_USAGE;
-
     std::string fam = opts.get("i", "0");
     if (fam != "0" && fam != "1")
         return orvictl_usage_error(
             kSeal, "--i must be 0 (private key) or 1 (default key); plain packets are not wrapped");
+    // Family 1 is the key every product carries; only family 0 needs one given.
+    if (!opts.has("key") && fam == "0")
+        return orvictl_usage_error(kSeal, "--key is required with --i 0 (the private key)");
+    std::string key = opts.get("key", ORVI_DEFAULT_KEY);
+    if (!orvictl_key_ok(kSeal, key)) return ORVICTL_USAGE;
     std::string cid = opts.get("cid");
     std::string tcid = opts.get("tcid");
     if (cid.size() > 16 || tcid.size() > 16)

@@ -265,7 +265,7 @@ int run_watch(const std::vector<std::string> &args) {
     orvictl_options opts(kWatch, {"count", "timeout", "key", "broker", "user", "password"});
     if (!opts.parse(rest)) return ORVICTL_USAGE;
     if (opts.help()) {
-        orvictl_print_usage(kWatch);
+        orvictl_print_usage(kWatch, stdout);
         return ORVICTL_OK;
     }
     long count = 0, timeout = 0;

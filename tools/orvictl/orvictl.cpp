@@ -18,8 +18,8 @@ bool orvictl_register(const orvictl_command &cmd) {
     return orvictl_commands().emplace(cmd.name, cmd).second;
 }
 
-void orvictl_print_usage(const orvictl_command &cmd) {
-    fprintf(stderr, "usage: orvictl %s\n  %s\n", cmd.usage, cmd.summary);
+void orvictl_print_usage(const orvictl_command &cmd, FILE *to) {
+    fprintf(to, "usage: orvictl %s\n  %s\n", cmd.usage, cmd.summary);
 }
 
 int orvictl_usage_error(const orvictl_command &cmd, const std::string &message) {

@@ -3,6 +3,7 @@
 // table with ORVICTL_COMMAND, so new ones never touch the dispatcher.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -51,7 +52,9 @@ class orvictl_options {
 int orvictl_usage_error(const orvictl_command &cmd, const std::string &message);
 // Prints "orvictl <name>: <message>" on standard error; returns ORVICTL_FAIL.
 int orvictl_fail(const orvictl_command &cmd, const std::string &message);
-void orvictl_print_usage(const orvictl_command &cmd);
+// The command's usage: on standard output when asked for (--help), on
+// standard error beside an error.
+void orvictl_print_usage(const orvictl_command &cmd, FILE *to = stderr);
 
 // Reads all of standard input (at most `limit` bytes; false beyond that or on
 // a read error, with a message).

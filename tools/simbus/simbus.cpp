@@ -414,8 +414,21 @@ int main(int argc, char **argv) {
     std::string sock = orvi_path(EVENT_BROKER_PATH);
     std::string log = "/vboard/simbus.log";
     std::string control = "/vboard/state/simbus";
-    for (int i = 1; i + 1 < argc; i += 2) {
+    const char *usage =
+        "usage: simbus [--socket PATH] [--log FILE] [--control FILE]\n"
+        "The board's event bus broker, as the virtual board runs it (defaults: the broker's socket under\n"
+        "/data/domivault, log /vboard/simbus.log, control file /vboard/state/simbus; see simbus.cpp\n"
+        "for the control words that make it misbehave on purpose).\n";
+    for (int i = 1; i < argc; i += 2) {
         std::string opt = argv[i];
+        if (opt == "--help" || opt == "-h") {
+            fputs(usage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "simbus: %s needs a value\n%s", opt.c_str(), usage);
+            return 2;
+        }
         if (opt == "--socket")
             sock = argv[i + 1];
         else if (opt == "--log")
@@ -423,7 +436,7 @@ int main(int argc, char **argv) {
         else if (opt == "--control")
             control = argv[i + 1];
         else {
-            fprintf(stderr, "usage: simbus [--socket PATH] [--log FILE] [--control FILE]\n");
+            fprintf(stderr, "simbus: unknown option %s\n%s", opt.c_str(), usage);
             return 2;
         }
     }

@@ -308,9 +308,26 @@ void handle(const std::string &topic, const std::string &payload) {
     if (!any) say("recv %s (no JSON object): %s", topic.c_str(), payload.c_str());
 }
 
+const char kUsage[] =
+    "usage: simsvc\n"
+    "The board's CAN and RS-485 services, simulated: the virtual board starts it at boot (log\n"
+    "/vboard/simsvc.log). Its devices come from /vboard/state/simsvc.json, for example\n"
+    "  {\"devices\":[{\"mac\":\"a1b2c3d4e5f6\",\"mid\":\"70101\",\"bus\":\"can\",\"key\":\"0123456789abcdef\",\n"
+    "               \"cols\":[\"Pow\"],\"dat\":[0]}]}\n"
+    "It answers \"can/check\" and \"485/check\" and applies \"/jsonRequest/<home>/<device>\" commands on\n"
+    "the board's broker, once the daemon wrote the broker credentials and its keys.\n";
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc == 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc > 1) {
+        fprintf(stderr, "simsvc: takes no arguments, not '%s'\n%s", argv[1], kUsage);
+        return 2;
+    }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     say("simulated CAN and RS-485 services starting");
     orvi_log_level_set(ORVI_LOG_NONE);

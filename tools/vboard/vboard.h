@@ -56,6 +56,10 @@ unsigned long long process_start_time(pid_t pid);
 // exit status, 128+signal, or -1 when it could not be started.
 int run_wait(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
 std::string find_program(const std::string &name);
+// Sockets of `pid`'s network namespace on local `port`: TCP ones listening,
+// UDP ones bound (IPv4 and IPv6 tables both).
+int tcp_listeners(pid_t pid, unsigned port);
+int udp_sockets(pid_t pid, unsigned port);
 std::string self_exe();
 void sleep_ms(unsigned ms);
 
@@ -70,6 +74,10 @@ constexpr const char *kLanAddr = "192.0.2.1";
 constexpr const char *kLanIface = "lan0";
 constexpr int kLanFirstDevice = 101;  // 192.0.2.101 ...
 constexpr int kLanDeviceAddrs = 64;   // ... 192.0.2.164
+// The daemon's LAN ports (UDP in, TCP) and the devices' UDP port.
+constexpr unsigned kHostUdpPort = 5000;
+constexpr unsigned kHostTcpPort = 1813;
+constexpr unsigned kDeviceUdpPort = 5001;
 
 // Creates the LAN's namespaces and its init; its pid goes to DIR/lan.pid.
 bool lan_start(const Layout &l, std::string &err);

@@ -160,7 +160,8 @@ void reap() {
 }
 
 // Ends every process of the board but this one: TERM, a grace period, KILL.
-void halt_all() {
+// Returns how many are still there (stuck in the kernel), normally none.
+int halt_all() {
     ::kill(-1, SIGTERM);
     for (int i = 0; i < 60 && other_processes() > 0; ++i) {
         reap();
@@ -172,6 +173,7 @@ void halt_all() {
         sleep_ms(20);
     }
     reap();
+    return other_processes();
 }
 
 std::vector<std::string> service_env() {
@@ -361,10 +363,18 @@ void init_main(int go_fd) {
             _exit(0);
         }
         if (sig == SIGUSR1) {
-            bool halt = reboot_halts();
-            say_in_daemon_log(halt ? "reboot: halting the board" : "reboot");
-            halt_all();
-            if (!halt) boot();
+            // A halt is announced once it is done: whoever reads the line may
+            // rely on every service of the board being gone.
+            if (reboot_halts()) {
+                const int left = halt_all();
+                say_in_daemon_log(left == 0 ? std::string("reboot: halting the board")
+                                            : "reboot: halting the board; " + std::to_string(left) +
+                                                  " process(es) would not end");
+            } else {
+                say_in_daemon_log("reboot");
+                halt_all();
+                boot();
+            }
         }
     }
 }

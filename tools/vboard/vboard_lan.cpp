@@ -70,6 +70,13 @@ pid_t lan_pid(const Layout &l) {
     return static_cast<pid_t>(pid);
 }
 
+// What the LAN's first child tells the caller: the init's pid, or why there
+// is none.
+struct LanStartReport {
+    pid_t init = -1;
+    char why[256] = {0};
+};
+
 bool lan_start(const Layout &l, std::string &err) {
     lan_stop(l);
     int p[2];
@@ -82,15 +89,35 @@ bool lan_start(const Layout &l, std::string &err) {
     pid_t child = ::fork();
     if (child < 0) {
         err = std::string("fork: ") + strerror(errno);
+        ::close(p[0]);
+        ::close(p[1]);
         return false;
     }
     if (child == 0) {
+        LanStartReport r;
+        auto fail = [&](const std::string &why) {
+            snprintf(r.why, sizeof r.why, "%s", why.c_str());
+            if (::write(p[1], &r, sizeof r) != sizeof r) {
+            }
+            _exit(1);
+        };
         ::setsid();
-        if (::unshare(CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(1);
+        if (::unshare(CLONE_NEWNET | CLONE_NEWPID | CLONE_NEWNS) != 0) {
+            const int e = errno;
+            fail(std::string("cannot create the LAN's namespaces: ") + strerror(e) +
+                 (e == EPERM ? " (vboard needs root)" : ""));
+        }
         // Nothing mounted in the LAN may reach the machine's namespace.
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) _exit(1);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0) {
+            const int e = errno;
+            fail(std::string("the LAN's mount namespace: cannot change root filesystem propagation: ") +
+                 strerror(e) +
+                 (e == EINVAL ? " (/ is not a mount point, as in a plain chroot: bind-mount the chroot's "
+                                "root onto itself, then enter it)"
+                              : ""));
+        }
         pid_t init = ::fork();  // pid 1 of the new PID namespace
-        if (init < 0) _exit(1);
+        if (init < 0) fail(std::string("cannot start the LAN's init: ") + strerror(errno));
         if (init == 0) {
             int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
             int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -106,19 +133,22 @@ bool lan_start(const Layout &l, std::string &err) {
             ::execve(exe.c_str(), argv, envp);
             _exit(127);
         }
-        if (::write(p[1], &init, sizeof init) != sizeof init) _exit(1);
+        r.init = init;
+        if (::write(p[1], &r, sizeof r) != sizeof r) _exit(1);
         _exit(0);
     }
     ::close(p[1]);
-    pid_t init = -1;
-    ssize_t n = ::read(p[0], &init, sizeof init);
+    LanStartReport r;
+    ssize_t n = ::read(p[0], &r, sizeof r);
     ::close(p[0]);
     int st = 0;
     ::waitpid(child, &st, 0);
-    if (n != sizeof init || init <= 0) {
-        err = "the LAN namespace could not be created (unshare needs root)";
+    if (n != sizeof r || r.init <= 0) {
+        r.why[sizeof r.why - 1] = '\0';
+        err = n == sizeof r ? r.why : "the LAN's namespaces could not be created (no word from their first process)";
         return false;
     }
+    const pid_t init = r.init;
     unsigned long long start = process_start_time(init);
     if (!write_file(lan_pid_path(l), std::to_string(init) + " " + std::to_string(start) + "\n")) {
         ::kill(init, SIGKILL);
@@ -195,7 +225,10 @@ int lan_exec(const Layout &l, const std::vector<std::string> &cmd) {
         return 126;
     }
     std::string nsenter = find_program("nsenter");
-    std::vector<std::string> a = {nsenter, "-t", std::to_string(pid), "-n", "-p", "-m"};
+    // The LAN's root directory too, not only its mount namespace: entering a
+    // mount namespace alone starts at the machine's real root, which in a
+    // chroot is not where the project's files are.
+    std::vector<std::string> a = {nsenter, "-t", std::to_string(pid), "-n", "-p", "-m", "-r"};
     a.insert(a.end(), {std::string("--wd=") + cwd, "--"});
     a.insert(a.end(), cmd.begin(), cmd.end());
     std::vector<char *> cargv;

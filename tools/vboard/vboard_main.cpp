@@ -4,14 +4,15 @@
 // loopback, and recording stand-ins for the board tools that must never act
 // on the host.
 //
-//   vboard start DIR     build/boot the board, return once the daemon runs
+//   vboard start DIR     build/boot the board, return once the daemon serves
+//                        its LAN ports
 //   vboard exec DIR -- CMD...   run CMD inside the board
 //   vboard logs DIR      the daemon's output so far
 //   vboard stop DIR      end every process of the board (DIR keeps its files)
 //   vboard run DIR [--devices N]  start with N simulated devices in the LAN
-//                        (default 3, or $VBOARD_DEVICES), follow the daemon's
-//                        log; Ctrl-C stops it all
-//   vboard status DIR    is the board up, and the daemon?
+//                        (default 3, or $VBOARD_DEVICES), say up and the next
+//                        step, follow the daemon's log; Ctrl-C stops it all
+//   vboard status DIR    is the board up, and the daemon? does it serve?
 //   vboard lan DIR -- CMD...    run CMD in the board's LAN (simulated peers, the app)
 #include <cJSON.h>
 #include <dirent.h>
@@ -22,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -37,9 +39,14 @@ using namespace vboard;
 namespace {
 
 constexpr unsigned kStartTimeoutMs = 30000;
+// From its first line until it serves its LAN ports: a sanitized daemon on
+// a loaded machine may take a while.
+constexpr unsigned kServeTimeoutMs = 60000;
+// From their start until every simulated device has its socket.
+constexpr unsigned kDevicesTimeoutMs = 20000;
 
-void usage() {
-    fprintf(stderr,
+void usage(FILE *to = stderr) {
+    fprintf(to,
             "usage: vboard start DIR [--speed N]\n"
             "       vboard exec DIR -- CMD [ARG...]\n"
             "       vboard logs DIR\n"
@@ -48,7 +55,25 @@ void usage() {
             "       vboard status DIR\n"
             "       vboard lan DIR -- CMD [ARG...]\n"
             "       vboard provision DIR [--home-mac MAC] [--home-key KEY]\n"
-            "  --speed N  the daemon's clocks and timers run N times faster (tests)\n");
+            "  --speed N    the daemon's clocks and timers run N times faster (1..100; tests)\n"
+            "  --devices N  simulated devices `run` starts in the LAN (0..%d; default 3, or $VBOARD_DEVICES)\n"
+            "start and run return or say \"up\" once the daemon serves UDP %u and TCP %u on the board\n"
+            "(and, for run, the simulated devices run); see README.md.\n",
+            kLanDeviceAddrs, kHostUdpPort, kHostTcpPort);
+}
+
+// A whole decimal number in [lo, hi]; false for anything else ("3x", "", "-").
+bool parse_count(const std::string &s, int lo, int hi, int &out) {
+    if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    const int v = atoi(s.c_str());
+    if (v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+volatile sig_atomic_t g_stop_requested = 0;
+void on_stop_signal(int) {
+    g_stop_requested = 1;
 }
 
 std::string absolute(const std::string &dir) {
@@ -209,7 +234,9 @@ const char kRedisConf[] =
 // The host side of the board's folders. Persistent ones are created once and
 // kept; /tmp, /run and /sys are emptied or rewritten by the board's init at
 // every boot.
-bool prepare(const Layout &l, std::string &err) {
+// A board directory, or one to become one: missing or empty. It is marked
+// as a board's (DIR/vboard) before anything else is written there.
+bool claim_board_dir(const Layout &l, std::string &err) {
     if (l.dir == "/") {
         err = "refusing to use / as a board directory";
         return false;
@@ -226,6 +253,15 @@ bool prepare(const Layout &l, std::string &err) {
             return false;
         }
     }
+    if (!mkdirs(l.vb)) {
+        err = "cannot create " + l.vb + ": " + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool prepare(const Layout &l, std::string &err) {
+    if (!claim_board_dir(l, err)) return false;
     for (const char *p : {"/sys", "/tmp", "/run/media/mmcblk1p1", "/data/domivault", "/home/root",
                           "/usr/local/etc", "/etc"}) {
         if (!mkdirs(l.root + p)) {
@@ -252,13 +288,8 @@ bool prepare(const Layout &l, std::string &err) {
 
 // Runs once the board's namespaces exist and before its init boots: the
 // board's loopback and its eth0 to the LAN of simulated peers.
-bool setup_network(const Layout &l, pid_t init) {
-    std::string err;
-    if (!lan_start(l, err) || !lan_setup_network(l, init, err)) {
-        fprintf(stderr, "vboard: %s\n", err.c_str());
-        return false;
-    }
-    return true;
+bool setup_network(const Layout &l, pid_t init, std::string &err) {
+    return lan_start(l, err) && lan_setup_network(l, init, err);
 }
 
 std::string tail_of(const std::string &path) {
@@ -271,6 +302,39 @@ std::string tail_of(const std::string &path) {
 off_t file_size(const std::string &path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Waits until the daemon listens on its LAN ports in the board's network
+// (UDP 5000, TCP 1813): from then on a packet of the app or of a device is
+// served. False, with the reason, when the daemon or the board ends first,
+// when a stop is asked for, or at the deadline (the board then stays up for
+// inspection).
+bool wait_serving(const Layout &l, pid_t init, pid_t bwrap) {
+    const std::string exit_path = l.vb + "/daemon.exit";
+    for (unsigned waited = 0;; waited += 100) {
+        if (udp_sockets(init, kHostUdpPort) > 0 && tcp_listeners(init, kHostTcpPort) > 0) return true;
+        if (exists(exit_path)) {
+            std::string why;
+            read_file(exit_path, why);
+            fprintf(stderr, "vboard: the daemon ended before it served its LAN ports: %s", why.c_str());
+            return false;
+        }
+        if (::waitpid(bwrap, nullptr, WNOHANG) == bwrap || process_start_time(init) == 0) {
+            ::unlink(l.pid_file.c_str());
+            fprintf(stderr, "vboard: the board stopped while the daemon started:\n%s\n",
+                    tail_of(l.board_log()).c_str());
+            return false;
+        }
+        if (g_stop_requested) return false;
+        if (waited >= kServeTimeoutMs) {
+            fprintf(stderr,
+                    "vboard: the daemon does not serve UDP %u and TCP %u on the board after %u s; the board "
+                    "stays up (vboard logs %s, vboard stop %s)\n",
+                    kHostUdpPort, kHostTcpPort, kServeTimeoutMs / 1000, l.dir.c_str(), l.dir.c_str());
+            return false;
+        }
+        sleep_ms(100);
+    }
 }
 
 // Ends the board: TERM to its init (which ends every process and exits;
@@ -304,7 +368,7 @@ int do_stop(const Layout &l, bool quiet = false) {
     return 0;
 }
 
-int do_start(const Layout &l, const std::string &daemon_arg) {
+int do_start(const Layout &l, const std::string &daemon_arg, int speed) {
     BoardPids running;
     if (board_running(l, &running)) {
         fprintf(stderr, "vboard: a board already runs in %s (init pid %d); stop it first\n", l.dir.c_str(),
@@ -317,6 +381,11 @@ int do_start(const Layout &l, const std::string &daemon_arg) {
         fprintf(stderr, "vboard: %s\n", err.c_str());
         return 1;
     }
+    // Kept in the board's folder so an in-board reboot keeps the pace.
+    if (speed > 1)
+        write_file(l.vb + "/speed", std::to_string(speed) + "\n");
+    else
+        ::unlink((l.vb + "/speed").c_str());
     std::string exe = self_exe();
     std::string daemon =
         daemon_arg.empty() ? exe.substr(0, exe.rfind('/')) + "/orvi_hc" : absolute(daemon_arg);
@@ -396,10 +465,15 @@ int do_start(const Layout &l, const std::string &daemon_arg) {
                        std::to_string(pid) + " " + std::to_string(process_start_time(pid)) + "\n";
     write_file(l.pid_file, pids);
 
-    if (!setup_network(l, init)) {
+    std::string net_err;
+    if (!setup_network(l, init, net_err)) {
         ::close(go[1]);
         do_stop(l, true);
-        fprintf(stderr, "vboard: cannot set up the board's network\n");
+        fprintf(stderr, "vboard: cannot set up the board's network: %s\n", net_err.c_str());
+        // The sandbox's own complaint, when it had one, is usually the same
+        // cause seen first.
+        const std::string board_log = tail_of(l.board_log());
+        if (!board_log.empty()) fprintf(stderr, "vboard: board log:\n%s\n", board_log.c_str());
         return 1;
     }
     if (::write(go[1], "g", 1) != 1) {
@@ -437,8 +511,13 @@ int do_start(const Layout &l, const std::string &daemon_arg) {
         std::string why;
         read_file(exit_path, why);
         fprintf(stderr, "vboard: note: the daemon already ended: %s", why.c_str());
+        return daemon_arg.empty() ? 1 : 0;  // the build's daemon serves nobody now
     }
-    return 0;
+    // A stand-in daemon (tests of the board itself) serves nothing: it is up
+    // once it wrote. The build's daemon is up once the app and the devices
+    // can reach it, whatever it logged before.
+    if (!daemon_arg.empty()) return 0;
+    return wait_serving(l, init, pid) ? 0 : 1;
 }
 
 int do_exec(const Layout &l, const std::vector<std::string> &cmd) {
@@ -516,6 +595,11 @@ int do_provision(const Layout &l, const std::string &mac, const std::string &key
         fprintf(stderr, "vboard: the home MAC takes 1 to 16 characters and the home key 16\n");
         return 2;
     }
+    std::string err;
+    if (!claim_board_dir(l, err)) {
+        fprintf(stderr, "vboard: %s\n", err.c_str());
+        return 1;
+    }
     std::string text;
     cJSON *cfg = read_file(params_path(l), text) ? cJSON_Parse(text.c_str()) : nullptr;
     if (!cJSON_IsObject(cfg)) {
@@ -540,6 +624,10 @@ int do_provision(const Layout &l, const std::string &mac, const std::string &key
 }
 
 int do_status(const Layout &l) {
+    if (!is_dir(l.vb)) {
+        printf("no board in %s\n", l.dir.c_str());
+        return 4;
+    }
     BoardPids p;
     if (!board_running(l, &p)) {
         printf("stopped\n");
@@ -548,54 +636,123 @@ int do_status(const Layout &l) {
     std::string dpid, dexit;
     read_file(l.vb + "/daemon.pid", dpid);
     read_file(l.vb + "/daemon.exit", dexit);
+    while (!dpid.empty() && (dpid.back() == '\n' || dpid.back() == ' '))
+        dpid.pop_back();
     printf("running (init pid %d)\n", p.init);
     if (!dexit.empty()) {
         printf("daemon: %s", dexit.c_str());
     } else if (!dpid.empty()) {
-        printf("daemon: running (board pid %s)", dpid.c_str());
+        const bool serving = udp_sockets(p.init, kHostUdpPort) > 0 && tcp_listeners(p.init, kHostTcpPort) > 0;
+        printf("daemon: running (board pid %s), %s UDP %u and TCP %u\n", dpid.c_str(),
+               serving ? "serving" : "not yet serving", kHostUdpPort, kHostTcpPort);
     }
     return 0;
 }
 
-volatile sig_atomic_t g_stop_requested = 0;
-void on_stop_signal(int) {
-    g_stop_requested = 1;
-}
-
 // The simulated devices of `vboard run`, in the LAN, logging to
-// DIR/vboard/simdev.log. They end with the LAN.
-void start_devices(const Layout &l, int devices) {
-    if (devices <= 0) return;
+// DIR/vboard/simdev.log. They end with the LAN. True once every device has
+// its socket in the LAN (so the app can bind it at once), false with the
+// reason when they cannot run.
+bool start_devices(const Layout &l, int devices) {
+    if (devices <= 0) return true;
     std::string exe = self_exe();
     std::string simdev = exe.substr(0, exe.rfind('/')) + "/simdev";
+    const std::string log = l.vb + "/simdev.log";
     if (::access(simdev.c_str(), X_OK) != 0) {
         fprintf(stderr, "vboard: %s is not built; no simulated devices\n", simdev.c_str());
-        return;
+        return false;
     }
+    const off_t log_start = file_size(log) > 0 ? file_size(log) : 0;
     pid_t pid = ::fork();
-    if (pid != 0) {
-        if (pid > 0) fprintf(stderr, "vboard: %d simulated device(s) in the LAN, log in %s/simdev.log\n", devices,
-                             l.vb.c_str());
-        return;
+    if (pid < 0) {
+        perror("vboard: fork");
+        return false;
     }
-    ::setsid();  // Ctrl-C goes to vboard, which stops the LAN and them with it
-    int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int out = ::open((l.vb + "/simdev.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
-    lan_exec(l, {simdev, "--count", std::to_string(devices)});
-    _exit(127);
+    if (pid == 0) {
+        ::setsid();  // Ctrl-C goes to vboard, which stops the LAN and them with it
+        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+        lan_exec(l, {simdev, "--count", std::to_string(devices)});
+        _exit(127);
+    }
+    // Each device binds its own address, and one socket takes the
+    // broadcasts for all of them.
+    const pid_t lan = lan_pid(l);
+    for (unsigned waited = 0;; waited += 100) {
+        if (udp_sockets(lan, kDeviceUdpPort) > devices) return true;
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+            std::string text;
+            read_file(log, text);
+            fprintf(stderr, "vboard: the simulated devices ended at start:\n%s\n",
+                    text.substr(std::min(text.size(), static_cast<size_t>(log_start))).c_str());
+            return false;
+        }
+        if (g_stop_requested) return false;
+        if (waited >= kDevicesTimeoutMs) {
+            fprintf(stderr, "vboard: the simulated devices are not all up after %u s (log: %s)\n",
+                    kDevicesTimeoutMs / 1000, log.c_str());
+            return false;
+        }
+        sleep_ms(100);
+    }
 }
 
-int do_run(const Layout &l, const std::string &daemon, int devices) {
+// `word` as one word for the shell.
+std::string shell_word(const std::string &word) {
+    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                                "/._-+=:,@") == std::string::npos)
+        return word;
+    std::string q = "'";
+    for (char c : word)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The command that plays the demo against this board from where the user
+// stands: scripts/demo defaults to the tree's .vboard and build-run.
+std::string demo_command(const Layout &l) {
+    const std::string src = ORVI_SOURCE_DIR;
+    const std::string exe = self_exe();
+    const std::string bin = exe.substr(0, exe.rfind('/'));
+    const std::string build = bin.substr(0, bin.rfind('/'));
+    std::string cmd;
+    if (l.dir != src + "/.vboard") cmd += "BOARD_DIR=" + shell_word(l.dir) + " ";
+    if (build != src + "/build-run") cmd += "BUILD=" + shell_word(build) + " ";
+    char cwd[PATH_MAX];
+    const bool in_src = ::getcwd(cwd, sizeof cwd) && src == cwd;
+    return cmd + (in_src ? std::string("scripts/demo") : shell_word(src + "/scripts/demo"));
+}
+
+int do_run(const Layout &l, const std::string &daemon, int speed, int devices) {
+    // `run` owns the board it starts: a Ctrl-C here stops it. Attaching to a
+    // board another terminal runs would let this one stop it.
+    BoardPids running;
+    if (board_running(l, &running)) {
+        fprintf(stderr,
+                "vboard: a board already runs in %s (init pid %d); run starts a board of its own. "
+                "Its log: vboard logs %s; to stop it: vboard stop %s\n",
+                l.dir.c_str(), running.init, l.dir.c_str(), l.dir.c_str());
+        return 1;
+    }
     struct sigaction sa = {};
     sa.sa_handler = on_stop_signal;
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &sa, nullptr);
-    if (!board_running(l) && !provisioned(l)) do_provision(l, kDemoHomeMac, kDemoHomeKey);
-    int rc = do_start(l, daemon);
+    if (!provisioned(l) && do_provision(l, kDemoHomeMac, kDemoHomeKey) != 0) return 1;
+    int rc = do_start(l, daemon, speed);
     if (rc != 0 && !board_running(l)) return rc;
-    fprintf(stderr, "vboard: board up in %s; Ctrl-C stops it\n", l.dir.c_str());
-    start_devices(l, devices);
+    if (rc == 0 && start_devices(l, devices)) {
+        std::string devs = devices > 0 ? ", " + std::to_string(devices) + " simulated device(s) in its LAN (log " +
+                                             l.vb + "/simdev.log)"
+                                       : "";
+        fprintf(stderr, "vboard: board up in %s: the daemon serves UDP %u and TCP %u%s; Ctrl-C stops it all\n",
+                l.dir.c_str(), kHostUdpPort, kHostTcpPort, devs.c_str());
+        fprintf(stderr, "vboard: next, in a second terminal: %s\n", demo_command(l).c_str());
+    } else if (!g_stop_requested) {
+        fprintf(stderr, "vboard: the board in %s is not ready (see above); its log follows; Ctrl-C stops it\n",
+                l.dir.c_str());
+    }
     off_t shown = 0;
     for (;;) {
         std::string text;
@@ -624,29 +781,45 @@ int do_run(const Layout &l, const std::string &daemon, int devices) {
 int main(int argc, char **argv) {
     if (argc >= 3 && !strcmp(argv[1], "__init")) init_main(atoi(argv[2]));
     if (argc >= 2 && !strcmp(argv[1], "__lan")) lan_init_main();
+    if (argc >= 2 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h") || !strcmp(argv[1], "help"))) {
+        usage(stdout);
+        return 0;
+    }
     std::vector<std::string> args(argv + 1, argv + argc);
     // --devices N: simulated devices started by `run` (default 3 or $VBOARD_DEVICES).
     int devices = 3;
-    if (const char *env = getenv("VBOARD_DEVICES")) devices = atoi(env);
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] == "--") break;
-        if (args[i] == "--devices") {
-            devices = atoi(args[i + 1].c_str());
-            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-            break;
+    if (const char *env = getenv("VBOARD_DEVICES")) {
+        if (!parse_count(env, 0, kLanDeviceAddrs, devices)) {
+            fprintf(stderr, "vboard: VBOARD_DEVICES takes a number from 0 to %d, not '%s'\n", kLanDeviceAddrs,
+                    env);
+            return 2;
         }
     }
     // --daemon PATH: run another program as the daemon (tests of the board itself).
     // --speed N: the daemon's clocks run N times faster (accelerated tests).
-    std::string daemon, speed;
-    for (size_t i = 0; i + 1 < args.size();) {
+    std::string daemon, speed = "1";
+    for (size_t i = 0; i < args.size();) {
         if (args[i] == "--") break;
-        if (args[i] == "--daemon" || args[i] == "--speed") {
-            (args[i] == "--daemon" ? daemon : speed) = args[i + 1];
-            args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
+        if (args[i] == "--help" || args[i] == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        if (args[i] != "--daemon" && args[i] != "--speed" && args[i] != "--devices") {
+            ++i;
             continue;
         }
-        ++i;
+        if (i + 1 >= args.size()) {
+            fprintf(stderr, "vboard: %s needs a value\n", args[i].c_str());
+            return 2;
+        }
+        if (args[i] == "--devices" && !parse_count(args[i + 1], 0, kLanDeviceAddrs, devices)) {
+            fprintf(stderr, "vboard: --devices takes a number from 0 to %d, not '%s'\n", kLanDeviceAddrs,
+                    args[i + 1].c_str());
+            return 2;
+        }
+        if (args[i] == "--daemon") daemon = args[i + 1];
+        if (args[i] == "--speed") speed = args[i + 1];
+        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
     }
     if (args.size() < 2) {
         usage();
@@ -655,20 +828,14 @@ int main(int argc, char **argv) {
     const std::string &cmd = args[0];
     Layout l(board_dir(args[1]));
     if (cmd == "start" || cmd == "run") {
-        // Kept in the board's folder so an in-board reboot keeps the pace.
-        int n = speed.empty() ? 1 : atoi(speed.c_str());
-        if (n < 1 || n > 100) {
-            fprintf(stderr, "vboard: --speed takes 1 to 100\n");
+        int n = 1;
+        if (!parse_count(speed, 1, 100, n)) {
+            fprintf(stderr, "vboard: --speed takes a number from 1 to 100, not '%s'\n", speed.c_str());
             return 2;
         }
-        mkdirs(l.vb);
-        if (n > 1)
-            write_file(l.vb + "/speed", std::to_string(n) + "\n");
-        else
-            ::unlink((l.vb + "/speed").c_str());
+        if (cmd == "start") return do_start(l, daemon, n);
+        return do_run(l, daemon, n, devices);
     }
-    if (cmd == "start") return do_start(l, daemon);
-    if (cmd == "run") return do_run(l, daemon, devices);
     if (cmd == "stop") return do_stop(l);
     if (cmd == "logs") return do_logs(l);
     if (cmd == "status") return do_status(l);

@@ -1,12 +1,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -138,6 +140,36 @@ unsigned long long process_start_time(pid_t pid) {
         ++s;
     }
     return strtoull(s, nullptr, 10);
+}
+
+// Counts the rows of /proc/PID/net/<table> whose local port is `port` and,
+// when `state` is not empty, whose state ("st", in hex) is `state`.
+static int sockets_in(pid_t pid, const char *table, unsigned port, const char *state) {
+    std::string text;
+    if (pid <= 0 || !read_file("/proc/" + std::to_string(pid) + "/net/" + table, text)) return 0;
+    int n = 0;
+    size_t line = text.find('\n');  // the header
+    while (line != std::string::npos && line + 1 < text.size()) {
+        size_t next = text.find('\n', line + 1);
+        std::string row = text.substr(line + 1, next == std::string::npos ? std::string::npos : next - line - 1);
+        line = next;
+        // "  sl  local_address rem_address   st ...": address:port in hex.
+        char local[64] = {0}, remote[64] = {0}, st[8] = {0};
+        if (sscanf(row.c_str(), " %*[^:]: %63s %63s %7s", local, remote, st) != 3) continue;
+        const char *colon = strrchr(local, ':');
+        if (!colon || strtoul(colon + 1, nullptr, 16) != port) continue;
+        if (*state && strcasecmp(st, state) != 0) continue;
+        ++n;
+    }
+    return n;
+}
+
+int tcp_listeners(pid_t pid, unsigned port) {
+    return sockets_in(pid, "tcp", port, "0A") + sockets_in(pid, "tcp6", port, "0A");
+}
+
+int udp_sockets(pid_t pid, unsigned port) {
+    return sockets_in(pid, "udp", port, "") + sockets_in(pid, "udp6", port, "");
 }
 
 std::string find_program(const std::string &name) {
