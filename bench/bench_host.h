@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orvi_field.h"
@@ -13,6 +14,7 @@
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_request.h"
+#include "product_subdev.h"
 
 namespace bench_host {
 
@@ -48,6 +50,28 @@ inline void identity(const char *home_mac, const char *home_key) {
     orvi_field_set(orvi_dev_info.random_key, "rand0123456789ab");
     orvi_field_set(orvi_dev_info.home_key, home_key);
     orvi_field_set(orvi_dev_info.default_key, ORVI_DEFAULT_KEY);
+}
+
+// The mini-app, registered and online with its own key.
+inline void register_app(const char *key) {
+    orvi_subdev_list_t app;
+    orvi_field_set(app.mac, "miniApp");
+    orvi_field_set(app.key, key);
+    app.dev_type = DEV_TYPE_MINIPRO;
+    app.online = 1;
+    product_add_subdev_to_host(&app);
+}
+
+// One request task taking requests off the request queue for ever.
+inline void start_request_task() {
+    std::thread([] {
+        request_task_t task;
+        request_task_init(&task);
+        for (;;) {
+            request_type_t req;
+            if (orvi_request_queue_recv(&req) == 0) request_task_process(&task, &req);
+        }
+    }).detach();
 }
 
 }  // namespace bench_host

@@ -101,12 +101,7 @@ struct Host {
     Host() {
         bench_host::scratch_root();
         bench_host::identity(kHomeMac, kAppKey);
-        orvi_subdev_list_t app;
-        orvi_field_set(app.mac, "miniApp");
-        orvi_field_set(app.key, kAppKey);
-        app.dev_type = DEV_TYPE_MINIPRO;
-        app.online = 1;
-        product_add_subdev_to_host(&app);
+        bench_host::register_app(kAppKey);
 
         orvi_socket_ports_t p;
         p.udp_in = 0;
@@ -118,14 +113,7 @@ struct Host {
         port = orvi_socket_udp_in_port();
         request_handle_override_for_test("status", answer_status);
         orvi_socket_handle();
-        std::thread([] {
-            request_task_t task;
-            request_task_init(&task);
-            for (;;) {
-                request_type_t req;
-                if (orvi_request_queue_recv(&req) == 0) request_task_process(&task, &req);
-            }
-        }).detach();
+        bench_host::start_request_task();
     }
 };
 

@@ -116,12 +116,7 @@ struct Host {
         bench_host::scratch_root();
         orvi_log_level_set(ORVI_LOG_NONE);  // every flooded "{}" would otherwise log
         bench_host::identity(kHomeMac, kAppKey);
-        orvi_subdev_list_t a;
-        orvi_field_set(a.mac, "miniApp");
-        orvi_field_set(a.key, kAppKey);
-        a.dev_type = DEV_TYPE_MINIPRO;
-        a.online = 1;
-        product_add_subdev_to_host(&a);
+        bench_host::register_app(kAppKey);
 
         orvi_socket_ports_t p;
         p.udp_in = 0;
@@ -131,14 +126,7 @@ struct Host {
         orvi_socket_ports_set(p);
         if (orvi_request_queue_create() < 0 || orvi_subdev_tcp_server_init() != 0) return;
         request_handle_override_for_test("status", answer_status);
-        std::thread([] {
-            request_task_t task;
-            request_task_init(&task);
-            for (;;) {
-                request_type_t req;
-                if (orvi_request_queue_recv(&req) == 0) request_task_process(&task, &req);
-            }
-        }).detach();
+        bench_host::start_request_task();
         port = p.tcp_server;
         app = connect_to(port);
         int one = 1;
