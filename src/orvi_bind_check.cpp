@@ -289,7 +289,7 @@ int orvi_cloudbackup_handle(const cJSON *json, const orvi_subdev_ptr &dev) {
         return -1;
     }
     long long file_id = 0;
-    if (!int_in(id, 0, LONG_MAX, &file_id)) {
+    if (!int_in(id, 0, static_cast<double>(LONG_MAX), &file_id)) {
         ORVI_LOGW("id type is error");
         return -1;
     }

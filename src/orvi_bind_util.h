@@ -27,11 +27,13 @@ using orvi_json::num_of;
 using orvi_json::str_of;
 
 // A whole number within [lo, hi]: fractions, NaN and out-of-range values are
-// refused rather than truncated into something else.
+// refused rather than truncated into something else. 2^63 and beyond never
+// fit a long long, whatever `hi` rounded to as a double.
 inline bool int_in(const cJSON *n, double lo, double hi, long long *out) {
     if (!cJSON_IsNumber(n)) return false;
     const double d = n->valuedouble;
     if (!std::isfinite(d) || d < lo || d > hi || d != std::floor(d)) return false;
+    if (d >= 9223372036854775808.0 || d < -9223372036854775808.0) return false;
     *out = static_cast<long long>(d);
     return true;
 }

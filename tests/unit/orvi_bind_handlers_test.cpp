@@ -1224,7 +1224,9 @@ TEST_F(BindTest, CloudRestoreTrigger) {
          {R"({"hostMac":"a","env":"test"})", R"({"fileId":"88","hostMac":"a","env":"test"})",
           R"({"fileId":88,"hostMac":5,"env":"test"})",
           R"({"fileId":88,"hostMac":"0123456789abcdefX","env":"test"})",
-          R"({"fileId":88,"hostMac":"a","env":"production"})"}) {
+          R"({"fileId":88,"hostMac":"a","env":"production"})",
+          R"({"fileId":9223372036854775808,"hostMac":"a","env":"test"})",
+          R"({"fileId":-1,"hostMac":"a","env":"test"})", R"({"fileId":8.5,"hostMac":"a","env":"test"})"}) {
         auto j = parse(bad);
         EXPECT_EQ(-1, orvi_cloudbackup_handle(j.get(), nullptr)) << bad;
     }
