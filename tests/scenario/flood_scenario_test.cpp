@@ -26,8 +26,10 @@ TEST_F(FloodScenario, AppIsAnsweredWhileAPeerFloodsTheUdpPort) {
     in_background({kOrvictl, "flood", "--from", "192.0.2.150", "--rate", "1000", "--seconds", "600"});
     ASSERT_TRUE(board_.wait_for_log("192.0.2.150", 20s)) << "the flood never reached the daemon";
 
+    // Answered at all, within a wait a busy test machine can keep: how fast
+    // is the benchmark's business (bench/lan.cpp, UnderFlood).
     for (int i = 0; i < 18; ++i) {
-        Board::Result r = app({"--wait", "3000", "--expect", "UBindok", ubind});
+        Board::Result r = app({"--wait", "10000", "--expect", "UBindok", ubind});
         EXPECT_EQ(0, r.status) << "request " << i << " went unanswered during the flood\n" << r.out;
     }
     // The flood cost log lines, not the log: held-back warnings are counted.
