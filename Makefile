@@ -6,13 +6,15 @@
 #               no sanitizers, no tests or benchmarks
 #   build       everything, with AddressSanitizer and UBSan (`make test`)
 #   build-tsan  the thread-safety stress tests under ThreadSanitizer
+#   build-clang the daemon's code under clang's lock analysis (compiled, not run)
 RUN_BUILD  ?= build-run
 BUILD      ?= build
 TSAN_BUILD ?= build-tsan
+CLANG_BUILD ?= build-clang
 JOBS       ?= $(shell nproc)
 BOARD_DIR  ?= .vboard
 
-.PHONY: all deps configure build run-build run test tsan bench clean
+.PHONY: all deps configure build run-build run test tsan thread-safety bench clean
 
 all: build
 
@@ -37,7 +39,7 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
-test: build tsan
+test: build tsan thread-safety
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
 
 # The thread-safety stress tests get a build of their own under ThreadSanitizer.
@@ -46,6 +48,13 @@ tsan: deps
 	@cmake --build $(TSAN_BUILD) -j$(JOBS) --target tsan_tests
 	@$(TSAN_BUILD)/bin/tsan_tests
 
+# A lock taken against the order in src/common/orvi_lock_order.h, or shared
+# state touched without its lock, fails this build.
+thread-safety: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(CLANG_BUILD) -G Ninja -DORVI_THREAD_SAFETY=ON \
+	    -DORVI_TESTS=OFF -DORVI_BENCH=OFF >/dev/null
+	@cmake --build $(CLANG_BUILD) -j$(JOBS) --target orvi orvi_hc
+
 # ---- benchmarks ----------------------------------------------------------------
 bench: deps
 	@cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVI_TESTS=OFF >/dev/null
@@ -53,4 +62,4 @@ bench: deps
 	@for b in build-rel/bin/bench_*; do echo "== $$b"; $$b; done
 
 clean:
-	rm -rf $(RUN_BUILD) $(BUILD) $(TSAN_BUILD) build-rel
+	rm -rf $(RUN_BUILD) $(BUILD) $(TSAN_BUILD) $(CLANG_BUILD) build-rel
