@@ -357,7 +357,10 @@ int do_stop(const Layout &l, bool quiet = false) {
     if (!gone()) {
         if (init_alive(p)) ::kill(p.init, SIGKILL);
         if (bwrap_alive(p)) ::kill(p.bwrap, SIGKILL);
-        for (int i = 0; i < 100 && !gone(); ++i)
+        // A KILL always lands, but not while its target waits inside the
+        // kernel: a board still setting up its mounts on a busy machine can
+        // take many seconds to get there.
+        for (int i = 0; i < 1200 && !gone(); ++i)
             sleep_ms(50);
     }
     if (!gone()) {
