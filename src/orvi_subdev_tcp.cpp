@@ -24,7 +24,7 @@
 #include <cstring>
 
 #include "orvi_field.h"
-#include "orvi_host_event.h"
+#include "orvi_event_post.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_socket.h"
