@@ -21,13 +21,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "cloud_link.h"
+#include "orvi_bt_link.h"
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_subdev_tcp.h"
 #include "orvi_system.h"
-#include "pending/ble_link_pending.h"
-#include "pending/cloud_link_pending.h"
 #include "utils/host_mqtt/local_mqtt.h"
 
 namespace {
@@ -571,16 +571,8 @@ int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, 
         case SOCKET_CONNECT_TYPE_BROADCAST:
         case SOCKET_CONNECT_TYPE_MULTICAST:
             return write_broadcast(data, size);
-        case SOCKET_CONNECT_TYPE_MQTT: {
-            std::string topic(orvi_field_view(to->topic));
-            // The connection list is kept by the broker for whoever subscribes next.
-            int retain = topic.find("connect") != std::string::npos ? 1 : 0;
-            if (mqtt_response_api(topic.c_str(), data, size, 1, retain) != 0) {
-                ORVI_LOGW("mqtt_response_api is fail!");
-                return -1;
-            }
-            return 0;
-        }
+        case SOCKET_CONNECT_TYPE_MQTT:
+            return cloud_link_write(data, size, to, dev);
         case SOCKET_CONNECT_TYPE_UDS: {
             std::string topic(orvi_field_view(to->topic));
             if (topic.empty()) topic = kUdsDefaultTopic;
@@ -591,11 +583,7 @@ int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, 
             return 0;
         }
         case SOCKET_CONNECT_TYPE_BLE:
-            if (orvi_bt_data_send(data, size) != 0) {
-                ORVI_LOGW("orvi_bt_data_send is fail!");
-                return -1;
-            }
-            return 0;
+            return orvi_bt_link_write(data, size, to, dev);
         default:
             ORVI_LOGW("connect type %d has no transport!", static_cast<int>(to->type));
             return -1;

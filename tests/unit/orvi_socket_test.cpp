@@ -15,11 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "cloud_link.h"
+#include "link_recorder.h"
+#include "orvi_bt_link.h"
 #include "orvi_field.h"
 #include "orvi_port.h"
 #include "orvi_socket.h"
 #include "orvi_subdev_tcp.h"
-#include "pending/pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 
@@ -467,7 +469,6 @@ class TransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
         product_registry_reset_for_test();
-        pending_calls_clear();
         orvi_socket_ports_t p;
         p.udp_in = 0;
         p.udp_out = 0;
@@ -480,7 +481,6 @@ class TransportTest : public ::testing::Test {
     void TearDown() override {
         socket_connect_stop();
         orvi_socket_ports_set(orvi_socket_ports_t{});
-        pending_set_result(-1);
         product_registry_reset_for_test();
     }
     static orvi_subdev_ptr record(dev_type_t type, const char *mac = "aabbccddee01") {
@@ -592,20 +592,33 @@ TEST_F(TransportTest, TcpPeerThatClosedCostsOneFailedWriteNotTheProcess) {
 }
 
 TEST_F(TransportTest, MqttPublishesWithQos1RetainedOnlyForConnectTopics) {
-    pending_set_result(0);
+    LinkRecorder links;
     ASSERT_EQ(0, write("P1", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "connect/HOME"), nullptr));
     ASSERT_EQ(0, write("P2", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME/dev"), nullptr));
     EXPECT_EQ(std::vector<std::string>(
                   {"mqtt_response_api connect/HOME P1 1 1", "mqtt_response_api response/HOME/dev P2 1 0"}),
-              pending_calls());
-    pending_set_result(-1);
+              links.calls());
+    links.set_result(-1);
     EXPECT_EQ(-1, write("P3", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME"), nullptr));
 }
 
 TEST_F(TransportTest, BleGoesToTheBleChannel) {
-    pending_set_result(0);
+    LinkRecorder links;
     ASSERT_EQ(0, write("B", sock(SOCKET_CONNECT_TYPE_BLE), nullptr));
-    EXPECT_EQ(std::vector<std::string>({"orvi_bt_data_send B"}), pending_calls());
+    EXPECT_EQ(std::vector<std::string>({"orvi_bt_data_send B"}), links.calls());
+}
+
+// The cloud link and the BLE channel are not built: without an
+// implementation their answers are failures, never a false success.
+TEST_F(TransportTest, LinksNotBuiltAnswerFailure) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, mqtt_response_api("response/HOME", "x", 1, 1, 0));
+    EXPECT_EQ(-1, orvi_bt_data_send("x", 1));
+    EXPECT_EQ(-1, write("P", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME"), nullptr));
+    EXPECT_EQ(-1, write("B", sock(SOCKET_CONNECT_TYPE_BLE), nullptr));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("mqtt_response_api: the cloud link is not built")) << out;
+    EXPECT_NE(std::string::npos, out.find("orvi_bt_data_send: the BLE data channel is not built")) << out;
 }
 
 TEST_F(TransportTest, ChannelsWithoutATransportAreRefused) {
