@@ -29,9 +29,9 @@
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_queue.h"
-#include "orvi_socket.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
+#include "orvi_transport.h"
 
 namespace {
 
@@ -202,7 +202,7 @@ int write_response(const std::string &data, const dev_socket_t &to, const orvi_s
         std::lock_guard<std::mutex> lk(g_write_mu);
         if (g_write_for_test) return g_write_for_test(data, to, dev);
     }
-    return socket_connect_write(data.data(), data.size(), &to, dev);
+    return orvi_transport_write(data.data(), data.size(), &to, dev);
 }
 
 // Over MQTT: the topic of the response and the "tcid" it carries.
@@ -683,7 +683,7 @@ void *request_handle_task(void *) {
     }
     ORVI_LOGW("gateway_read_task is exit");
     task.reset();
-    socket_connect_stop();
+    orvi_transport_stop();
     return nullptr;
 }
 
