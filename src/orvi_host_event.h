@@ -22,12 +22,12 @@ int scan_period_timer_start(void);
 
 // Heartbeat time-out: a subdevice heard within the last 9,000 ticks (90 s)
 // is online, an older one offline. `hb_ticks` all ones means never heard.
-#define ORVI_HB_TIMEOUT_PERIOD_MS 46000
 #define ORVI_HB_TIMEOUT_TICKS 9001
 // One check over the registry; posts 4116 when a record changed. Returns the
 // number of records changed.
 int orvi_hb_timeout_check(void);
-// The "hb_timeout" timer callback (runs orvi_hb_timeout_check).
+// The "hb_timeout" timer callback (runs orvi_hb_timeout_check); start-up
+// hands it to the intake, which registers the timer (ORVI_HB_TIMEOUT_PERIOD_MS).
 void orvi_hb_timeout_cb(void *ctx);
 
 // Debounced connection status upload after a subdevice's connection changed.

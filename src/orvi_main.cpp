@@ -18,6 +18,7 @@
 #include "orvi_bt_link.h"
 #include "orvi_event_loop.h"
 #include "orvi_flash.h"
+#include "orvi_handlers.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
@@ -197,7 +198,8 @@ void *orvi_basictimer_create(void *) {
 
 // ---- The request path: transports -> intake -> handlers ---------------------
 // The transports know the intake only as the sink of what they receive, the
-// intake knows the transports only as one writer per channel.
+// intake knows the transports only as one writer per channel and the
+// handlers only as the dispatch handed in here.
 
 void orvi_request_path_wire(void) {
     orvi_request_sink_t sink;
@@ -211,6 +213,7 @@ void orvi_request_path_wire(void) {
     orvi_transport_set_writer(SOCKET_CONNECT_TYPE_UDS, local_mqtt_channel_write);
     orvi_transport_set_writer(SOCKET_CONNECT_TYPE_BLE, orvi_bt_link_write);
     orvi_transport_set_stop(socket_connect_stop);
+    if (request_dispatch_set(orvi_handlers_dispatch()) != 0) ORVI_LOGE("the dispatch tables are refused!");
 }
 
 // ---- Service start ---------------------------------------------------------

@@ -9,8 +9,8 @@ int orvi_main(void);
 int orvi_init(void);
 
 // Wires the request path: the request queue as the transports' sink, each
-// channel's writer and the stop of the LAN transports. Before any transport
-// or the request task starts.
+// channel's writer, the stop of the LAN transports and the handlers'
+// dispatch. Before any transport or the request task starts.
 void orvi_request_path_wire(void);
 
 // Body of the basic timer thread; never returns.

@@ -1,9 +1,9 @@
 // The request intake: the request queue every transport feeds (through the
 // sink start-up wires), the one task (`request_handle_task`) that opens
 // envelopes, finds the target record, runs every packet handler and writes
-// the answer through the writer of its channel, and the dispatch tables.
-// Handlers run only on that task, one packet at a time; any thread may queue
-// a request.
+// the answer through the writer of its channel, and the dispatch by name
+// over the tables start-up hands in. Handlers run only on that task, one
+// packet at a time; any thread may queue a request.
 #pragma once
 
 #include <cJSON.h>
@@ -13,6 +13,8 @@
 #include <functional>
 #include <string>
 
+#include "orvi_event_loop.h"
+#include "orvi_timer.h"
 #include "orvi_transport.h"
 #include "orvi_types.h"
 #include "product_subdev.h"
@@ -65,7 +67,28 @@ typedef struct request_send_row_s {
     request_send_fn handle;
 } request_send_row_t;
 
-// The two tables (without their closing empty rows) and their row counts.
+// What start-up hands the intake from the handlers' level. The tables end
+// with an empty row and, like everything they name, live for the process.
+typedef struct request_dispatch_s {
+    const request_handle_row_t *handles;  // `s_handles_list`
+    const request_send_row_t *sends;      // `s_send_handles_list`
+    // Extras of a cloud response (the caller deletes them), or null for none.
+    cJSON *(*response_extras)(const char *response);
+    // The host event loop's handler and the "hb_timeout" timer callback that
+    // device_handle_create starts.
+    orvi_event_loop_cb_t event_handler;
+    orvi_timer_cb_t hb_timeout;
+} request_dispatch_t;
+
+// Rows a table may have.
+#define ORVI_REQUEST_ROWS_MAX 64
+
+// Installs the dispatch (and forgets the test replacements of rows). 0, or
+// -1 (logged) for a missing table or one of more than ORVI_REQUEST_ROWS_MAX
+// rows; a null `d` removes it. Without a dispatch every request is refused.
+int request_dispatch_set(const request_dispatch_t *d);
+// The installed tables (without their closing empty rows) and their row
+// counts; null and 0 without a dispatch.
 const request_handle_row_t *request_handle_rows(size_t *count);
 const request_send_row_t *request_send_rows(size_t *count);
 
@@ -95,8 +118,11 @@ size_t orvi_request_queue_pending(void);
 int orvi_send_packet(const char *name, connect_type_t conn, const request_ctx_t &ctx);
 int orvi_send_packet(const char *name, connect_type_t conn, const orvi_subdev_ptr &dev);
 
-// Creates the request queue, starts the request task and the event loop,
-// registers "hb_timeout". 0 or -1.
+// Period of the heartbeat time-out check.
+#define ORVI_HB_TIMEOUT_PERIOD_MS 46000
+// Creates the request queue, starts the request task and the event loop with
+// the dispatch's event handler, registers "hb_timeout" with its callback.
+// 0, or -1 (also without a dispatch).
 int device_handle_create(void);
 // The table dispatch. The handler's result, -1 when no row applies, -2 for a
 // null work record. A null `dev` is replaced by an empty record.
