@@ -1,5 +1,6 @@
 // The in-process host the request benchmarks run against: a scratch board
-// root (removed at exit, with the request queue) and the host's identity.
+// root (removed at exit, with the request queue), the request path wired as
+// start-up wires it, and the host's identity.
 // Called once, from the benchmark's main thread, before any timing.
 #pragma once
 
@@ -11,6 +12,7 @@
 
 #include "orvi_field.h"
 #include "orvi_log.h"
+#include "orvi_main.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_request.h"
@@ -28,9 +30,11 @@ inline void cleanup() {
     if (!root().empty()) orvi_port_run_argv({"rm", "-rf", root()});
 }
 
-// A scratch root holding /tmp and the given board folders; log warnings only.
+// A scratch root holding /tmp and the given board folders, the request path
+// wired; log warnings only.
 inline void scratch_root(const std::vector<std::string> &folders = {}) {
     orvi_log_level_set(ORVI_LOG_WARN);
+    orvi_request_path_wire();
     char tmpl[] = "/tmp/orvi-bench-XXXXXX";
     if (mkdtemp(tmpl)) {
         root() = tmpl;

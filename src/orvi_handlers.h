@@ -1,8 +1,15 @@
 // Every packet handler and host-initiated send function the dispatch tables
-// name. All run on the request task (see orvi_request.h for the contract).
+// name, and the tables themselves (orvi_handlers.cpp), which start-up hands
+// to the intake. All run on the request task (see orvi_request.h for the
+// contract).
 #pragma once
 
 #include "orvi_request.h"
+
+// The dispatch tables `s_handles_list` and `s_send_handles_list`, the scene
+// tag extras of a cloud response, the host event handler and the heartbeat
+// check: what the intake runs, as start-up installs it (request_dispatch_set).
+const request_dispatch_t *orvi_handlers_dispatch(void);
 
 #define ORVI_HANDLER(name) int name(cJSON *json, request_data_t *req, const orvi_subdev_ptr &dev)
 #define ORVI_SENDER(name) int name(request_data_t *req, const orvi_subdev_ptr &dev)

@@ -38,7 +38,7 @@ constexpr long kSyncDoneSends = 10;
 constexpr unsigned kHostStatusFirstCheckMs = 10000;
 constexpr unsigned kHostStatusCompareMs = 30000;
 
-using Ctx = std::unique_ptr<orvi_event_ctx_t>;
+using Ctx = orvi_event_ctx_ptr;
 
 using Json = orvi_json::json_ptr;
 
@@ -53,19 +53,6 @@ int g_upload_count = 0;
 orvi_ticktype_t now_ticks() {
     orvi_ticktype_t (*fn)(void) = g_ticks.load();
     return fn ? fn() : orvi_get_ticks();
-}
-
-int post(orvi_event_loop_t event, Ctx ctx, uint32_t delay_ms) {
-    orvi_event_ctx_t *raw = ctx.release();
-    int rc = delay_ms ? orvi_event_loop_delay_send(event, raw, delay_ms) : orvi_event_loop_send(event, raw);
-    if (rc != 0) delete raw;  // never delivered: it is still ours
-    return rc;
-}
-
-Ctx make_ctx() {
-    Ctx c(new (std::nothrow) orvi_event_ctx_t);
-    if (!c) ORVI_NO_MEM(sizeof(orvi_event_ctx_t));
-    return c;
 }
 
 // Queues the send packet `name` with the event's context.
@@ -102,7 +89,7 @@ bool registry_holds(const orvi_subdev_ptr &dev) {
 // (two device-list pushes close together) never share or reset each
 // other's count, and a series whose repost failed leaves nothing behind.
 int sync_done_step(Ctx c) {
-    if (!c) c = make_ctx();
+    if (!c) c = orvi_event_ctx_new();
     if (c->dev && !registry_holds(c->dev)) {
         ORVI_LOGW("'%s' is no longer registered, syncDone series ended", c->dev->mac);
         return -1;
@@ -117,7 +104,7 @@ int sync_done_step(Ctx c) {
     ORVI_LOGI("send syncDone packet.");
     int rc = send_named("syncDone", SOCKET_CONNECT_TYPE_UDP, c);
     if (c->value >= kSyncDoneSends) return rc;
-    if (post(ORVI_EVENT_SYNCDONE, std::move(c), 0) != 0) {
+    if (orvi_event_post_ctx(ORVI_EVENT_SYNCDONE, std::move(c), 0) != 0) {
         ORVI_LOGW("syncDone series cut short: the event loop refused the next step");
         return -1;
     }
@@ -259,32 +246,6 @@ void *update_host_jsonstatus_timer(void *) {
 }
 
 }  // namespace
-
-// ---- Posting ----------------------------------------------------------------
-
-int orvi_event_post_dev(orvi_event_loop_t event, const orvi_subdev_ptr &dev) {
-    Ctx c = make_ctx();
-    c->dev = dev;
-    return post(event, std::move(c), 0);
-}
-
-int orvi_event_post_text(orvi_event_loop_t event, const std::string &text) {
-    Ctx c = make_ctx();
-    c->text = text;
-    return post(event, std::move(c), 0);
-}
-
-int orvi_event_post_value(orvi_event_loop_t event, long value) {
-    Ctx c = make_ctx();
-    c->value = value;
-    return post(event, std::move(c), 0);
-}
-
-int orvi_event_post_dev_delay(orvi_event_loop_t event, const orvi_subdev_ptr &dev, uint32_t delay_ms) {
-    Ctx c = make_ctx();
-    c->dev = dev;
-    return post(event, std::move(c), delay_ms);
-}
 
 // ---- The handler -------------------------------------------------------------
 

@@ -12,10 +12,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "cloud_link.h"
 #include "local_mqtt.h"
 #include "orvi_bincmd.h"
+#include "orvi_bt_link.h"
 #include "orvi_event_loop.h"
 #include "orvi_flash.h"
+#include "orvi_handlers.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
@@ -28,6 +31,7 @@
 #include "orvi_subdev_tcp.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
+#include "orvi_transport.h"
 #include "pending/main_pending.h"
 #include "uds_client.h"
 
@@ -192,6 +196,28 @@ void *orvi_basictimer_create(void *) {
     return nullptr;
 }
 
+// ---- The request path: transports -> intake -> handlers ---------------------
+// The transports know the intake only as the sink of what they receive, the
+// intake knows the transports only as one writer per channel and the
+// handlers only as the dispatch handed in here.
+
+void orvi_request_path_wire(void) {
+    orvi_request_sink_t sink;
+    sink.send = [](const request_type_t &req) { return orvi_request_queue_send(&req); };
+    sink.pending = orvi_request_queue_pending;
+    orvi_transport_set_sink(std::move(sink));
+    for (connect_type_t lan : {SOCKET_CONNECT_TYPE_TCP, SOCKET_CONNECT_TYPE_UDP,
+                               SOCKET_CONNECT_TYPE_BROADCAST, SOCKET_CONNECT_TYPE_MULTICAST})
+        orvi_transport_set_writer(lan, socket_connect_write);
+    orvi_transport_set_writer(SOCKET_CONNECT_TYPE_MQTT, cloud_link_write);
+    orvi_transport_set_writer(SOCKET_CONNECT_TYPE_UDS, local_mqtt_channel_write);
+    orvi_transport_set_writer(SOCKET_CONNECT_TYPE_BLE, orvi_bt_link_write);
+    orvi_transport_set_stop(socket_connect_stop);
+    if (request_dispatch_set(orvi_handlers_dispatch()) != 0) ORVI_LOGE("the dispatch tables are refused!");
+}
+
+// ---- Service start ---------------------------------------------------------
+
 int orvi_init(void) {
     local_mqtt_service();
     server_event_brocker();
@@ -239,6 +265,7 @@ int orvi_main(void) {
 
     orvi_mid_config_init();
     orvi_so_config_load();
+    orvi_request_path_wire();
     socket_connect_start(nullptr, 0);
     orvi_subdev_tcp_server_init();
     orvi_init();

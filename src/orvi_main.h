@@ -8,6 +8,11 @@
 int orvi_main(void);
 int orvi_init(void);
 
+// Wires the request path: the request queue as the transports' sink, each
+// channel's writer, the stop of the LAN transports and the handlers'
+// dispatch. Before any transport or the request task starts.
+void orvi_request_path_wire(void);
+
 // Body of the basic timer thread; never returns.
 void *orvi_basictimer_create(void *arg);
 

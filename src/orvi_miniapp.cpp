@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "orvi_event_post.h"
 #include "orvi_field.h"
 #include "orvi_handlers.h"
-#include "orvi_host_event.h"
 #include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_product.h"

@@ -22,89 +22,55 @@
 #include "orvi_envelope.h"
 #include "orvi_event_loop.h"
 #include "orvi_field.h"
-#include "orvi_handlers.h"
-#include "orvi_host_event.h"
 #include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_queue.h"
-#include "orvi_socket.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
+#include "orvi_transport.h"
 
 namespace {
 
-// ---- Dispatch tables -------------------------------------------------------
+// ---- Dispatch ---------------------------------------------------------------
 
-const request_handle_row_t s_handles_list[] = {
-    {"UBind", 1, false, request_handle_UBind},
-    {"status", 0, false, request_handle_status},
-    {"binStatus", 2, false, request_handle_binStatus},
-    {"dat", 2, false, request_handle_dat},
-    {"connect", 2, false, request_handle_connect},
-    {"cmd", 2, false, request_handle_jsonCmd},
-    {"jsonCmd", 2, false, request_handle_jsonCmd},
-    {"hb", 1, false, request_handle_hb},
-    {"Utm", 0, false, request_handle_Utm},
-    {"ret", 0, false, request_handle_ret},
-    {"res", 0, false, request_handle_res},
-    {"upgrade", 2, true, request_handle_upgrade},
-    {"jsonStatus", 0, false, request_handle_jsonStatus},
-    {"configStatus", 0, false, request_handle_configStatus},
-    {"AddTiming", 2, false, request_handle_time},
-    {"DeleteTiming", 2, false, request_handle_time},
-    {"UpdateTiming", 2, false, request_handle_time},
-    {"upRoomInfo", 2, false, request_handle_upRoomInfo},
-    {"checksub", 2, false, request_handle_checksub},
-    {"devListPush", 0, false, request_handle_devListPush},
-    {"roomListPush", 0, false, request_handle_roomListPush},
-    {"DevOnlineRes", 0, false, request_handle_devOnlineRes},
-    {"DevOnlineDone", 0, false, request_handle_devOnlineDone},
-    {"CheckResRes", 0, false, request_handle_checkResRes},
-    {"CheckResDone", 0, false, request_handle_checkResDone},
-    {"binSubStatus", 1, false, request_handle_binSubStatus},
-    {"binSubEvent", 1, false, request_handle_binSubEvent},
-    {"syncPersistent", 0, false, request_handle_syncPersistent},
-    {"devListPushRes", 0, false, request_handle_devListPushRes},
-    {"485Configure", 0, false, request_handle_485Configure},
-    {"sceneSinglepush", 0, false, request_handle_sceneSinglepush},
-    {"switchBindPush", 2, false, request_handle_switchBindPush},
-    {"CheckSceneExe", 0, false, request_handle_checkSceneExe},
-    {"updownFlag", 0, false, request_handle_updown},
-    {"getLoginInfo", 0, false, request_handle_getLoginInfo},
-    {"subDev", 0, false, request_handle_subDev},
-    {"statusCheckRes", 0, false, request_handle_statusCheckRes},
-    {"bind", 2, true, request_handle_bind},
-    {"subBDev", 2, true, request_handle_subBDev},
-    {"QnetDev", 2, true, request_handle_QnetDev},
-    {"bleCheck", 2, true, request_handle_bleCheck},
-    {"homeBind", 2, true, request_handle_homeBind},
-    {nullptr, 0, false, nullptr},
+// The installed dispatch and its tables' row counts, counted once.
+struct dispatch_view {
+    const request_dispatch_t *d = nullptr;
+    size_t handles = 0;
+    size_t sends = 0;
 };
-constexpr size_t kHandleRows = sizeof s_handles_list / sizeof s_handles_list[0] - 1;
+std::mutex g_dispatch_mu;
+dispatch_view g_dispatch;  // guarded by g_dispatch_mu
 
-const request_send_row_t s_send_handles_list[] = {
-    {"scan", orvi_send_scan},
-    {"binCmd", orvi_send_binCmd},
-    {"jsonStatus", orvi_send_jsonStatus},
-    {"syncDev", orvi_send_syncDev},
-    {"miniAppRes", orvi_send_miniAppRsp},
-    {"binStatus", orvi_send_binStatus},
-    {"upDevList", orvi_send_upDevList},
-    {"jsonStatus_mqtt", orvi_send_jsonStatus_mqtt},
-    {"mulcastTst", orvi_send_multicast_test},
-    {"syncDone", orvi_send_syncDone},
-    {"sceneSingleSetRes", orvi_send_sceneSingleSetRes},
-    {"soLoadState", orvi_send_soLoadState},
-    {"bleinfo", orvi_send_bleinfo},
-    {nullptr, nullptr},
-};
-constexpr size_t kSendRows = sizeof s_send_handles_list / sizeof s_send_handles_list[0] - 1;
+dispatch_view dispatch() {
+    std::lock_guard<std::mutex> lk(g_dispatch_mu);
+    return g_dispatch;
+}
 
-// Test and benchmark replacements of single handlers (null: the table's).
-std::array<std::atomic<request_handle_fn>, kHandleRows> g_handle_override{};
-std::array<std::atomic<request_send_fn>, kSendRows> g_send_override{};
+// Rows before the closing empty row, or SIZE_MAX when the table is longer
+// than ORVI_REQUEST_ROWS_MAX or a named row has no handler.
+template <typename Row>
+size_t table_rows(const Row *rows) {
+    size_t n = 0;
+    for (; rows[n].name != nullptr; ++n) {
+        if (n == ORVI_REQUEST_ROWS_MAX || rows[n].handle == nullptr) return SIZE_MAX;
+    }
+    return n;
+}
+
+// Test and benchmark replacements of single rows of the installed tables
+// (null: the table's handler).
+std::array<std::atomic<request_handle_fn>, ORVI_REQUEST_ROWS_MAX> g_handle_override{};
+std::array<std::atomic<request_send_fn>, ORVI_REQUEST_ROWS_MAX> g_send_override{};
+
+void overrides_clear() {
+    for (auto &o : g_handle_override)
+        o.store(nullptr);
+    for (auto &o : g_send_override)
+        o.store(nullptr);
+}
 
 std::mutex g_write_mu;
 request_write_fn g_write_for_test;  // guarded by g_write_mu
@@ -202,7 +168,7 @@ int write_response(const std::string &data, const dev_socket_t &to, const orvi_s
         std::lock_guard<std::mutex> lk(g_write_mu);
         if (g_write_for_test) return g_write_for_test(data, to, dev);
     }
-    return socket_connect_write(data.data(), data.size(), &to, dev);
+    return orvi_transport_write(data.data(), data.size(), &to, dev);
 }
 
 // Over MQTT: the topic of the response and the "tcid" it carries.
@@ -244,7 +210,8 @@ int respond(request_task_t *task, request_type_t *req, const orvi_subdev_ptr &ta
     Json extras;
     if (conn == SOCKET_CONNECT_TYPE_MQTT) {
         mqtt_response_topic(work.req_data, tgt, &req->sockinfo, &rsp_tcid);
-        extras.reset(orvi_sceneTag_extras_res(rsp.c_str()));
+        const request_dispatch_t *d = dispatch().d;
+        if (d && d->response_extras) extras.reset(d->response_extras(rsp.c_str()));
     }
     if (conn == SOCKET_CONNECT_TYPE_BROADCAST || conn == SOCKET_CONNECT_TYPE_MULTICAST) rsp_tcid.clear();
     ORVI_LOGI("response, size: %zu, type: %d, data: %.*s", rsp.size(), static_cast<int>(work.rsp_key),
@@ -425,26 +392,53 @@ orvi_subdev_ptr target_of_send(request_task_t *task, request_type_t *req, const 
 
 // ---- Tables and dispatch ----------------------------------------------------
 
+int request_dispatch_set(const request_dispatch_t *d) {
+    dispatch_view v;
+    if (d) {
+        v.d = d;
+        v.handles = d->handles ? table_rows(d->handles) : SIZE_MAX;
+        v.sends = d->sends ? table_rows(d->sends) : SIZE_MAX;
+        if (v.handles == SIZE_MAX || v.sends == SIZE_MAX) {
+            ORVI_LOGW("dispatch refused: a table missing, a row without handler or more than %d rows",
+                      ORVI_REQUEST_ROWS_MAX);
+            return -1;
+        }
+    }
+    std::lock_guard<std::mutex> lk(g_dispatch_mu);
+    g_dispatch = v;
+    // Replacements name rows of the tables they were made for.
+    overrides_clear();
+    return 0;
+}
+
 const request_handle_row_t *request_handle_rows(size_t *count) {
-    if (count) *count = kHandleRows;
-    return s_handles_list;
+    dispatch_view v = dispatch();
+    if (count) *count = v.handles;
+    return v.d ? v.d->handles : nullptr;
 }
 
 const request_send_row_t *request_send_rows(size_t *count) {
-    if (count) *count = kSendRows;
-    return s_send_handles_list;
+    dispatch_view v = dispatch();
+    if (count) *count = v.sends;
+    return v.d ? v.d->sends : nullptr;
 }
 
 int request_handle(request_data_t *req, aes_key_t key, const orvi_subdev_ptr &dev) {
     ORVI_CHECK_ARG(req != nullptr, -2);
+    const dispatch_view v = dispatch();
+    if (!v.d) {
+        ORVI_LOGW("no dispatch tables are wired, '%.64s' refused", req->req_data.c_str());
+        return -1;
+    }
     // Handlers are promised a record; a caller without one gets an empty one.
     const orvi_subdev_ptr target = dev ? dev : std::make_shared<orvi_subdev_list_t>();
     if (req->data_type == DATA_TYPE_ONLY_SEND) {
         req->rsp_size = 0;
-        for (size_t i = 0; i < kSendRows; ++i) {
-            if (strcasecmp(s_send_handles_list[i].name, req->req_data.c_str()) != 0) continue;
+        for (size_t i = 0; i < v.sends; ++i) {
+            const request_send_row_t &row = v.d->sends[i];
+            if (strcasecmp(row.name, req->req_data.c_str()) != 0) continue;
             request_send_fn fn = g_send_override[i].load();
-            return (fn ? fn : s_send_handles_list[i].handle)(req, target);
+            return (fn ? fn : row.handle)(req, target);
         }
         ORVI_LOGW("'%s' is not a packet the host sends", req->req_data.c_str());
         return -1;
@@ -464,8 +458,8 @@ int request_handle(request_data_t *req, aes_key_t key, const orvi_subdev_ptr &de
         return -1;
     }
     req->rsp_size = 0;
-    for (size_t i = 0; i < kHandleRows; ++i) {
-        const request_handle_row_t &row = s_handles_list[i];
+    for (size_t i = 0; i < v.handles; ++i) {
+        const request_handle_row_t &row = v.d->handles[i];
         if (strcasecmp(row.name, t->valuestring) != 0) continue;
         if (static_cast<int>(row.flag) < static_cast<int>(key)) {
             ORVI_LOGW("'%s' packet refused: key family %d, the type needs %d or stronger", row.name,
@@ -683,19 +677,23 @@ void *request_handle_task(void *) {
     }
     ORVI_LOGW("gateway_read_task is exit");
     task.reset();
-    socket_connect_stop();
+    orvi_transport_stop();
     return nullptr;
 }
 
 int device_handle_create(void) {
+    const request_dispatch_t *d = dispatch().d;
+    if (!d) {
+        ORVI_LOGW("no dispatch is wired, the request task is not started!");
+        return -1;
+    }
     if (orvi_request_queue_create() != 0) return -1;
     pthread_t tid;
     if (orvi_pthread_create_detach(&tid, nullptr, request_handle_task, nullptr, "request_handle_task") != 0)
         return -1;
-    if (orvi_event_loop_init(orvi_event_loop_cb) != 0)
+    if (orvi_event_loop_init(d->event_handler) != 0)
         ORVI_LOGW("event loop is not running, host events are lost!");
-    orvi_timer_t id =
-        orvi_timer_create("hb_timeout", orvi_hb_timeout_cb, ORVI_HB_TIMEOUT_PERIOD_MS, nullptr, 1);
+    orvi_timer_t id = orvi_timer_create("hb_timeout", d->hb_timeout, ORVI_HB_TIMEOUT_PERIOD_MS, nullptr, 1);
     if (id < 0) {
         ORVI_LOGW("hb_timeout timer is fail!");
         return -1;
@@ -707,8 +705,9 @@ int device_handle_create(void) {
 // ---- Test entries -------------------------------------------------------------
 
 int request_handle_override_for_test(const char *name, request_handle_fn fn) {
-    for (size_t i = 0; name && i < kHandleRows; ++i) {
-        if (std::strcmp(s_handles_list[i].name, name) == 0) {
+    const dispatch_view v = dispatch();
+    for (size_t i = 0; name && i < v.handles; ++i) {
+        if (std::strcmp(v.d->handles[i].name, name) == 0) {
             g_handle_override[i].store(fn);
             return 0;
         }
@@ -717,8 +716,9 @@ int request_handle_override_for_test(const char *name, request_handle_fn fn) {
 }
 
 int request_send_override_for_test(const char *name, request_send_fn fn) {
-    for (size_t i = 0; name && i < kSendRows; ++i) {
-        if (std::strcmp(s_send_handles_list[i].name, name) == 0) {
+    const dispatch_view v = dispatch();
+    for (size_t i = 0; name && i < v.sends; ++i) {
+        if (std::strcmp(v.d->sends[i].name, name) == 0) {
             g_send_override[i].store(fn);
             return 0;
         }
@@ -727,10 +727,7 @@ int request_send_override_for_test(const char *name, request_send_fn fn) {
 }
 
 void request_overrides_clear_for_test(void) {
-    for (auto &o : g_handle_override)
-        o.store(nullptr);
-    for (auto &o : g_send_override)
-        o.store(nullptr);
+    overrides_clear();
 }
 
 void request_set_write_for_test(request_write_fn fn) {

@@ -1,7 +1,9 @@
-// The request intake: the request queue every transport feeds, the one task
-// (`request_handle_task`) that opens envelopes, finds the target record and
-// runs every packet handler, and the dispatch tables. Handlers run only on
-// that task, one packet at a time; any thread may queue a request.
+// The request intake: the request queue every transport feeds (through the
+// sink start-up wires), the one task (`request_handle_task`) that opens
+// envelopes, finds the target record, runs every packet handler and writes
+// the answer through the writer of its channel, and the dispatch by name
+// over the tables start-up hands in. Handlers run only on that task, one
+// packet at a time; any thread may queue a request.
 #pragma once
 
 #include <cJSON.h>
@@ -11,6 +13,9 @@
 #include <functional>
 #include <string>
 
+#include "orvi_event_loop.h"
+#include "orvi_timer.h"
+#include "orvi_transport.h"
 #include "orvi_types.h"
 #include "product_subdev.h"
 
@@ -19,28 +24,6 @@
 // Longest request text the task takes: the request buffer holds the text and
 // its terminator. A longer request is refused (by the sender) or dropped.
 #define ORVI_REQUEST_MAX_LEN (ORVI_REQUEST_BUF_SIZE - 1)
-
-// What a request carries beside its packet, by source. Owned by the request:
-// a record travels as shared ownership, never as a pointer a delete can free.
-typedef struct request_ctx_s {
-    bool has_text = false;
-    std::string text;     // cloud: target identifier from the topic; BLE: the BLE layer's text
-    orvi_subdev_ptr dev;  // event bus / host-initiated send: the record concerned
-    long value = 0;       // host-initiated send over BLE: value for the send handler
-} request_ctx_t;
-
-// One queued request. `key_type`, `msgId`, `tcid` and `cid` are not carried
-// by the queue: the task fills them from the envelope of each request.
-typedef struct request_type_s {
-    uint8_t key_type = AES_KEY_TYPE_NONE;
-    data_type_t data_type = DATA_TYPE_NEED_PARSE;
-    uint32_t msgId = 0;
-    char tcid[17] = {0};
-    char cid[17] = {0};
-    std::string data;  // the received packet, or the name of the packet to send
-    dev_socket_t sockinfo;
-    request_ctx_t ctx;
-} request_type_t;
 
 // The work record handed to every handler.
 typedef struct request_data_s {
@@ -84,7 +67,28 @@ typedef struct request_send_row_s {
     request_send_fn handle;
 } request_send_row_t;
 
-// The two tables (without their closing empty rows) and their row counts.
+// What start-up hands the intake from the handlers' level. The tables end
+// with an empty row and, like everything they name, live for the process.
+typedef struct request_dispatch_s {
+    const request_handle_row_t *handles;  // `s_handles_list`
+    const request_send_row_t *sends;      // `s_send_handles_list`
+    // Extras of a cloud response (the caller deletes them), or null for none.
+    cJSON *(*response_extras)(const char *response);
+    // The host event loop's handler and the "hb_timeout" timer callback that
+    // device_handle_create starts.
+    orvi_event_loop_cb_t event_handler;
+    orvi_timer_cb_t hb_timeout;
+} request_dispatch_t;
+
+// Rows a table may have.
+#define ORVI_REQUEST_ROWS_MAX 64
+
+// Installs the dispatch (and forgets the test replacements of rows). 0, or
+// -1 (logged) for a missing table or one of more than ORVI_REQUEST_ROWS_MAX
+// rows; a null `d` removes it. Without a dispatch every request is refused.
+int request_dispatch_set(const request_dispatch_t *d);
+// The installed tables (without their closing empty rows) and their row
+// counts; null and 0 without a dispatch.
 const request_handle_row_t *request_handle_rows(size_t *count);
 const request_send_row_t *request_send_rows(size_t *count);
 
@@ -114,8 +118,11 @@ size_t orvi_request_queue_pending(void);
 int orvi_send_packet(const char *name, connect_type_t conn, const request_ctx_t &ctx);
 int orvi_send_packet(const char *name, connect_type_t conn, const orvi_subdev_ptr &dev);
 
-// Creates the request queue, starts the request task and the event loop,
-// registers "hb_timeout". 0 or -1.
+// Period of the heartbeat time-out check.
+#define ORVI_HB_TIMEOUT_PERIOD_MS 46000
+// Creates the request queue, starts the request task and the event loop with
+// the dispatch's event handler, registers "hb_timeout" with its callback.
+// 0, or -1 (also without a dispatch).
 int device_handle_create(void);
 // The table dispatch. The handler's result, -1 when no row applies, -2 for a
 // null work record. A null `dev` is replaced by an empty record.
@@ -139,7 +146,8 @@ void request_task_init(request_task_t *task);
 // dispatch and the response. 0 when a response was written, -1 otherwise
 // (dropped, refused, failed or nothing to answer).
 int request_task_process(request_task_t *task, request_type_t *req);
-// The task: takes requests until a restore from backup starts.
+// The task: takes requests until a restore from backup starts, then stops
+// the transports' receiving side (orvi_transport_stop).
 void *request_handle_task(void *arg);
 
 // ---- Test entries ---------------------------------------------------------
@@ -149,8 +157,8 @@ void *request_handle_task(void *arg);
 int request_handle_override_for_test(const char *name, request_handle_fn fn);
 int request_send_override_for_test(const char *name, request_send_fn fn);
 void request_overrides_clear_for_test(void);
-// Replaces socket_connect_write for the task's responses (an empty function
-// restores it). The socket carries the MQTT topic of a cloud response.
+// Replaces the channels' writers for the task's responses (an empty function
+// restores them). The socket carries the MQTT topic of a cloud response.
 using request_write_fn =
     std::function<int(const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &dev)>;
 void request_set_write_for_test(request_write_fn fn);

@@ -26,13 +26,9 @@
 #include "orvi_port.h"
 #include "orvi_subdev_tcp.h"
 #include "orvi_system.h"
-#include "pending/ble_link_pending.h"
-#include "pending/cloud_link_pending.h"
-#include "utils/host_mqtt/local_mqtt.h"
 
 namespace {
 constexpr const char *kErrorLog = "/data/domivault/data/error.log";
-constexpr const char *kUdsDefaultTopic = "/host";
 constexpr int kPollSliceMs = 1000;  // the receive task re-checks its sockets this often
 constexpr int kSendStallMs = 2000;  // a TCP peer that accepts nothing this long is given up
 constexpr int kResolveTries = 10;
@@ -571,31 +567,6 @@ int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, 
         case SOCKET_CONNECT_TYPE_BROADCAST:
         case SOCKET_CONNECT_TYPE_MULTICAST:
             return write_broadcast(data, size);
-        case SOCKET_CONNECT_TYPE_MQTT: {
-            std::string topic(orvi_field_view(to->topic));
-            // The connection list is kept by the broker for whoever subscribes next.
-            int retain = topic.find("connect") != std::string::npos ? 1 : 0;
-            if (mqtt_response_api(topic.c_str(), data, size, 1, retain) != 0) {
-                ORVI_LOGW("mqtt_response_api is fail!");
-                return -1;
-            }
-            return 0;
-        }
-        case SOCKET_CONNECT_TYPE_UDS: {
-            std::string topic(orvi_field_view(to->topic));
-            if (topic.empty()) topic = kUdsDefaultTopic;
-            if (mqtt_event_publish(topic.c_str(), data, size, 0) != 0) {
-                ORVI_LOGW("local_mqtt_event_publish is fail!");
-                return -1;
-            }
-            return 0;
-        }
-        case SOCKET_CONNECT_TYPE_BLE:
-            if (orvi_bt_data_send(data, size) != 0) {
-                ORVI_LOGW("orvi_bt_data_send is fail!");
-                return -1;
-            }
-            return 0;
         default:
             ORVI_LOGW("connect type %d has no transport!", static_cast<int>(to->type));
             return -1;
@@ -637,10 +608,14 @@ void socket_intake_pass(socket_intake_t *in, int max_wait_ms, socket_intake_sink
         ORVI_LOGW("%s sends more than its share of the intake, packet dropped", source.c_str());
 }
 
+static int deliver(const request_type_t *req) {
+    return orvi_transport_deliver(*req);
+}
+
 void *socket_handle_task(void *) {
     socket_intake_t intake;
     for (;;)
-        socket_intake_pass(&intake, -1, orvi_request_queue_send);
+        socket_intake_pass(&intake, -1, deliver);
     return nullptr;
 }
 

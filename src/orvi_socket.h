@@ -1,8 +1,8 @@
 // The LAN transports: UDP in on 5000 and out on 5001, the optional TCP
 // client channel, the receive task (`socket_handle_task`) that hands every
-// packet to the request queue, paced and shared fairly between senders, and
-// the one write routine every answer and host-initiated packet leaves
-// through. Writes run on the request task.
+// packet to the request sink (orvi_transport.h), paced and shared fairly
+// between senders, and the write routine of the LAN channels (UDP, TCP,
+// broadcast, multicast). Writes run on the request task.
 #pragma once
 
 #include <netinet/in.h>
@@ -12,7 +12,7 @@
 #include <deque>
 #include <string>
 
-#include "orvi_request.h"
+#include "orvi_transport.h"
 #include "orvi_types.h"
 #include "product_subdev.h"
 
@@ -60,8 +60,10 @@ int socket_connect_read(request_type_t *out);
 // The same, waiting at most `timeout_ms` (negative: for ever): 1 with a
 // packet in `out`, 0 when none came in time, -1 on a failed read.
 int socket_connect_read_wait(request_type_t *out, int timeout_ms);
-// Sends one wrapped packet to `to` (by its connection type); `dev` is the
-// target record (may be null for an unregistered peer). 0 or -1.
+// Sends one wrapped packet to `to` on a LAN channel (by its connection type:
+// UDP, TCP, broadcast or multicast; any other is refused); `dev` is the
+// target record (may be null for an unregistered peer). 0 or -1. The writer
+// start-up installs for those four channels (orvi_transport_set_writer).
 int socket_connect_write(const char *data, size_t size, const dev_socket_t *to, const orvi_subdev_ptr &dev);
 // Starts the detached receive task `socket_handle_task`. 0 or -1.
 int orvi_socket_handle(void);
@@ -120,7 +122,7 @@ typedef struct socket_intake_s {
     orvi_fair_queue_t waiting;
     uint64_t next_ms = 0;  // monotonic time the next packet may leave
 } socket_intake_t;
-// Where a packet whose turn has come goes (the request queue in the task).
+// Where a packet whose turn has come goes (the request sink in the task).
 typedef int (*socket_intake_sink_t)(const request_type_t *req);
 // One pass of the receive task: hands one waiting packet to `sink` when its
 // turn has come, or else reads one packet (waiting until the next turn, at

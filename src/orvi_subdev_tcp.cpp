@@ -24,7 +24,7 @@
 #include <cstring>
 
 #include "orvi_field.h"
-#include "orvi_host_event.h"
+#include "orvi_event_post.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_socket.h"
@@ -40,28 +40,6 @@ constexpr int kQueueRetryMs = 10;
 
 std::mutex g_list_mu;
 subdev_tcp_link_list_t *g_list = nullptr;
-
-std::mutex g_sink_mu;
-std::function<int(const request_type_t &)> g_sink;
-std::function<size_t()> g_pending;
-
-int sink(const request_type_t &req) {
-    std::function<int(const request_type_t &)> fn;
-    {
-        std::lock_guard<std::mutex> lk(g_sink_mu);
-        fn = g_sink;
-    }
-    return fn ? fn(req) : orvi_request_queue_send(&req);
-}
-
-size_t sink_pending() {
-    std::function<size_t()> fn;
-    {
-        std::lock_guard<std::mutex> lk(g_sink_mu);
-        fn = g_pending;
-    }
-    return fn ? fn() : orvi_request_queue_pending();
-}
 
 std::string peer_text(const struct sockaddr_in &a) {
     char ip[INET_ADDRSTRLEN] = {0};
@@ -382,7 +360,7 @@ int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list) {
     // One object per link in turn; the round ends after a full pass that
     // found nothing waiting.
     for (size_t empty = 0; empty < n;) {
-        if (sink_pending() >= ORVI_TCP_QUEUE_SHARE) break;
+        if (orvi_transport_pending() >= ORVI_TCP_QUEUE_SHARE) break;
         const size_t at = list->turn % n;
         subdev_tcp_link_t &l = *links[at];
         if (l.retired.load() || l.backlog.empty()) {
@@ -396,7 +374,7 @@ int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list) {
         req.sockinfo.fd = l.fd;
         req.sockinfo.ip_addr = l.ip_addr;
         req.sockinfo.type = SOCKET_CONNECT_TYPE_TCP;
-        if (sink(req) != 0) {
+        if (orvi_transport_deliver(req) != 0) {
             // Kept, in order, for the next round; this link goes first then.
             l.backlog.front() = std::move(req.data);
             ORVI_LOGW("orvi_request_queue_send is fail!");
@@ -523,11 +501,4 @@ int orvi_subdev_tcp_server_init(void) {
                                    "orvi_subdev_tcp_recv_thread") != 0)
         return -1;
     return 0;
-}
-
-void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink_fn,
-                                      std::function<size_t()> pending) {
-    std::lock_guard<std::mutex> lk(g_sink_mu);
-    g_sink = std::move(sink_fn);
-    g_pending = std::move(pending);
 }

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "orvi_request.h"
+#include "orvi_transport.h"
 #include "product_subdev.h"
 
 #define ORVI_TCP_LINK_BUF_SIZE 5120  // one link's unframed bytes, and one packet
@@ -131,9 +131,9 @@ int orvi_subdev_tcp_fd_readset_all(subdev_tcp_link_list_t *list, std::vector<str
 // (and any record still holding the descriptor) forget the descriptor.
 // Returns 1 when a device went offline, 0 otherwise, -1 for an unknown fd.
 int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd);
-// Moves backlogged objects to the request queue as TCP requests, one per
-// link in turn, while the queue holds fewer than ORVI_TCP_QUEUE_SHARE
-// requests. A refused object stays first in its backlog. Returns how many
+// Moves backlogged objects to the request sink (orvi_transport.h; the
+// request queue as start-up wires it) as TCP requests, one per link in turn,
+// while the sink holds fewer than ORVI_TCP_QUEUE_SHARE requests. A refused object stays first in its backlog. Returns how many
 // were queued; 0 when nothing was waiting or there was no room.
 int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list);
 // True while some link holds objects the queue had no room for.
@@ -147,8 +147,3 @@ int orvi_subdev_tcp_link_idle_close(subdev_tcp_link_list_t *list, uint64_t now_m
 int orvi_subdev_tcp_server_init(void);
 void *orvi_subdev_tcp_server_thread(void *arg);
 void *orvi_subdev_tcp_recv_thread(void *arg);
-
-// Where framed objects go and how many requests wait there (the request
-// queue by default); tests record them and play a busy queue.
-void orvi_subdev_tcp_set_request_sink(std::function<int(const request_type_t &)> sink,
-                                      std::function<size_t()> pending = nullptr);

@@ -14,6 +14,7 @@
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
 #include "orvi_field.h"
+#include "orvi_main.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_request.h"
@@ -161,11 +162,12 @@ inline std::vector<request_type_t> drain_requests() {
     return out;
 }
 
-// A scratch board with the identity above, an empty registry and the
-// request queue.
+// A scratch board with the identity above, an empty registry, the request
+// queue and the request path wired as start-up wires it.
 class IntakeFixture : public ::testing::Test {
   protected:
     void SetUp() override {
+        orvi_request_path_wire();
         set_identity();
         product_registry_reset_for_test();
         pending_calls_clear();

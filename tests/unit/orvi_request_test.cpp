@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "intake_test_support.h"
+#include "orvi_handlers.h"
 #include "orvi_request.h"
 
 using namespace intake_test;
@@ -222,6 +223,56 @@ TEST_F(RequestTest, DispatchIgnoresCaseAndRefusesWhatNoRowTakes) {
     EXPECT_EQ(0, request_handle(&send, AES_KEY_TYPE_NONE, nullptr));
     ASSERT_EQ(1u, g_calls.size());
     EXPECT_EQ("SyncDone", g_calls[0].t);
+}
+
+// Before start-up hands the tables in, nothing is dispatched and the request
+// task does not start.
+TEST_F(RequestTest, WithoutADispatchNothingRunsAndNothingStarts) {
+    ASSERT_EQ(0, request_dispatch_set(nullptr));
+    request_data_t work;
+    work.req_data = "{\"t\":\"hb\"}";
+    EXPECT_EQ(-1, request_handle(&work, AES_KEY_TYPE_DEFAULT, nullptr));
+    work.data_type = DATA_TYPE_ONLY_SEND;
+    work.req_data = "scan";
+    EXPECT_EQ(-1, request_handle(&work, AES_KEY_TYPE_NONE, nullptr));
+    EXPECT_EQ(-1, device_handle_create());
+    size_t n = 1;
+    EXPECT_EQ(nullptr, request_handle_rows(&n));
+    EXPECT_EQ(0u, n);
+    EXPECT_EQ(-1, request_handle_override_for_test("hb", recorder));
+}
+
+// A table the intake could not walk safely is refused whole, and the tables
+// in place stay.
+TEST_F(RequestTest, TablesItCannotWalkAreRefusedAndTheInstalledOnesStay) {
+    static const request_send_row_t no_sends[] = {{nullptr, nullptr}};
+    static const request_handle_row_t no_handler[] = {{"hb", 1, false, nullptr},
+                                                      {nullptr, 0, false, nullptr}};
+    // `rows` named rows and the closing one; static, as an installed table
+    // must outlive its installation.
+    auto table = [](size_t rows) {
+        std::vector<request_handle_row_t> t(rows, {"hb", 1, false, recorder});
+        t.push_back({nullptr, 0, false, nullptr});
+        return t;
+    };
+    static const std::vector<request_handle_row_t> longest = table(ORVI_REQUEST_ROWS_MAX);
+    static const std::vector<request_handle_row_t> too_long = table(ORVI_REQUEST_ROWS_MAX + 1);
+    size_t before = 0;
+    const request_handle_row_t *installed = request_handle_rows(&before);
+    for (const request_handle_row_t *bad :
+         {no_handler, too_long.data(), static_cast<const request_handle_row_t *>(nullptr)}) {
+        const request_dispatch_t d = {bad, no_sends, nullptr, nullptr, nullptr};
+        EXPECT_EQ(-1, request_dispatch_set(&d));
+        size_t n = 0;
+        EXPECT_EQ(installed, request_handle_rows(&n));
+        EXPECT_EQ(before, n);
+    }
+    const request_dispatch_t full = {longest.data(), no_sends, nullptr, nullptr, nullptr};
+    ASSERT_EQ(0, request_dispatch_set(&full));
+    size_t n = 0;
+    request_handle_rows(&n);
+    EXPECT_EQ(static_cast<size_t>(ORVI_REQUEST_ROWS_MAX), n);
+    ASSERT_EQ(0, request_dispatch_set(orvi_handlers_dispatch()));
 }
 
 TEST_F(RequestTest, BufferExpandGrowsOnlyWhenNeeded) {
@@ -585,6 +636,27 @@ TEST_F(RequestTest, CloudTopicsOfTovraGangsAndStatusUploads) {
     ASSERT_EQ(2u, written.size());
     EXPECT_STREQ((std::string("jsonStatus/") + kHomeMac + "/aabbccddeeff01").c_str(), written[1].to.topic);
     EXPECT_EQ("0", member_str(written[1].data, "tcid"));
+}
+
+// A cloud answer that names SceneTag carries the extras the handlers build
+// (the devices offline); a LAN answer carries none.
+TEST_F(RequestTest, CloudAnswersCarryTheSceneTagExtras) {
+    const std::string mac = "a1b2c3d4e5f6";
+    add_dev(mac, DEV_TYPE_UDP, kDevKey);  // offline
+    answer(R"({"t":"res","opt":["Pow","SceneTag"],"p":[1,3]})", AES_KEY_TYPE_RANDOM);
+    ASSERT_EQ(0, process(received(seal("{\"t\":\"ret\"}", kHomeKey, AES_KEY_TYPE_RANDOM, "cloud", ""),
+                                  sock(SOCKET_CONNECT_TYPE_MQTT))));
+    ASSERT_EQ(0, process(received(seal("{\"t\":\"ret\"}", kDevKey, AES_KEY_TYPE_RANDOM, mac),
+                                  sock(SOCKET_CONNECT_TYPE_UDP))));
+    ASSERT_EQ(2u, written.size());
+    cJSON *cloud = cJSON_Parse(written[0].data.c_str());
+    char *extras = cJSON_PrintUnformatted(cJSON_GetObjectItem(cloud, "extras"));
+    EXPECT_STREQ(R"({"dev":1,"offline":["a1b2c3d4e5f6"]})", extras);
+    cJSON_free(extras);
+    cJSON_Delete(cloud);
+    EXPECT_EQ("", member_str(written[1].data, "extras"));
+    EXPECT_EQ((std::vector<std::string>{"t", "i", "cid", "tcid", "msgId", "pack", "enNet"}),
+              members(written[1].data));
 }
 
 // Host-initiated packets: to a record over the LAN they take the record's

@@ -15,11 +15,16 @@
 #include <thread>
 #include <vector>
 
+#include "cloud_link.h"
+#include "link_recorder.h"
+#include "local_mqtt.h"
+#include "orvi_bt_link.h"
 #include "orvi_field.h"
+#include "orvi_main.h"
 #include "orvi_port.h"
 #include "orvi_socket.h"
 #include "orvi_subdev_tcp.h"
-#include "pending/pending_calls.h"
+#include "orvi_transport.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 
@@ -186,23 +191,24 @@ class TcpLinkTest : public ::testing::Test {
     void SetUp() override {
         product_registry_reset_for_test();
         ASSERT_EQ(0, orvi_subdev_tcp_link_list_init(&list_));
-        orvi_subdev_tcp_set_request_sink(
-            [this](const request_type_t &r) {
-                if (refuse_next_) {
-                    refuse_next_ = false;
-                    return -1;
-                }
-                queued_.push_back(r);
-                return 0;
-            },
-            [this] { return full_ ? size_t{ORVI_TCP_QUEUE_SHARE} : queued_.size() - taken_; });
+        orvi_request_sink_t sink;
+        sink.send = [this](const request_type_t &r) {
+            if (refuse_next_) {
+                refuse_next_ = false;
+                return -1;
+            }
+            queued_.push_back(r);
+            return 0;
+        };
+        sink.pending = [this] { return full_ ? size_t{ORVI_TCP_QUEUE_SHARE} : queued_.size() - taken_; };
+        orvi_transport_set_sink(std::move(sink));
         add_link();
         sv_[0] = links_[0].fd;
         sv_[1] = links_[0].peer_fd;
         link_ = links_[0].link;
     }
     void TearDown() override {
-        orvi_subdev_tcp_set_request_sink(nullptr);
+        orvi_transport_set_sink({});
         link_.reset();
         for (Link &l : links_) {
             l.link.reset();
@@ -367,6 +373,25 @@ TEST_F(TcpLinkTest, AnObjectTheQueueRefusesStaysFirstOnItsLink) {
     EXPECT_EQ(Strings({kA, kB}), texts());
 }
 
+// Before start-up wired the request queue there is nowhere to put a request:
+// the links hold what they framed, and hand it on, in order, once it is wired.
+TEST_F(TcpLinkTest, WithoutASinkObjectsWaitOnTheirLinkUntilOneIsWired) {
+    orvi_transport_set_sink({});
+    peer_send(kA + kB);
+    round();
+    round();
+    EXPECT_TRUE(queued_.empty());
+    EXPECT_TRUE(orvi_subdev_tcp_links_waiting(list_));
+    orvi_request_sink_t sink;
+    sink.send = [this](const request_type_t &r) {
+        queued_.push_back(r);
+        return 0;
+    };
+    orvi_transport_set_sink(std::move(sink));
+    round();
+    EXPECT_EQ(Strings({kA, kB}), texts());
+}
+
 TEST_F(TcpLinkTest, AnIdleLinkIsClosedAsIfItsPeerHadClosed) {
     const size_t quiet = 0, talking = add_link();
     int fd = links_[quiet].fd;
@@ -467,7 +492,8 @@ class TransportTest : public ::testing::Test {
   protected:
     void SetUp() override {
         product_registry_reset_for_test();
-        pending_calls_clear();
+        local_mqtt_pending_clear();
+        orvi_request_path_wire();
         orvi_socket_ports_t p;
         p.udp_in = 0;
         p.udp_out = 0;
@@ -480,7 +506,7 @@ class TransportTest : public ::testing::Test {
     void TearDown() override {
         socket_connect_stop();
         orvi_socket_ports_set(orvi_socket_ports_t{});
-        pending_set_result(-1);
+        local_mqtt_pending_clear();
         product_registry_reset_for_test();
     }
     static orvi_subdev_ptr record(dev_type_t type, const char *mac = "aabbccddee01") {
@@ -591,26 +617,77 @@ TEST_F(TransportTest, TcpPeerThatClosedCostsOneFailedWriteNotTheProcess) {
     orvi_subdev_tcp_link_delete(list, sv[0]);
 }
 
+// ---- The channels as start-up wires them --------------------------------------
+
+// What the request task writes goes by the target's channel: the LAN ones to
+// these sockets, the cloud and BLE to their links, the event channel to the
+// local broker; a channel nobody serves is refused.
+int wired_write(const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &dev = nullptr) {
+    return orvi_transport_write(data.data(), data.size(), &to, dev);
+}
+
+TEST_F(TransportTest, WiredLanChannelsLeaveThroughTheseSockets) {
+    ASSERT_EQ(0, wired_write("to-device", sock(SOCKET_CONNECT_TYPE_UDP), record(DEV_TYPE_UDP)));
+    EXPECT_EQ("to-device", peer_.recv());
+    ASSERT_EQ(0, wired_write("scan", sock(SOCKET_CONNECT_TYPE_BROADCAST)));
+    EXPECT_EQ("scan", peer_.recv());
+}
+
 TEST_F(TransportTest, MqttPublishesWithQos1RetainedOnlyForConnectTopics) {
-    pending_set_result(0);
-    ASSERT_EQ(0, write("P1", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "connect/HOME"), nullptr));
-    ASSERT_EQ(0, write("P2", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME/dev"), nullptr));
+    LinkRecorder links;
+    ASSERT_EQ(0, wired_write("P1", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "connect/HOME")));
+    ASSERT_EQ(0, wired_write("P2", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME/dev")));
     EXPECT_EQ(std::vector<std::string>(
                   {"mqtt_response_api connect/HOME P1 1 1", "mqtt_response_api response/HOME/dev P2 1 0"}),
-              pending_calls());
-    pending_set_result(-1);
-    EXPECT_EQ(-1, write("P3", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME"), nullptr));
+              links.calls());
+    links.set_result(-1);
+    EXPECT_EQ(-1, wired_write("P3", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME")));
 }
 
 TEST_F(TransportTest, BleGoesToTheBleChannel) {
-    pending_set_result(0);
-    ASSERT_EQ(0, write("B", sock(SOCKET_CONNECT_TYPE_BLE), nullptr));
-    EXPECT_EQ(std::vector<std::string>({"orvi_bt_data_send B"}), pending_calls());
+    LinkRecorder links;
+    ASSERT_EQ(0, wired_write("B", sock(SOCKET_CONNECT_TYPE_BLE)));
+    EXPECT_EQ(std::vector<std::string>({"orvi_bt_data_send B"}), links.calls());
+}
+
+TEST_F(TransportTest, EventChannelPublishesOnItsTopicOrTheHostTopic) {
+    ASSERT_EQ(0, wired_write("E1", sock(SOCKET_CONNECT_TYPE_UDS, 0, "Timer/set/ok")));
+    ASSERT_EQ(0, wired_write("E2", sock(SOCKET_CONNECT_TYPE_UDS)));
+    std::vector<local_pub_msg_t> q = local_mqtt_pending(LOCAL_PUB_LIST_CONTROL);
+    ASSERT_EQ(2u, q.size());
+    EXPECT_EQ("Timer/set/ok", q[0].topic);
+    EXPECT_EQ("E1", q[0].payload);
+    EXPECT_EQ("/host", q[1].topic);
+    EXPECT_EQ("E2", q[1].payload);
+}
+
+// The cloud link and the BLE channel are not built: without an
+// implementation their answers are failures, never a false success.
+TEST_F(TransportTest, LinksNotBuiltAnswerFailure) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, mqtt_response_api("response/HOME", "x", 1, 1, 0));
+    EXPECT_EQ(-1, orvi_bt_data_send("x", 1));
+    EXPECT_EQ(-1, wired_write("P", sock(SOCKET_CONNECT_TYPE_MQTT, 0, "response/HOME")));
+    EXPECT_EQ(-1, wired_write("B", sock(SOCKET_CONNECT_TYPE_BLE)));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("mqtt_response_api: the cloud link is not built")) << out;
+    EXPECT_NE(std::string::npos, out.find("orvi_bt_data_send: the BLE data channel is not built")) << out;
 }
 
 TEST_F(TransportTest, ChannelsWithoutATransportAreRefused) {
-    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_HTTP), nullptr));
-    EXPECT_EQ(-1, write("x", sock(SOCKET_CONNECT_TYPE_NONE), nullptr));
+    for (connect_type_t t : {SOCKET_CONNECT_TYPE_HTTP, SOCKET_CONNECT_TYPE_NONE}) {
+        EXPECT_EQ(-1, wired_write("x", sock(t))) << t;
+    }
+    // One past the last channel.
+    dev_socket_t beyond = sock(static_cast<connect_type_t>(SOCKET_CONNECT_TYPE_BLE + 1));
+    EXPECT_EQ(-1, wired_write("x", beyond));
+    EXPECT_EQ(-2, orvi_transport_set_writer(beyond.type, socket_connect_write));
+    EXPECT_EQ(-1, orvi_transport_write(nullptr, 1, &beyond, nullptr));
+    // The LAN write routine serves the LAN channels only.
+    for (connect_type_t t : {SOCKET_CONNECT_TYPE_MQTT, SOCKET_CONNECT_TYPE_UDS, SOCKET_CONNECT_TYPE_BLE,
+                             SOCKET_CONNECT_TYPE_HTTP, SOCKET_CONNECT_TYPE_NONE}) {
+        EXPECT_EQ(-1, write("x", sock(t), nullptr)) << t;
+    }
     EXPECT_EQ(-1, socket_connect_write("x", 1, nullptr, nullptr));
 }
 

@@ -15,6 +15,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "orvi_field.h"
 #include "orvi_flash.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
@@ -996,6 +997,20 @@ int mqtt_event_publish(const char *topic, const char *message, size_t length, in
 
 int delete_mqtt_retain(const char *topic) {
     return mqtt_event_publish(topic, "", 0, 1);
+}
+
+int local_mqtt_channel_write(const char *data, size_t size, const dev_socket_t *to, const orvi_subdev_ptr &) {
+    if (!data || !to) {
+        ORVI_LOGW("parameters error!");
+        return -1;
+    }
+    std::string topic(orvi_field_view(to->topic));
+    if (topic.empty()) topic = "/host";
+    if (mqtt_event_publish(topic.c_str(), data, size, 0) != 0) {
+        ORVI_LOGW("local_mqtt_event_publish is fail!");
+        return -1;
+    }
+    return 0;
 }
 
 int local_sub_topic_3(const char *clientid, const char *const *topics, int count, local_mqtt_cb_t callback) {

@@ -12,6 +12,8 @@
 
 #include "local_mqtt_list.h"
 #include "local_mqtt_pack.h"
+#include "orvi_types.h"
+#include "product_subdev.h"
 
 #define LOCAL_MQTT_SERVER_URI "tcp://127.0.0.1:1883"
 // Credentials used when the configuration file lacks "mqttUser" / "mqttPsw".
@@ -51,6 +53,11 @@ int mqtt_event_publish(const char *topic, const char *message, size_t length, in
 // Removes the retained message of `topic`: an empty retained publish, queued
 // behind every earlier message of that topic.
 int delete_mqtt_retain(const char *topic);
+// The writer of the local event channel (SOCKET_CONNECT_TYPE_UDS,
+// orvi_transport.h): publishes on to->topic, the host's topic "/host" when it
+// names none. 0, or -1 ("local_mqtt_event_publish is fail!").
+int local_mqtt_channel_write(const char *data, size_t size, const dev_socket_t *to,
+                             const orvi_subdev_ptr &dev);
 
 // First kind: subscribes `topics` (QoS 2) for the subscriber `clientid`,
 // created and connected on first use and reused by later calls with the same
