@@ -93,8 +93,6 @@ int product_set_info(const orvi_dev_info_t *defaults);
 int product_get_info(orvi_dev_info_t *dest);
 
 // ---- Ethernet address and IP.
-// Reads eth0's MAC with ifconfig: 12 lower-case hexadecimal digits and the 6 bytes. 0 or -1.
-int product_eth_mac_read(std::string &mac12, uint8_t mac[6]);
 // Stores eth0's MAC into host_mac and host_mac_str (12 digits). 0 or -1.
 int product_set_mac(void);
 // Reads the IPv4 address of eth0 (or wlan0) into LwIP_ip. 0 or -1.
@@ -111,6 +109,7 @@ int product_set_mqttuser(void);
 int product_set_mqttpsw(void);
 int product_set_redispsw(void);
 // Generates all four afresh (factory reset) and restarts the broker and Redis.
+// Start-up hands it to the configuration store, whose factory reset runs it.
 int reset_host_randomkey_psw(void);
 
 // ---- Getters.
