@@ -239,6 +239,7 @@ int orvi_main(void) {
     product_set_info(&defaults);
     // ---- Registry and store wiring (orvi_main_registry.h) ----
     orvi_registry_wire();
+    orvi_registry_start();
     // ---- end of registry and store wiring ----
 
     orvi_mid_config_init();

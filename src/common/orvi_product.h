@@ -1,6 +1,8 @@
-// The host's identity record (orvi_dev_info), its credentials, the restart
-// and backup settings (orvi_ins_info) and system time setting. Shared by
-// every thread: accessors lock the record, text getters return copies.
+// The host's identity record (orvi_dev_info), its credentials, the host
+// settings the configuration file keeps (location, cloud domain, order id,
+// Wi-Fi credentials, Qnet id), the restart and backup settings
+// (orvi_ins_info) and system time setting. Shared by every thread: accessors
+// lock the record, text getters return copies.
 #pragma once
 
 #include <cstdint>
@@ -154,7 +156,8 @@ std::string product_get_mqttuser(void);
 std::string product_get_mqttpsw(void);
 std::string product_get_redispsw(void);
 bool product_get_resotre_status(void);
-// Registry fields persisted in the configuration file.
+// Host settings kept in the configuration file (owned here, read by the
+// registry and the handlers).
 std::string product_get_province(void);
 std::string product_get_city(void);
 std::string product_get_APIDomain(void);
@@ -174,7 +177,7 @@ int product_set_mac_str(const char *mac);   // the home MAC; null or empty: -1
 int product_set_active_status(int32_t active);
 int product_set_dis_server_info(const char *host, uint16_t port);  // null host / port 0: left as is
 int product_set_nlu_server_info(const char *host, uint16_t port);
-// Registry texts: null or empty: -1.
+// Host settings: null or empty: -1.
 int product_set_APIDomain(const char *text);
 int product_set_province(const char *text);
 int product_set_city(const char *text);
@@ -226,6 +229,6 @@ std::string product_get_systime(void);
 int product_systime_calibrate(int kind, const char *time_text);
 int product_synctime_autoSync(void);
 
-// ---- Rooms.
-// The short id of the room `room_id` in the registry's room list, or -1.
-int roomId_to_sId(uint32_t room_id);
+// ---- Tests only.
+// Clears the host settings in memory; the file is left as it is.
+void product_host_settings_reset_for_test(void);

@@ -10,6 +10,7 @@
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
+#include "orvi_product.h"
 #include "pending/pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
@@ -63,9 +64,7 @@ class Registry : public ::testing::Test {
   protected:
     void SetUp() override {
         product_registry_reset_for_test();
-        ASSERT_EQ(0, product_subdev_info_list_init(&host_info.list_can_linking, ORVI_LINKING_CAN_SIZE));
-        ASSERT_EQ(0, product_subdev_info_list_init(&host_info.list_485_linking, ORVI_LINKING_485_SIZE));
-        ASSERT_EQ(0, product_subdev_info_list_init(&host_info.subLinkingList, ORVI_LINKING_ALL_SIZE));
+        ASSERT_EQ(0, product_linkinglist_init());
         product_registry_set_identity_for_test([] { return std::string(kHomeMac); },
                                                [] { return std::string(kHomeKey); });
         pending_calls_clear();
@@ -73,6 +72,7 @@ class Registry : public ::testing::Test {
     }
     void TearDown() override {
         product_registry_reset_for_test();
+        product_host_settings_reset_for_test();
         orvi_log_level_set(ORVI_LOG_INFO);
     }
     void load_mid_config(const std::string &text) {
@@ -107,7 +107,8 @@ TEST_F(Registry, FullTableRefusesNewMacButMergesKnownOne) {
     ASSERT_NE(nullptr, merged);
     EXPECT_STREQ("kitchen", orvi_subdev_snapshot(merged).name);
     EXPECT_EQ(999u, product_get_host_subdev_count());
-    EXPECT_EQ(nullptr, host_info.subList[ORVI_SUBDEV_MAX - 1]);
+    std::string why;
+    EXPECT_TRUE(product_registry_check_for_test(&why)) << why;  // the last slot stays empty
 }
 
 TEST_F(Registry, LookupRulesForGangMacs) {
@@ -139,7 +140,8 @@ TEST_F(Registry, DeleteFromMiddleMovesLastIntoHole) {
     ASSERT_EQ(0, product_delete_subdev_form_host("bbbbbbbbbbbb"));
     EXPECT_EQ((std::vector<std::string>{"aaaaaaaaaaaa", "eeeeeeeeeeee", "cccccccccccc", "dddddddddddd"}),
               table_macs());
-    EXPECT_EQ(nullptr, host_info.subList[4]);
+    std::string why;
+    EXPECT_TRUE(product_registry_check_for_test(&why)) << why;  // the old last slot is empty
 }
 
 TEST_F(Registry, MiniAppRecordStaysLastThroughAddsAndDeletes) {
@@ -147,7 +149,7 @@ TEST_F(Registry, MiniAppRecordStaysLastThroughAddsAndDeletes) {
     add("mmmmmmmmmmmm", DEV_TYPE_MINIPRO);
     add("bbbbbbbbbbbb");
     add("cccccccccccc");
-    EXPECT_EQ(1, host_info.minipro);
+    EXPECT_EQ(1, product_get_host_counts().minipro);
     EXPECT_EQ((std::vector<std::string>{"aaaaaaaaaaaa", "bbbbbbbbbbbb", "cccccccccccc", "mmmmmmmmmmmm"}),
               table_macs());
 
@@ -160,7 +162,7 @@ TEST_F(Registry, MiniAppRecordStaysLastThroughAddsAndDeletes) {
 
     // Deleting the mini-app record ends the rule.
     ASSERT_EQ(0, product_delete_subdev_form_host("mmmmmmmmmmmm"));
-    EXPECT_EQ(0, host_info.minipro);
+    EXPECT_EQ(0, product_get_host_counts().minipro);
     add("dddddddddddd");
     EXPECT_EQ((std::vector<std::string>{"cccccccccccc", "bbbbbbbbbbbb", "dddddddddddd"}), table_macs());
 }
@@ -173,20 +175,22 @@ TEST_F(Registry, CountersFollowAddsAndDeletes) {
     add("t00000000001", DEV_TYPE_TOVRA);
     add("e00000000001", DEV_TYPE_CENTCTRL);
     add("u00000000001", DEV_TYPE_UDP);
-    EXPECT_EQ(7u, host_info.devCnt);
-    EXPECT_EQ(2u, host_info.canCnt);
-    EXPECT_EQ(2u, host_info.d485Cnt);
-    EXPECT_EQ(1u, host_info.tovraCnt);
-    EXPECT_EQ(1u, host_info.centctrlCnt);
-    EXPECT_EQ(4u, host_info.localCnt);
+    product_host_counts_t c = product_get_host_counts();
+    EXPECT_EQ(7u, c.devCnt);
+    EXPECT_EQ(2u, c.canCnt);
+    EXPECT_EQ(2u, c.d485Cnt);
+    EXPECT_EQ(1u, c.tovraCnt);
+    EXPECT_EQ(1u, c.centctrlCnt);
+    EXPECT_EQ(4u, c.localCnt);
     for (const char *m : {"c00000000001", "d00000000002", "t00000000001", "e00000000001"}) {
         ASSERT_EQ(0, product_delete_subdev_form_host(m));
     }
-    EXPECT_EQ(1u, host_info.canCnt);
-    EXPECT_EQ(1u, host_info.d485Cnt);
-    EXPECT_EQ(0u, host_info.tovraCnt);
-    EXPECT_EQ(0u, host_info.centctrlCnt);
-    EXPECT_EQ(4u, host_info.localCnt);  // counts additions since start
+    c = product_get_host_counts();
+    EXPECT_EQ(1u, c.canCnt);
+    EXPECT_EQ(1u, c.d485Cnt);
+    EXPECT_EQ(0u, c.tovraCnt);
+    EXPECT_EQ(0u, c.centctrlCnt);
+    EXPECT_EQ(4u, c.localCnt);  // counts additions since start
 }
 
 TEST_F(Registry, MergeRules) {
@@ -335,16 +339,56 @@ TEST_F(Registry, RoomAndTypeWalks) {
     EXPECT_EQ(3u, at);
 }
 
-TEST_F(Registry, RoomIdByShortId) {
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.roomlist[0] = {1001, 7, "hall"};
-        host_info.roomlist[1] = {1002, 0x105, "bed"};  // compared as 8 bits
-        host_info.roomlist[3] = {1004, 9, "after the end"};
-    }
+TEST_F(Registry, RoomIdByShortIdAndBack) {
+    // A room without a name is skipped, never stored as a hole that would end
+    // the list for its readers.
+    const dev_roomlist_t rooms[] = {
+        {1001, 7, "hall"}, {1002, 0x105, "bed"}, {1003, 8, ""}, {1004, 9, "study"}};
+    ASSERT_EQ(3, product_roomlist_append(rooms, 4, true));
     EXPECT_EQ(1001u, product_get_roomId_form_rooomlist(7));
-    EXPECT_EQ(1002u, product_get_roomId_form_rooomlist(5));
-    EXPECT_EQ(ORVI_ROOM_ID_NONE, product_get_roomId_form_rooomlist(9));
+    EXPECT_EQ(1002u, product_get_roomId_form_rooomlist(5));  // compared as 8 bits
+    EXPECT_EQ(1004u, product_get_roomId_form_rooomlist(9));
+    EXPECT_EQ(ORVI_ROOM_ID_NONE, product_get_roomId_form_rooomlist(8));
+    EXPECT_EQ(7, roomId_to_sId(1001));
+    EXPECT_EQ(0x105, roomId_to_sId(1002));
+    EXPECT_EQ(9, roomId_to_sId(1004));
+    EXPECT_EQ(-1, roomId_to_sId(1003));
+    EXPECT_EQ(-1, roomId_to_sId(9));
+}
+
+TEST_F(Registry, RoomListPagesReplacementAndTheDefaultRoom) {
+    const dev_roomlist_t a[] = {{1, 1, "a"}, {2, 2, "b"}};
+    const dev_roomlist_t b[] = {{3, 3, "c"}};
+    ASSERT_EQ(2, product_roomlist_append(a, 2, true));
+    ASSERT_EQ(1, product_roomlist_append(b, 1, false));  // a next page goes after the rooms held
+    std::vector<uint32_t> ids;
+    for (const dev_roomlist_t &r : product_roomlist_get())
+        ids.push_back(r.id);
+    EXPECT_EQ((std::vector<uint32_t>{1, 2, 3}), ids);
+    ASSERT_EQ(1, product_roomlist_append(b, 1, true));  // a first page replaces them
+    EXPECT_EQ(1u, product_roomlist_get().size());
+
+    // The whole list: the default room is added unless it is there.
+    ASSERT_EQ(2, product_roomlist_set(a, 2, "home"));
+    std::vector<dev_roomlist_t> held = product_roomlist_get();
+    ASSERT_EQ(3u, held.size());
+    EXPECT_EQ(0u, held[2].id);
+    EXPECT_EQ(0u, held[2].sId);
+    EXPECT_STREQ("home", held[2].name);
+    const dev_roomlist_t with_default[] = {{0, 0, "all"}, {5, 5, "e"}};
+    ASSERT_EQ(2, product_roomlist_set(with_default, 2, "home"));
+    EXPECT_EQ(2u, product_roomlist_get().size());
+
+    // A full list drops what does not fit, whole pages or the default room.
+    std::vector<dev_roomlist_t> many(ORVI_ROOM_MAX + 3);
+    for (size_t i = 0; i < many.size(); ++i) {
+        many[i].id = static_cast<uint32_t>(100 + i);
+        orvi_field_set(many[i].name, "r" + std::to_string(i));
+    }
+    EXPECT_EQ(ORVI_ROOM_MAX, product_roomlist_set(many.data(), static_cast<int>(many.size()), "home"));
+    EXPECT_EQ(static_cast<size_t>(ORVI_ROOM_MAX), product_roomlist_get().size());
+    EXPECT_EQ(0, product_roomlist_append(b, 1, false));
+    EXPECT_EQ(-1, roomId_to_sId(0));
 }
 
 TEST_F(Registry, QnetKeyTypeNamesAndMaxIds) {
@@ -434,9 +478,9 @@ TEST_F(Registry, TypeAdapterAndConfigLookups) {
                         "10004":{"class_value":"8"},
                         "10005":{"type_value":-1}})");
     orvi_subdev_info_t listed = info("l00000000001", DEV_TYPE_485);
-    ASSERT_GE(product_subdev_info_list_add(host_info.subLinkingList, &listed), 0);
+    ASSERT_GE(product_subdev_info_list_add(product_get_linking_list(0), &listed), 0);
     orvi_subdev_info_t untyped = info("l00000000002", DEV_TYPE_NONE);
-    ASSERT_GE(product_subdev_info_list_add(host_info.subLinkingList, &untyped), 0);
+    ASSERT_GE(product_subdev_info_list_add(product_get_linking_list(0), &untyped), 0);
 
     struct {
         const char *mac;
@@ -467,10 +511,10 @@ TEST_F(Registry, TypeAdapterAndConfigLookups) {
 
     // Adapting a stored record keeps the per-type counters true.
     orvi_subdev_ptr stored = add("s00000000001", DEV_TYPE_CAN, "", "10001");
-    EXPECT_EQ(1u, host_info.canCnt);
+    EXPECT_EQ(1u, product_get_host_counts().canCnt);
     EXPECT_EQ(0, product_subdev_type_adapter(stored.get()));
     EXPECT_EQ(DEV_TYPE_UDP, orvi_subdev_snapshot(stored).dev_type);
-    EXPECT_EQ(0u, host_info.canCnt);
+    EXPECT_EQ(0u, product_get_host_counts().canCnt);
 
     load_mid_config("not json");
     orvi_subdev_list_t d = dev("x00000000001", DEV_TYPE_WIFI, "", "10001");
@@ -587,9 +631,11 @@ TEST_F(Registry, LinkingListsByType) {
     EXPECT_EQ(-1, orvi_linkinglist_dev_add(&udp));
     orvi_subdev_info_t twice = info("c00000000001", DEV_TYPE_485);  // already on the CAN bus
     EXPECT_EQ(-1, orvi_linkinglist_dev_add(&twice));
-    EXPECT_EQ(1u, host_info.list_can_linking->subdev_count.load());
-    EXPECT_EQ(1u, host_info.list_485_linking->subdev_count.load());
-    EXPECT_EQ(2u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(1u, product_get_linking_list(DEV_TYPE_CAN)->subdev_count.load());
+    EXPECT_EQ(1u, product_get_linking_list(DEV_TYPE_485)->subdev_count.load());
+    EXPECT_EQ(2u, product_get_linking_list(0)->subdev_count.load());
+    EXPECT_EQ(product_get_linking_list(DEV_TYPE_485), product_get_linking_list(DEV_TYPE_MJGATEWAY));
+    EXPECT_EQ(nullptr, product_get_linking_list(DEV_TYPE_UDP));
 
     EXPECT_TRUE(product_linkinglist_dev_get("c00000000001", DEV_TYPE_CAN, 0, nullptr));
     EXPECT_TRUE(product_linkinglist_dev_get("m00000000001", DEV_TYPE_485, 0, nullptr));
@@ -599,10 +645,10 @@ TEST_F(Registry, LinkingListsByType) {
     EXPECT_EQ(0, orvi_linkinglist_dev_remove("c00000000001", DEV_TYPE_485));  // wrong bus: stays listed
     EXPECT_TRUE(product_linkinglist_dev_get("c00000000001", 0, 1, nullptr));
     EXPECT_EQ(0, orvi_linkinglist_dev_remove("m00000000001", DEV_TYPE_MJGATEWAY));
-    EXPECT_EQ(0u, host_info.list_485_linking->subdev_count.load());
-    EXPECT_EQ(1u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(0u, product_get_linking_list(DEV_TYPE_485)->subdev_count.load());
+    EXPECT_EQ(1u, product_get_linking_list(0)->subdev_count.load());
     EXPECT_EQ(0, product_linkinglist_linedev_offline("c00000000001", DEV_TYPE_CAN));
-    EXPECT_EQ(0u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(0u, product_get_linking_list(0)->subdev_count.load());
     EXPECT_EQ(0, product_linkinglist_linedev_offline("u00000000001", DEV_TYPE_UDP));
 }
 
@@ -629,7 +675,7 @@ TEST_F(Registry, LineDevicesBuiltForTheBus) {
     EXPECT_EQ(301, got.macId);
     ASSERT_TRUE(product_linkinglist_dev_get("m00000000001", 0, 1, &got));
     EXPECT_EQ(DEV_TYPE_MJGATEWAY, got.dev_type);
-    EXPECT_EQ(3u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(3u, product_get_linking_list(0)->subdev_count.load());
 
     // Online: a listed device needs nothing; others are asked on the bus.
     publish_test::PublishCapture cap;
@@ -662,12 +708,14 @@ TEST_F(Registry, CountsAndPagesOverTheTable) {
     struct {
         int selector, count;
     } counts[] = {{3, 2}, {4, 2}, {50, 3}, {52, 4}, {70, 1}, {0, 0}, {1, 1}, {2, 0}, {51, 0}, {99, 0}};
+    const std::vector<orvi_subdev_ptr> table = product_subdev_list_snapshot();
     for (const auto &c : counts) {
-        EXPECT_EQ(c.count, product_subDevList_devType_count(host_info.subList, ORVI_SUBDEV_MAX, c.selector))
+        EXPECT_EQ(c.count,
+                  product_subDevList_devType_count(table.data(), static_cast<int>(table.size()), c.selector))
             << c.selector;
     }
 
-    json_ptr page = own(product_devList_subdev_jsonArry_get(&host_info, 1, 2, 52));
+    json_ptr page = own(product_devList_subdev_jsonArry_get(1, 2, 52));
     ASSERT_NE(nullptr, page);
     ASSERT_EQ(2, cJSON_GetArraySize(page.get()));
     const cJSON *o = cJSON_GetArrayItem(page.get(), 0);
@@ -680,14 +728,14 @@ TEST_F(Registry, CountsAndPagesOverTheTable) {
     }
     EXPECT_STREQ("g00000000001", cJSON_GetObjectItem(cJSON_GetArrayItem(page.get(), 1), "mac")->valuestring);
 
-    json_ptr last = own(product_devList_subdev_jsonArry_get(&host_info, 3, 10, 52));
+    json_ptr last = own(product_devList_subdev_jsonArry_get(3, 10, 52));
     ASSERT_NE(nullptr, last);
     EXPECT_EQ(1, cJSON_GetArraySize(last.get()));
-    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(&host_info, 4, 10, 52));  // start == count
-    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(&host_info, 0, 10, 0));
-    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(nullptr, 0, 10, 3));
+    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(4, 10, 52));  // start == count
+    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(0, 10, 0));
+    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(-1, 10, 3));
 
-    host_info.QnetID = 77;
+    ASSERT_EQ(0, product_set_QnetID(77));  // the first id of the tovra list is identity's
     json_ptr tovra = own(product_get_tovra_Id_List());
     json_ptr ble = own(product_get_BLE_Id_List());
     auto ids = [](const cJSON *a) {
@@ -704,20 +752,21 @@ TEST_F(Registry, PagesOverALinkingList) {
     orvi_subdev_info_t devs[] = {info("c1", DEV_TYPE_CAN), info("d1", DEV_TYPE_485),
                                  info("m1", DEV_TYPE_MJGATEWAY), info("c2", DEV_TYPE_CAN)};
     for (auto &d : devs)
-        ASSERT_GE(product_subdev_info_list_add(host_info.subLinkingList, &d), 0);
+        ASSERT_GE(product_subdev_info_list_add(product_get_linking_list(0), &d), 0);
     auto macs = [](const cJSON *a) {
         std::vector<std::string> v;
         const cJSON *e;
         cJSON_ArrayForEach(e, a) v.emplace_back(cJSON_GetObjectItem(e, "mac")->valuestring);
         return v;
     };
-    json_ptr wired = own(product_devList_info_jsonArry_get(host_info.subLinkingList, 1, 10, 0));
+    json_ptr wired = own(product_devList_info_jsonArry_get(product_get_linking_list(0), 1, 10, 0));
     EXPECT_EQ((std::vector<std::string>{"d1", "c2"}), macs(wired.get()));
-    json_ptr can = own(product_devList_info_jsonArry_get(host_info.subLinkingList, 0, 1, DEV_TYPE_CAN));
+    json_ptr can = own(product_devList_info_jsonArry_get(product_get_linking_list(0), 0, 1, DEV_TYPE_CAN));
     EXPECT_EQ((std::vector<std::string>{"c1"}), macs(can.get()));
-    json_ptr mj = own(product_devList_info_jsonArry_get(host_info.subLinkingList, 0, 5, DEV_TYPE_MJGATEWAY));
+    json_ptr mj =
+        own(product_devList_info_jsonArry_get(product_get_linking_list(0), 0, 5, DEV_TYPE_MJGATEWAY));
     EXPECT_EQ((std::vector<std::string>{"m1"}), macs(mj.get()));
-    EXPECT_EQ(nullptr, product_devList_info_jsonArry_get(host_info.subLinkingList, 4, 10, 0));
+    EXPECT_EQ(nullptr, product_devList_info_jsonArry_get(product_get_linking_list(0), 4, 10, 0));
     EXPECT_EQ(nullptr, product_devList_info_jsonArry_get(nullptr, 0, 10, 0));
 }
 
