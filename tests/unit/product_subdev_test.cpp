@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "event_publish_capture.h"
@@ -60,6 +67,28 @@ orvi_subdev_info_t info(const std::string &mac, dev_type_t type) {
     return i;
 }
 
+// The registry keeps its listeners for the life of the process: one
+// forwarder is registered once and hands each report to the running test's
+// function, if any.
+std::mutex g_heard_mu;
+std::function<int(const product_subdev_change_t &)> g_heard;
+void listen(std::function<int(const product_subdev_change_t &)> fn) {
+    static const bool registered = [] {
+        product_subdev_listener_add([](const product_subdev_change_t &c) {
+            std::function<int(const product_subdev_change_t &)> f;
+            {
+                std::lock_guard<std::mutex> lk(g_heard_mu);
+                f = g_heard;
+            }
+            return f ? f(c) : 0;
+        });
+        return true;
+    }();
+    (void)registered;
+    std::lock_guard<std::mutex> lk(g_heard_mu);
+    g_heard = std::move(fn);
+}
+
 class Registry : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -71,6 +100,7 @@ class Registry : public ::testing::Test {
         pending_set_result(-1);
     }
     void TearDown() override {
+        listen(nullptr);
         product_registry_reset_for_test();
         product_host_settings_reset_for_test();
         orvi_log_level_set(ORVI_LOG_INFO);
@@ -787,5 +817,134 @@ TEST_F(Registry, ForEachWalksASnapshotThatMayChangeTheTable) {
     orvi_subdev_ptr p = add("dddddddddddd");
     EXPECT_EQ(-1, product_subdev_set_data(p, std::string(ORVI_SUBDEV_DATA_SIZE, 'x')));
     EXPECT_EQ(0, product_subdev_set_data(p, std::string(ORVI_SUBDEV_DATA_SIZE - 1, 'x')));
+}
+// ---- the MAC index ----
+
+// The lookup rule taken literally: the first record in table order whose MAC
+// equals the query, or whose 14-character MAC begins with a 12-character query.
+orvi_subdev_ptr linear_lookup(const std::string &q) {
+    for (const orvi_subdev_ptr &p : product_subdev_list_snapshot()) {
+        const std::string m = p->mac;
+        if (m == q || (q.size() == 12 && m.size() == 14 && m.compare(0, 12, q) == 0)) return p;
+    }
+    return nullptr;
+}
+
+// Adds, merges, deletes (which move the last record into the hole), the
+// mini-app record kept last (which swaps records) and type changes of stored
+// records, over a small MAC space where switches and their gangs keep
+// meeting: after every step the index agrees with the table and every
+// lookup finds what a walk of the table finds.
+TEST_F(Registry, IndexAgreesWithTheTableThroughEveryMove) {
+    load_mid_config(R"({"m3":{"type_value":3},"m4":{"type_value":4},"m5":{"type_value":5}})");
+    orvi_log_level_set(ORVI_LOG_NONE);
+    std::vector<std::string> macs{"miniApp"};
+    for (unsigned sw = 0; sw < 5; ++sw) {
+        const std::string base = mac12(0xabc000 + sw);
+        macs.push_back(base);
+        for (const char *gang : {"01", "02", "03"})
+            macs.push_back(base + gang);
+    }
+    std::vector<std::string> queries = macs;
+    for (unsigned sw = 0; sw < 5; ++sw)
+        queries.push_back(mac12(0xabc000 + sw) + "0");
+    queries.push_back("ffffffffffff");
+    const dev_type_t kTypes[] = {DEV_TYPE_UDP, DEV_TYPE_TOVRA, DEV_TYPE_CAN, DEV_TYPE_MINIPRO};
+    const char *const kMids[] = {"m3", "m4", "m5"};
+
+    std::mt19937 rng(20240611);
+    for (int step = 0; step < 4000; ++step) {
+        const std::string &m = macs[rng() % macs.size()];
+        switch (rng() % 5) {
+            case 0:
+            case 1:
+                add(m, m == "miniApp" ? DEV_TYPE_MINIPRO : kTypes[rng() % 4], (rng() & 1) ? "n" : "",
+                    kMids[rng() % 3]);
+                break;
+            case 2:
+            case 3:
+                product_delete_subdev_form_host(m.c_str());
+                break;
+            default:
+                if (orvi_subdev_ptr r = product_get_subdev_form_host(m.c_str())) {
+                    orvi_subdev_locked(
+                        r, [&](orvi_subdev_list_t &d) { orvi_field_set(d.mid, kMids[rng() % 3]); });
+                    product_subdev_type_adapter(r.get());
+                }
+                break;
+        }
+        std::string why;
+        ASSERT_TRUE(product_registry_check_for_test(&why)) << "step " << step << ": " << why;
+        for (const std::string &q : queries)
+            ASSERT_EQ(linear_lookup(q), product_get_subdev_form_host(q.c_str()))
+                << "step " << step << ", " << q;
+    }
+}
+
+// ---- listeners ----
+
+// Each change is reported once, after the registry let go of its locks: the
+// listener here reads the registry from inside the report, which would hang
+// on a held table lock. The operations run on their own thread so that such
+// a hang ends the run at its deadline.
+TEST_F(Registry, ListenersHearEachChangeWithNoLockHeld) {
+    auto name = [](const product_subdev_change_t &c) {
+        static const char *const kKinds[] = {"added", "merged", "removed", "online", "status"};
+        std::string s = kKinds[c.kind];
+        if (c.dev) s += std::string(" ") + c.dev->mac;
+        if (c.sub) s += std::string("/") + c.sub->mac;
+        if (c.mac) s += std::string(" ") + c.mac + " type " + std::to_string(c.type);
+        return s;
+    };
+    std::vector<std::string> heard;
+    listen([&](const product_subdev_change_t &c) {
+        const bool stored = c.dev && product_get_subdev_form_host(c.dev->mac) == c.dev;
+        heard.push_back(name(c) + " (" + std::to_string(product_get_host_subdev_count()) +
+                        (stored ? ", stored)" : ")"));
+        return c.kind == PRODUCT_SUBDEV_ONLINE ? 7 : 0;
+    });
+    publish_test::PublishCapture cap;  // start-up's listener publishes, and succeeds
+    int online_rc = 0;
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread ops([&] {
+        orvi_subdev_ptr lamp = add("aaaaaaaaaaaa", DEV_TYPE_UDP);
+        add("aaaaaaaaaaaa", DEV_TYPE_UDP, "lamp");
+        product_add_subdev_to_host(lamp.get());  // merging a record with itself changes nothing
+        orvi_subdev_ptr gw = add("gggggggggggg", DEV_TYPE_GATEWAY, "gw");
+        orvi_subdev_list_t s1 = dev("s1");
+        orvi_subdev_ptr sub = product_add_subsubdev_to_host(gw.get(), &s1);
+        product_add_subsubdev_to_host(gw.get(), &s1);  // already there
+        product_subsubdev_event_insert(gw, sub, "ev1", 0);
+        product_subsubdev_event_insert(gw, sub, "ev2", 1);
+        product_delete_subdev_form_host("aaaaaaaaaaaa");
+        product_delete_subdev_form_host("aaaaaaaaaaaa");  // unknown now
+        product_linkinglist_candev_add("c00000000001", "30001");
+        product_linkinglist_linedev_online("c00000000001", DEV_TYPE_CAN);  // listed: nothing to ask
+        online_rc = product_linkinglist_linedev_online("c00000000009", DEV_TYPE_CAN);
+        done.set_value();
+    });
+    if (finished.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        // The registry stays locked for good: no later test could run.
+        std::fprintf(stderr, "a listener ran while the registry held a lock; ending the run\n");
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    ops.join();
+    EXPECT_EQ((std::vector<std::string>{
+                  "added aaaaaaaaaaaa (1, stored)",
+                  "merged aaaaaaaaaaaa (1, stored)",
+                  "added gggggggggggg (2, stored)",
+                  "added gggggggggggg/s1 (2, stored)",
+                  "status gggggggggggg/s1 (2, stored)",
+                  "removed aaaaaaaaaaaa (1)",
+                  "online c00000000009 type 1 (1)",
+              }),
+              heard);
+    EXPECT_EQ(7, online_rc) << "the listeners' answer is the caller's result";
+    EXPECT_EQ((std::vector<std::string>{std::string("devInfoHttp/") + publish_test::kHomeMac + "/s1",
+                                        "store4massage/event/s1", "can/check"}),
+              cap.topics())
+        << "start-up's listener heard the same changes";
 }
 }  // namespace
