@@ -12,12 +12,12 @@
 #include "event_publish.h"
 #include "event_publish_core.h"
 #include "orvi_aes.h"
-#include "orvi_bind_handlers.h"
 #include "orvi_event_post.h"
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_timer.h"
+#include "product_subdev.h"
 
 using namespace evpub;
 

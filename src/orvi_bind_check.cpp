@@ -193,14 +193,8 @@ int orvi_dev_checking_handle(const cJSON *json, const orvi_subdev_ptr &dev) {
     orvi_tovra_scene_broadcast(DEFAULT_SCENE_OFF);
     // The phase moves with the broadcast even when no lighting module answers.
     scene_id_default_set(DEFAULT_SCENE_OFF);
-    uint32_t can, d485, tovra, cnt;
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        can = host_info.canCnt;
-        d485 = host_info.d485Cnt;
-        tovra = host_info.tovraCnt;
-        cnt = host_info.devCnt;
-    }
+    const product_host_counts_t counts = product_get_host_counts();
+    const uint32_t can = counts.canCnt, d485 = counts.d485Cnt, tovra = counts.tovraCnt, cnt = counts.devCnt;
     if (can) ask_online(DEV_TYPE_CAN);
     if (d485) ask_online(DEV_TYPE_485);
     if (tovra) ask_online(DEV_TYPE_TOVRA);
@@ -232,31 +226,6 @@ int dev_checking_step(void) {
         orvi_event_loop_send(ORVI_EVENT_CONNECT_UPLOAD, nullptr);
     }
     return 1;
-}
-
-int get_dev_pow_status(const char *data) {
-    if (!data || !data[0]) return -1;
-    json_ptr doc(cJSON_Parse(data));
-    if (!doc) return -1;
-    const cJSON *status = doc.get();
-    const cJSON *inner = cJSON_GetObjectItemCaseSensitive(status, "jsonStatus");
-    if (cJSON_IsObject(inner)) status = inner;
-    const cJSON *names = cJSON_GetObjectItemCaseSensitive(status, "cols");
-    const cJSON *values = cJSON_GetObjectItemCaseSensitive(status, "dat");
-    if (!cJSON_IsArray(names) || !cJSON_IsArray(values)) {
-        names = cJSON_GetObjectItemCaseSensitive(status, "opt");
-        values = cJSON_GetObjectItemCaseSensitive(status, "p");
-    }
-    if (!cJSON_IsArray(names) || !cJSON_IsArray(values)) return -1;
-    const int n = cJSON_GetArraySize(names);
-    for (int i = 0; i < n; ++i) {
-        const cJSON *name = cJSON_GetArrayItem(names, i);
-        if (!cJSON_IsString(name)) continue;
-        if (strcmp(name->valuestring, "Pow") != 0 && strncmp(name->valuestring, "SW", 2) != 0) continue;
-        const cJSON *v = cJSON_GetArrayItem(values, i);
-        if (cJSON_IsNumber(v)) return v->valueint;
-    }
-    return -1;
 }
 
 int dev_checking_status(int scene, cJSON *array) {

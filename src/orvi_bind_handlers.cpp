@@ -41,9 +41,7 @@ std::mutex g_updevlist_mu;
 std::string g_updevlist;  // guarded by g_updevlist_mu
 
 void sync_counters(uint32_t *cur, uint32_t *total) {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    *cur = host_info.miniprocurCnt;
-    *total = host_info.miniproCnt;
+    product_minipro_sync_get(cur, total);
 }
 
 void syncdev_timeout_cb(void *) {
@@ -53,8 +51,7 @@ void syncdev_timeout_cb(void *) {
 // ---- Small readers ---------------------------------------------------------------
 
 uint32_t host_dev_count() {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    return host_info.devCnt;
+    return product_get_host_subdev_count();
 }
 
 bool is_hb_upload_type(dev_type_t t) {
@@ -130,11 +127,8 @@ void ubind_centctrl_answer(cJSON *a, const std::string &home_key) {
     } else {
         add_text(a, "Qnetkey", qnetkey);
     }
-    long long cnt;
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        cnt = static_cast<long long>(host_info.devCnt) - host_info.minipro - 1;
-    }
+    const product_host_counts_t counts = product_get_host_counts();
+    const long long cnt = static_cast<long long>(counts.devCnt) - counts.minipro - 1;
     cJSON_AddNumberToObject(a, "devCnt", clamp_count(cnt));
     const std::string nlu = product_get_nlu_host();
     if (nlu.empty()) {
@@ -233,9 +227,7 @@ ORVI_HANDLER(request_handle_UBind) {
         } else if (!int_in(cnt, 0, UINT32_MAX, &n)) {
             ORVI_LOGW("devCnt %g is not a device count, ignored", cnt->valuedouble);
         } else {
-            std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-            host_info.miniproCnt = static_cast<uint32_t>(n);
-            host_info.miniprocurCnt = 0;
+            product_minipro_sync_start(static_cast<uint32_t>(n));
             sync_start = true;
         }
     } else {
@@ -484,16 +476,8 @@ ORVI_HANDLER(request_handle_subDev) {
         ORVI_LOGW("parameters invalid!");
         return -1;
     }
-    orvi_subdev_info_list_t *linking;
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        linking = host_info.subLinkingList;
-    }
-    std::vector<orvi_subdev_info_t> seen;
-    if (linking) {
-        std::lock_guard<std::mutex> lk(linking->lock);
-        seen = linking->list;
-    }
+    const std::vector<orvi_subdev_info_t> seen =
+        product_subdev_info_list_snapshot(product_get_linking_list(0));
     json_ptr list = new_array();
     int total = 0, taken = 0;
     long long next = start;
@@ -529,12 +513,8 @@ ORVI_HANDLER(request_handle_checksub) {
         orvi_host_status_upload_mqtt();
         ask_service(DEV_TYPE_TOVRA, "status", "0");
         ask_service(DEV_TYPE_TOVRA, "online", "0");
-        uint32_t can, d485;
-        {
-            std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-            can = host_info.canCnt;
-            d485 = host_info.d485Cnt;
-        }
+        const product_host_counts_t counts = product_get_host_counts();
+        const uint32_t can = counts.canCnt, d485 = counts.d485Cnt;
         if (can) {
             ask_service(DEV_TYPE_CAN, "online", "0");
             ask_service(DEV_TYPE_CAN, "status", "0");

@@ -60,9 +60,6 @@ int dev_checking_step(void);
 // power on or unknown; 1: also power off or unknown). 0, or -1 for another
 // scene or a null array.
 int dev_checking_status(int scene, cJSON *array);
-// The power value of a status document: the first number of a column named
-// "Pow" or beginning "SW" ("cols"/"dat" or "opt"/"p"); -1 when there is none.
-int get_dev_pow_status(const char *data);
 
 // ---- Cloud restore, short ids ------------------------------------------------
 

@@ -4,7 +4,8 @@
 // DevOnlineRes/Done, CheckResRes/Done, syncPersistent). All run on the
 // request task; the room push counter and the room-id update array are
 // still kept under a lock of their own, so no other thread can ever see
-// them half written.
+// them half written. The rooms themselves are the registry's. Lock order:
+// g_room_mu -> the registry's table lock.
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -42,20 +43,7 @@ bool refuse_not_app(const orvi_subdev_ptr &dev) {
     return true;
 }
 
-// ---- Room list (host_info_mutex held by the callers) ----------------------------
-
-// Number of rooms held: the first entry with an empty name ends the list.
-int rooms_held_locked() {
-    int n = 0;
-    while (n < ORVI_ROOM_MAX && host_info.roomlist[n].name[0])
-        ++n;
-    return n;
-}
-
-void rooms_clear_locked() {
-    for (dev_roomlist_t &r : host_info.roomlist)
-        r = dev_roomlist_t{};
-}
+// ---- Room list --------------------------------------------------------------------------
 
 // One room element: {"id", "sId", "name"}, the name 1 to 127 characters.
 bool room_of(const cJSON *e, dev_roomlist_t *out) {
@@ -77,30 +65,20 @@ bool room_of(const cJSON *e, dev_roomlist_t *out) {
     return true;
 }
 
-// Appends the valid rooms of `list` after the rooms held, up to the list's
-// end; an invalid element is skipped, never left as a hole that would end
-// the list for its readers. Returns the number stored.
-int rooms_append_locked(const cJSON *list) {
-    int at = rooms_held_locked(), stored = 0;
+// The valid rooms of `list`; an invalid element is skipped.
+std::vector<dev_roomlist_t> rooms_of(const cJSON *list) {
+    std::vector<dev_roomlist_t> rooms;
     const cJSON *e;
     cJSON_ArrayForEach(e, list) {
         dev_roomlist_t room{};
-        if (!room_of(e, &room)) continue;
-        if (at >= ORVI_ROOM_MAX) {
-            ORVI_LOGW("room list is full (%d rooms), room %u '%s' dropped", ORVI_ROOM_MAX, room.id,
-                      room.name);
-            continue;
-        }
-        host_info.roomlist[at++] = room;
-        ++stored;
+        if (room_of(e, &room)) rooms.push_back(room);
     }
-    return stored;
+    return rooms;
 }
 
-std::string rooms_text_locked() {
+std::string rooms_text() {
     json_ptr arr = new_array();
-    for (int i = 0; i < rooms_held_locked(); ++i) {
-        const dev_roomlist_t &r = host_info.roomlist[i];
+    for (const dev_roomlist_t &r : product_roomlist_get()) {
         cJSON *o = cJSON_CreateObject();
         if (!o) ORVI_NO_MEM(sizeof(cJSON));
         cJSON_AddNumberToObject(o, "id", r.id);
@@ -275,28 +253,15 @@ void devlist_element(const cJSON *e, const page_mode &mode, long long sum) {
 // The linking list a sync type walks: 0 all wired, 1 CAN, 2 and 14 RS-485;
 // null for the types served from the main table.
 orvi_subdev_info_list_t *linking_of(int type) {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    switch (type) {
-        case 0:
-            return host_info.subLinkingList;
-        case DEV_TYPE_CAN:
-            return host_info.list_can_linking;
-        case DEV_TYPE_485:
-        case DEV_TYPE_MJGATEWAY:
-            return host_info.list_485_linking;
-        default:
-            return nullptr;
-    }
+    return product_get_linking_list(type);
 }
 
 int sync_type_get() {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    return static_cast<int>(host_info.t_syncPersistent);
+    return static_cast<int>(product_get_sync_persistent_type());
 }
 
 void sync_type_set(int type) {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    host_info.t_syncPersistent = static_cast<dev_type_t>(type);
+    product_set_sync_persistent_type(static_cast<dev_type_t>(type));
 }
 
 // The "syncPersistent" choice shared by the packet and the bus forms.
@@ -351,7 +316,8 @@ long persistent_choose(const cJSON *json, const orvi_subdev_ptr &dev, bool from_
         }
         return static_cast<long>(list->subdev_count.load());
     }
-    const long sum = product_subDevList_devType_count(product_get_host_list()->subList, ORVI_SUBDEV_MAX,
+    const std::vector<orvi_subdev_ptr> table = product_subdev_list_snapshot();
+    const long sum = product_subDevList_devType_count(table.data(), static_cast<int>(table.size()),
                                                       static_cast<int>(type));
     if (from_bus && !dev) {
         for (const orvi_subdev_ptr &d : product_subdev_list_snapshot()) {
@@ -406,11 +372,8 @@ ORVI_HANDLER(request_handle_devListPush) {
     mode.room_update = mode.change && sum > 1;
     const int size = cJSON_GetArraySize(list);
 
-    uint32_t cur;
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        cur = host_info.miniprocurCnt;
-    }
+    uint32_t cur, total;
+    product_minipro_sync_get(&cur, nullptr);
     if (static_cast<uint32_t>(i) != cur) {
         ORVI_LOGW("i value[%lld] is unequal to host_info->miniprocurCnt[%u] !", i, cur);
     } else {
@@ -420,16 +383,9 @@ ORVI_HANDLER(request_handle_devListPush) {
         }
         const cJSON *e;
         cJSON_ArrayForEach(e, list) devlist_element(e, mode, sum);
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.miniprocurCnt += static_cast<uint32_t>(size);
+        product_minipro_sync_advance(static_cast<uint32_t>(size));
     }
-
-    uint32_t total;
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        cur = host_info.miniprocurCnt;
-        total = host_info.miniproCnt;
-    }
+    product_minipro_sync_get(&cur, &total);
     json_ptr a = new_object();
     if (cur < total) {
         cJSON_AddStringToObject(a.get(), "t", "devListPushRes");
@@ -588,17 +544,14 @@ ORVI_HANDLER(request_handle_roomListPush) {
     bool done = false;
     std::string rooms;
     {
-        std::lock_guard<std::recursive_mutex> hl(host_info_mutex());
         std::lock_guard<std::mutex> lk(g_room_mu);
-        if (i == 0) {
-            rooms_clear_locked();
-            g_room_push_cnt = 0;
-        }
+        if (i == 0) g_room_push_cnt = 0;
         if (i == g_room_push_cnt) {
             // The whole page counts as taken, stored or dropped: the app moves
             // on by "num", so a malformed room or a full list must not make it
             // send the same page again and again.
-            const int stored = rooms_append_locked(list);
+            const std::vector<dev_roomlist_t> page = rooms_of(list);
+            const int stored = product_roomlist_append(page.data(), static_cast<int>(page.size()), i == 0);
             if (stored < size) ORVI_LOGW("room page at %lld: %d of %d rooms stored", i, stored, size);
             num = size;
             g_room_push_cnt += static_cast<uint32_t>(size);
@@ -607,7 +560,7 @@ ORVI_HANDLER(request_handle_roomListPush) {
         }
         if (g_room_push_cnt >= sum) {
             done = true;
-            rooms = rooms_text_locked();
+            rooms = rooms_text();
             g_room_push_cnt = 0;
         }
     }
@@ -638,20 +591,8 @@ ORVI_HANDLER(request_handle_upRoomInfo) {
         ORVI_LOGW("roomlist_size less than 0");
         return -1;
     }
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        rooms_clear_locked();
-        const int stored = rooms_append_locked(list);
-        bool has_default = false;
-        for (int k = 0; k < stored; ++k)
-            has_default |= host_info.roomlist[k].id == 0 && host_info.roomlist[k].sId == 0;
-        if (!has_default && stored < ORVI_ROOM_MAX) {
-            dev_roomlist_t &r = host_info.roomlist[stored];
-            r.id = 0;
-            r.sId = 0;
-            orvi_field_set(r.name, ORVI_ROOM_DEFAULT_NAME);
-        }
-    }
+    const std::vector<dev_roomlist_t> rooms = rooms_of(list);
+    product_roomlist_set(rooms.data(), static_cast<int>(rooms.size()), ORVI_ROOM_DEFAULT_NAME);
     ORVI_LOGI("upRoomInfo:%s", req->req_data.c_str());
     orvi_event_post_text(ORVI_EVENT_ROOMINFO_HTTP, req->req_data);
     return 0;

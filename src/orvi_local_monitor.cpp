@@ -40,14 +40,8 @@ void monitor_sleep(unsigned ms) {
 // True when an entry of the linking list is not registered.
 bool linking_unpaired(orvi_subdev_info_list_t *list) {
     if (!list) return false;
-    std::vector<std::string> macs;
-    {
-        std::lock_guard<std::mutex> lk(list->lock);
-        const size_t n = std::min<size_t>(list->subdev_count.load(), list->list.size());
-        for (size_t i = 0; i < n; ++i)
-            macs.emplace_back(orvi_field_view(list->list[i].mac));
-    }
-    for (const std::string &mac : macs) {
+    for (const orvi_subdev_info_t &e : product_subdev_info_list_snapshot(list)) {
+        const std::string mac(orvi_field_view(e.mac));
         if (!mac.empty() && !product_get_subdev_form_host(mac.c_str())) return true;
     }
     return false;
@@ -101,15 +95,10 @@ const char *bus_status_name(bus_status_t status) {
 }
 
 int local_device_monitor_round(void) {
-    uint32_t canCnt = 0, d485Cnt = 0;
-    orvi_subdev_info_list_t *can_list = nullptr, *d485_list = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        canCnt = host_info.canCnt;
-        d485Cnt = host_info.d485Cnt;
-        can_list = host_info.list_can_linking;
-        d485_list = host_info.list_485_linking;
-    }
+    const product_host_counts_t counts = product_get_host_counts();
+    const uint32_t canCnt = counts.canCnt, d485Cnt = counts.d485Cnt;
+    orvi_subdev_info_list_t *can_list = product_get_linking_list(DEV_TYPE_CAN);
+    orvi_subdev_info_list_t *d485_list = product_get_linking_list(DEV_TYPE_485);
     uint32_t offcan = 0, off485 = 0;
     if (canCnt || d485Cnt) {
         product_subdev_for_each([&](const orvi_subdev_ptr &dev) {

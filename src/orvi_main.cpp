@@ -21,6 +21,7 @@
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
+#include "orvi_main_registry.h"
 #include "orvi_mid_config.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -262,6 +263,10 @@ int orvi_main(void) {
     orvi_dev_info_t defaults{};
     orvi_dev_info_defaults(&defaults);
     product_set_info(&defaults);
+    // ---- Registry and store wiring (orvi_main_registry.h) ----
+    orvi_registry_wire();
+    orvi_registry_start();
+    // ---- end of registry and store wiring ----
 
     orvi_mid_config_init();
     orvi_so_config_load();

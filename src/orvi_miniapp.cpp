@@ -309,9 +309,9 @@ int orvi_miniApp_devListPush_send(const orvi_subdev_ptr &target, int fromRegistr
     cJSON *devs;
     int sum;
     if (fromRegistry) {
-        orvi_host_info_t *host = product_get_host_list();
-        devs = product_devList_subdev_jsonArry_get(host, index, ORVI_MINIAPP_DEVLIST_PAGE, devType);
-        sum = product_subDevList_devType_count(host->subList, ORVI_SUBDEV_MAX, devType);
+        devs = product_devList_subdev_jsonArry_get(index, ORVI_MINIAPP_DEVLIST_PAGE, devType);
+        const std::vector<orvi_subdev_ptr> table = product_subdev_list_snapshot();
+        sum = product_subDevList_devType_count(table.data(), static_cast<int>(table.size()), devType);
     } else {
         devs = product_devList_info_jsonArry_get(list, index, ORVI_MINIAPP_DEVLIST_PAGE, devType);
         sum = static_cast<int>(list->subdev_count.load());

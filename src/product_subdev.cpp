@@ -1,26 +1,69 @@
 // The subdevice registry. See product_subdev.h for the locking rules; in
-// short: host_info_mutex() for the table, the record's mu for its fields,
-// the list's lock for a linking list, and no call into another module while
-// any of them is held.
+// short: the table lock for the table, its index, counters and rooms, the
+// record's mu for its fields, the list's lock for a linking list; no call
+// out of the registry (listeners included) while any of them is held, and no
+// registry function calls another one that takes the table lock while it
+// holds it.
 #include "product_subdev.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
 #include "orvi_product.h"
-#include "event_publish.h"
 
-orvi_host_info_t host_info;
 const char *const ORVI_LINE_CTRL_HID = "LINE-CTRL-FW";
 
 namespace {
 constexpr int kLinkIdFirst = 300;
 constexpr const char *kCurtainerMid = "80501";
+
+// The registry container. The home's location, cloud domain, order id,
+// Wi-Fi credentials and Qnet id, which the configuration file keeps, belong
+// to identity (product_get_province and the rest).
+typedef struct orvi_host_info_s {
+    char Qnetkey[9];
+    uint8_t minipro;
+    uint32_t devCnt;
+    uint32_t tovraCnt;
+    uint32_t localCnt;
+    uint32_t canCnt;
+    uint32_t d485Cnt;
+    uint32_t centctrlCnt;
+    uint32_t miniproCnt;
+    uint32_t miniprocurCnt;
+    dev_roomlist_t roomlist[ORVI_ROOM_MAX];
+    orvi_subdev_ptr subList[ORVI_SUBDEV_MAX];
+    dev_type_t t_syncPersistent;
+} orvi_host_info_t;
+
+// Everything below is guarded by host_info_mu, the table lock.
+std::mutex host_info_mu;
+orvi_host_info_t host_info;
+// The table's index: every stored MAC to its slot, and each 12-character
+// switch MAC to the 14-character MACs of its gangs. Kept in step with every
+// placement and move in the table, so a lookup is a hash probe.
+std::unordered_map<std::string, uint32_t> g_slot_of;
+std::unordered_map<std::string, std::vector<std::string>> g_gangs_of;
+
+// The linking lists, created once by product_linkinglist_init and kept for
+// the life of the process.
+std::atomic<orvi_subdev_info_list_t *> g_list_can{nullptr};
+std::atomic<orvi_subdev_info_list_t *> g_list_485{nullptr};
+std::atomic<orvi_subdev_info_list_t *> g_list_all{nullptr};
+// Serialises the creation of a list behind a caller's pointer.
+std::mutex g_list_init_mu;
+
+// Replaced whole on registration, so a report reads them without holding a
+// lock while the listeners run.
+std::mutex g_listeners_mu;
+std::shared_ptr<const std::vector<product_subdev_listener_t>> g_listeners;
 
 std::atomic<int> g_link_id{kLinkIdFirst};
 // Serialises the two-step updates of a type list and subLinkingList so the
@@ -49,8 +92,30 @@ std::string home_key(void) {
     return f ? f() : product_get_home_key();
 }
 
-using host_lock = std::lock_guard<std::recursive_mutex>;
+using host_lock = std::lock_guard<std::mutex>;
 using rec_lock = std::lock_guard<std::mutex>;
+
+// Reports a change to every listener; never called with a registry lock
+// held. The first non-zero answer is the result.
+int report(const product_subdev_change_t &change) {
+    std::shared_ptr<const std::vector<product_subdev_listener_t>> listeners;
+    {
+        std::lock_guard<std::mutex> lk(g_listeners_mu);
+        listeners = g_listeners;
+    }
+    int rc = 0;
+    if (!listeners) return rc;
+    for (const product_subdev_listener_t &l : *listeners) {
+        const int r = l(change);
+        if (r != 0 && rc == 0) rc = r;
+    }
+    return rc;
+}
+
+int report(product_subdev_change_kind_t kind, const orvi_subdev_ptr &dev,
+           const orvi_subdev_ptr &sub = nullptr) {
+    return report(product_subdev_change_t{kind, dev, sub, nullptr, 0});
+}
 
 template <size_t N>
 bool terminated(const char (&f)[N]) {
@@ -101,49 +166,101 @@ bool is_wired_local(dev_type_t t) {
     return t == DEV_TYPE_CAN || t == DEV_TYPE_485 || t == DEV_TYPE_MJGATEWAY;
 }
 
-// ---- table helpers, host_info_mutex held ----
+// ---- table helpers, host_info_mu held ----
 
 int find_exact_locked(std::string_view mac) {
-    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
-        if (orvi_field_view(host_info.subList[i]->mac) == mac) return static_cast<int>(i);
-    }
-    return -1;
+    auto it = g_slot_of.find(std::string(mac));
+    return it == g_slot_of.end() ? -1 : static_cast<int>(it->second);
 }
 
-int find_stored_locked(const orvi_subdev_list_t *p) {
-    for (uint32_t i = 0; i < host_info.devCnt; ++i) {
-        if (host_info.subList[i].get() == p) return static_cast<int>(i);
+// The lookup rule: the exact MAC, or for a 12-character query a 14-character
+// gang MAC that begins with it; the first of them in table order.
+int find_query_locked(const std::string &q) {
+    int best = find_exact_locked(q);
+    if (q.size() != 12) return best;
+    auto g = g_gangs_of.find(q);
+    if (g == g_gangs_of.end()) return best;
+    for (const std::string &gang : g->second) {
+        const int at = find_exact_locked(gang);
+        if (at >= 0 && (best < 0 || at < best)) best = at;
     }
-    return -1;
+    return best;
+}
+
+// The slot of `p` when `p` is the stored record of that MAC, else -1.
+int find_stored_locked(const orvi_subdev_list_t *p, std::string_view mac) {
+    const int at = find_exact_locked(mac);
+    return at >= 0 && host_info.subList[at].get() == p ? at : -1;
+}
+
+bool is_gang(std::string_view mac) {
+    return mac.size() == 14;
+}
+
+// subList[slot] has just received its record (new or moved): the index
+// follows. A stored record's MAC never changes, so it is read unlocked.
+void index_put_locked(uint32_t slot) {
+    g_slot_of[std::string(orvi_field_view(host_info.subList[slot]->mac))] = slot;
+}
+
+void index_add_locked(uint32_t slot) {
+    index_put_locked(slot);
+    const std::string_view mac = orvi_field_view(host_info.subList[slot]->mac);
+    if (is_gang(mac)) g_gangs_of[std::string(mac.substr(0, 12))].emplace_back(mac);
+}
+
+void index_erase_locked(std::string_view mac) {
+    g_slot_of.erase(std::string(mac));
+    if (!is_gang(mac)) return;
+    auto g = g_gangs_of.find(std::string(mac.substr(0, 12)));
+    if (g == g_gangs_of.end()) return;
+    std::vector<std::string> &gangs = g->second;
+    for (size_t i = 0; i < gangs.size(); ++i) {
+        if (gangs[i] == mac) {
+            gangs[i] = std::move(gangs.back());
+            gangs.pop_back();
+            break;
+        }
+    }
+    if (gangs.empty()) g_gangs_of.erase(g);
 }
 
 // The per-type counters always describe what the table holds now, whatever
 // changed a record's type since it was added.
-void recount_locked(void) {
+struct type_counts {
     uint32_t can = 0, d485 = 0, tovra = 0, centctrl = 0;
+};
+
+type_counts count_types_locked(void) {
+    type_counts c;
     for (uint32_t i = 0; i < host_info.devCnt; ++i) {
         switch (type_of(*host_info.subList[i])) {
             case DEV_TYPE_CAN:
-                ++can;
+                ++c.can;
                 break;
             case DEV_TYPE_485:
             case DEV_TYPE_MJGATEWAY:
-                ++d485;
+                ++c.d485;
                 break;
             case DEV_TYPE_TOVRA:
-                ++tovra;
+                ++c.tovra;
                 break;
             case DEV_TYPE_CENTCTRL:
-                ++centctrl;
+                ++c.centctrl;
                 break;
             default:
                 break;
         }
     }
-    host_info.canCnt = can;
-    host_info.d485Cnt = d485;
-    host_info.tovraCnt = tovra;
-    host_info.centctrlCnt = centctrl;
+    return c;
+}
+
+void recount_locked(void) {
+    const type_counts c = count_types_locked();
+    host_info.canCnt = c.can;
+    host_info.d485Cnt = c.d485;
+    host_info.tovraCnt = c.tovra;
+    host_info.centctrlCnt = c.centctrl;
 }
 
 // With the mini-app rule on, a MINIPRO record is the table's last entry.
@@ -159,6 +276,8 @@ void keep_minipro_last_locked(void) {
     for (uint32_t i = last; i-- > 0;) {
         if (type_of(*host_info.subList[i]) == DEV_TYPE_MINIPRO) {
             std::swap(host_info.subList[i], host_info.subList[last]);
+            index_put_locked(i);
+            index_put_locked(last);
             return;
         }
     }
@@ -213,7 +332,7 @@ orvi_subdev_ptr new_record(orvi_subdev_fields_t &&in, bool with_events) {
 }
 
 int max_id_of(dev_type_t type) {
-    host_lock lk(host_info_mutex());
+    host_lock lk(host_info_mu);
     int m = 0;
     for (uint32_t i = 0; i < host_info.devCnt; ++i) {
         const orvi_subdev_list_t &r = *host_info.subList[i];
@@ -279,6 +398,57 @@ bool count_match(const orvi_subdev_list_t &r, int selector) {
            pair_match(r.dev_type, static_cast<unsigned>(selector), r.mid);
 }
 
+// Counts the records of `list` (up to its first empty slot) under the
+// counting selector.
+int count_in(const orvi_subdev_ptr *list, int size, int selector) {
+    if (selector == 0) {
+        ORVI_LOGW("type error!");
+        return 0;
+    }
+    int n = 0;
+    for (int i = 0; i < size && list[i]; ++i) {
+        rec_lock rl(list[i]->mu);
+        if (count_match(*list[i], selector)) ++n;
+    }
+    return n;
+}
+
+// ---- rooms, host_info_mu held ----
+
+// Number of rooms held: the first entry with an empty name ends the list.
+int rooms_held_locked(void) {
+    int n = 0;
+    while (n < ORVI_ROOM_MAX && host_info.roomlist[n].name[0])
+        ++n;
+    return n;
+}
+
+void rooms_clear_locked(void) {
+    for (dev_roomlist_t &r : host_info.roomlist)
+        r = dev_roomlist_t{};
+}
+
+// Appends after the rooms held, up to the list's end; a room without a name
+// is skipped, never left as a hole that would end the list for its readers.
+int rooms_append_locked(const dev_roomlist_t *rooms, int n) {
+    int at = rooms_held_locked(), stored = 0;
+    for (int k = 0; rooms && k < n; ++k) {
+        const dev_roomlist_t &room = rooms[k];
+        if (!room.name[0] || !terminated(room.name)) {
+            ORVI_LOGW("room %u has no name, skipped", room.id);
+            continue;
+        }
+        if (at >= ORVI_ROOM_MAX) {
+            ORVI_LOGW("room list is full (%d rooms), room %u '%s' dropped", ORVI_ROOM_MAX, room.id,
+                      room.name);
+            continue;
+        }
+        host_info.roomlist[at++] = room;
+        ++stored;
+    }
+    return stored;
+}
+
 // ---- JSON ----
 
 cJSON *new_array(void) {
@@ -308,14 +478,13 @@ void add_info_object(cJSON *arr, const R &r) {
 enum linking_which { LINKING_CAN, LINKING_485, LINKING_ALL };
 
 orvi_subdev_info_list_t *linking_list(linking_which w) {
-    host_lock lk(host_info_mutex());
     switch (w) {
         case LINKING_CAN:
-            return host_info.list_can_linking;
+            return g_list_can.load();
         case LINKING_485:
-            return host_info.list_485_linking;
+            return g_list_485.load();
         default:
-            return host_info.subLinkingList;
+            return g_list_all.load();
     }
 }
 
@@ -326,8 +495,7 @@ orvi_subdev_info_list_t *linking_list_of_type(int type) {
     return nullptr;
 }
 
-// A type's list and the union, read before g_linking_mu is taken so that
-// the table lock is never taken under it.
+// A type's list and the union.
 struct linking_pair {
     orvi_subdev_info_list_t *type;
     orvi_subdev_info_list_t *all;
@@ -426,9 +594,13 @@ int line_dev_add(const char *mac, const char *mid, bool is_can) {
 }
 }  // namespace
 
-std::recursive_mutex &host_info_mutex(void) {
-    static std::recursive_mutex mu;
-    return mu;
+void product_subdev_listener_add(product_subdev_listener_t listener) {
+    if (!listener) return;
+    std::lock_guard<std::mutex> lk(g_listeners_mu);
+    auto next = g_listeners ? std::make_shared<std::vector<product_subdev_listener_t>>(*g_listeners)
+                            : std::make_shared<std::vector<product_subdev_listener_t>>();
+    next->push_back(std::move(listener));
+    g_listeners = std::move(next);
 }
 
 // ---- record access ----
@@ -456,8 +628,33 @@ int product_subdev_set_data(const orvi_subdev_ptr &dev, std::string_view text) {
     return 0;
 }
 
+int get_dev_pow_status(const char *data) {
+    if (!data || !data[0]) return -1;
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> doc(cJSON_Parse(data), &cJSON_Delete);
+    if (!doc) return -1;
+    const cJSON *status = doc.get();
+    const cJSON *inner = cJSON_GetObjectItemCaseSensitive(status, "jsonStatus");
+    if (cJSON_IsObject(inner)) status = inner;
+    const cJSON *names = cJSON_GetObjectItemCaseSensitive(status, "cols");
+    const cJSON *values = cJSON_GetObjectItemCaseSensitive(status, "dat");
+    if (!cJSON_IsArray(names) || !cJSON_IsArray(values)) {
+        names = cJSON_GetObjectItemCaseSensitive(status, "opt");
+        values = cJSON_GetObjectItemCaseSensitive(status, "p");
+    }
+    if (!cJSON_IsArray(names) || !cJSON_IsArray(values)) return -1;
+    const int n = cJSON_GetArraySize(names);
+    for (int i = 0; i < n; ++i) {
+        const cJSON *name = cJSON_GetArrayItem(names, i);
+        if (!cJSON_IsString(name)) continue;
+        if (strcmp(name->valuestring, "Pow") != 0 && strncmp(name->valuestring, "SW", 2) != 0) continue;
+        const cJSON *v = cJSON_GetArrayItem(values, i);
+        if (cJSON_IsNumber(v)) return v->valueint;
+    }
+    return -1;
+}
+
 std::vector<orvi_subdev_ptr> product_subdev_list_snapshot(void) {
-    host_lock lk(host_info_mutex());
+    host_lock lk(host_info_mu);
     return std::vector<orvi_subdev_ptr>(host_info.subList, host_info.subList + host_info.devCnt);
 }
 
@@ -469,13 +666,16 @@ void product_subdev_for_each(const std::function<void(const orvi_subdev_ptr &)> 
 
 // ---- main table ----
 
-orvi_host_info_t *product_get_host_list(void) {
-    return &host_info;
+uint32_t product_get_host_subdev_count(void) {
+    host_lock lk(host_info_mu);
+    return host_info.devCnt;
 }
 
-uint32_t product_get_host_subdev_count(void) {
-    host_lock lk(host_info_mutex());
-    return host_info.devCnt;
+product_host_counts_t product_get_host_counts(void) {
+    host_lock lk(host_info_mu);
+    return product_host_counts_t{host_info.devCnt, host_info.tovraCnt, host_info.localCnt,
+                                 host_info.canCnt, host_info.d485Cnt,  host_info.centctrlCnt,
+                                 host_info.minipro};
 }
 
 orvi_subdev_ptr product_add_subdev_to_host(const orvi_subdev_list_t *subdev) {
@@ -486,43 +686,50 @@ orvi_subdev_ptr product_add_subdev_to_host(const orvi_subdev_list_t *subdev) {
     // Read before the table lock: the identity store takes its own lock.
     const std::string home = home_mac();
 
-    host_lock lk(host_info_mutex());
-    int self = find_stored_locked(subdev);
-    if (self >= 0) return host_info.subList[self];  // merging a record with itself changes nothing
+    orvi_subdev_ptr rec;
+    bool merged = false;
+    {
+        host_lock lk(host_info_mu);
+        orvi_subdev_fields_t in = orvi_subdev_snapshot(*subdev);
+        const std::string_view mac = orvi_field_view(in.mac);
+        const int idx = find_exact_locked(mac);
+        // Merging a record with itself changes nothing.
+        if (idx >= 0 && host_info.subList[idx].get() == subdev) return host_info.subList[idx];
 
-    orvi_subdev_fields_t in = orvi_subdev_snapshot(*subdev);
-    if (!storable(in)) return nullptr;
-    const std::string_view mac = orvi_field_view(in.mac);
-    if (!home.empty() && mac == home) {
-        ORVI_LOGW("'%s' is host,so it doesn't need to add to subdev!", in.mac);
-        return nullptr;
+        if (!storable(in)) return nullptr;
+        if (!home.empty() && mac == home) {
+            ORVI_LOGW("'%s' is host,so it doesn't need to add to subdev!", in.mac);
+            return nullptr;
+        }
+        if (idx >= 0) {
+            ORVI_LOGW("'%s' dev is already exists in subList!", in.mac);
+            merge_into(*host_info.subList[idx], in);
+            rec = host_info.subList[idx];
+            merged = true;
+        } else {
+            if (host_info.devCnt >= ORVI_SUBDEV_MAX - 1) {
+                ORVI_LOGW("the devices number is %d,the devices list is full,add failed", ORVI_SUBDEV_MAX);
+                return nullptr;
+            }
+            ORVI_LOGI("add host_info.devCnt -> %d; %s", host_info.devCnt, in.mac);
+            const dev_type_t type = in.dev_type;
+            rec = new_record(std::move(in), false);
+            uint32_t at = host_info.devCnt;
+            if (host_info.minipro && at > 0 && type_of(*host_info.subList[at - 1]) == DEV_TYPE_MINIPRO) {
+                host_info.subList[at] = host_info.subList[at - 1];
+                index_put_locked(at);
+                --at;
+                ORVI_LOGI("the last device mac is %s in the subdev list", host_info.subList[at + 1]->mac);
+            }
+            host_info.subList[at] = rec;
+            index_add_locked(at);
+            if (is_wired_local(type)) ++host_info.localCnt;
+            if (type == DEV_TYPE_MINIPRO) host_info.minipro = 1;
+            ++host_info.devCnt;
+            recount_locked();
+        }
     }
-
-    int idx = find_exact_locked(mac);
-    if (idx >= 0) {
-        ORVI_LOGW("'%s' dev is already exists in subList!", in.mac);
-        merge_into(*host_info.subList[idx], in);
-        return host_info.subList[idx];
-    }
-    if (host_info.devCnt >= ORVI_SUBDEV_MAX - 1) {
-        ORVI_LOGW("the devices number is %d,the devices list is full,add failed", ORVI_SUBDEV_MAX);
-        return nullptr;
-    }
-
-    ORVI_LOGI("add host_info.devCnt -> %d; %s", host_info.devCnt, in.mac);
-    const dev_type_t type = in.dev_type;
-    orvi_subdev_ptr rec = new_record(std::move(in), false);
-    uint32_t at = host_info.devCnt;
-    if (host_info.minipro && at > 0 && type_of(*host_info.subList[at - 1]) == DEV_TYPE_MINIPRO) {
-        host_info.subList[at] = host_info.subList[at - 1];
-        --at;
-        ORVI_LOGI("the last device mac is %s in the subdev list", host_info.subList[at + 1]->mac);
-    }
-    host_info.subList[at] = rec;
-    if (is_wired_local(type)) ++host_info.localCnt;
-    if (type == DEV_TYPE_MINIPRO) host_info.minipro = 1;
-    ++host_info.devCnt;
-    recount_locked();
+    report(merged ? PRODUCT_SUBDEV_MERGED : PRODUCT_SUBDEV_ADDED, rec);
     return rec;
 }
 
@@ -531,15 +738,11 @@ orvi_subdev_ptr product_get_subdev_form_host(const char *mac) {
         ORVI_LOGW("mac is NULL!");
         return nullptr;
     }
-    const std::string_view q(mac);
+    const std::string q(mac);
     {
-        host_lock lk(host_info_mutex());
-        for (uint32_t i = 0; i < host_info.devCnt; ++i) {
-            std::string_view m = orvi_field_view(host_info.subList[i]->mac);
-            if (m == q || (q.size() == 12 && m.size() == 14 && m.compare(0, 12, q) == 0)) {
-                return host_info.subList[i];
-            }
-        }
+        host_lock lk(host_info_mu);
+        const int at = find_query_locked(q);
+        if (at >= 0) return host_info.subList[at];
     }
     ORVI_LOGW("'%s' does not exist in the list!", mac);
     return nullptr;
@@ -551,19 +754,26 @@ int product_delete_subdev_form_host(const char *mac) {
         return -1;
     }
     orvi_subdev_ptr gone;  // released after the table lock, by its last holder
-    host_lock lk(host_info_mutex());
-    int idx = find_exact_locked(mac);
-    if (idx < 0) {
-        ORVI_LOGW("'%s' does not exist in the list!", mac);
-        return -1;
+    {
+        host_lock lk(host_info_mu);
+        const int idx = find_exact_locked(mac);
+        if (idx < 0) {
+            ORVI_LOGW("'%s' does not exist in the list!", mac);
+            return -1;
+        }
+        gone = std::move(host_info.subList[idx]);
+        index_erase_locked(orvi_field_view(gone->mac));
+        const uint32_t last = --host_info.devCnt;
+        if (static_cast<uint32_t>(idx) != last) {
+            host_info.subList[idx] = std::move(host_info.subList[last]);
+            index_put_locked(static_cast<uint32_t>(idx));
+        }
+        host_info.subList[last].reset();
+        recount_locked();
+        if (host_info.minipro) keep_minipro_last_locked();
+        ORVI_LOGI("delete host_info.devCnt -> %d; %s", host_info.devCnt, mac);
     }
-    gone = std::move(host_info.subList[idx]);
-    uint32_t last = --host_info.devCnt;
-    if (static_cast<uint32_t>(idx) != last) host_info.subList[idx] = std::move(host_info.subList[last]);
-    host_info.subList[last].reset();
-    recount_locked();
-    if (host_info.minipro) keep_minipro_last_locked();
-    ORVI_LOGI("delete host_info.devCnt -> %d; %s", host_info.devCnt, mac);
+    report(PRODUCT_SUBDEV_REMOVED, gone);
     return 0;
 }
 
@@ -572,7 +782,7 @@ int product_get_roomIddev_form_host(int start_index, unsigned roomId, orvi_subde
         ORVI_LOGW("start index %d is invalid", start_index);
         return -1;
     }
-    host_lock lk(host_info_mutex());
+    host_lock lk(host_info_mu);
     for (uint32_t i = static_cast<uint32_t>(start_index); i < host_info.devCnt; ++i) {
         const orvi_subdev_list_t &r = *host_info.subList[i];
         rec_lock rl(r.mu);
@@ -588,7 +798,7 @@ orvi_subdev_ptr product_get_dev_by_type(unsigned *p_start, dev_type_t type) {
         ORVI_LOGW("p_start is NULL!");
         return nullptr;
     }
-    host_lock lk(host_info_mutex());
+    host_lock lk(host_info_mu);
     for (uint32_t i = *p_start; i < host_info.devCnt; ++i) {
         if (type_of(*host_info.subList[i]) == type) {
             *p_start = i + 1;
@@ -599,9 +809,83 @@ orvi_subdev_ptr product_get_dev_by_type(unsigned *p_start, dev_type_t type) {
     return nullptr;
 }
 
+int product_set_host_info_qnetkey(const char *key) {
+    if (!key) {
+        ORVI_LOGW("key is NULL!");
+        return -1;
+    }
+    host_lock lk(host_info_mu);
+    if (!orvi_field_set(host_info.Qnetkey, key)) {
+        ORVI_LOGW("setting qnetkey is too biggrt");
+        return -1;
+    }
+    return 0;
+}
+
+std::string product_get_host_info_qnetkey(void) {
+    host_lock lk(host_info_mu);
+    return std::string(orvi_field_view(host_info.Qnetkey));
+}
+
+void product_minipro_sync_start(uint32_t total) {
+    host_lock lk(host_info_mu);
+    host_info.miniproCnt = total;
+    host_info.miniprocurCnt = 0;
+}
+
+void product_minipro_sync_advance(uint32_t taken) {
+    host_lock lk(host_info_mu);
+    host_info.miniprocurCnt += taken;
+}
+
+void product_minipro_sync_get(uint32_t *taken, uint32_t *total) {
+    host_lock lk(host_info_mu);
+    if (taken) *taken = host_info.miniprocurCnt;
+    if (total) *total = host_info.miniproCnt;
+}
+
+dev_type_t product_get_sync_persistent_type(void) {
+    host_lock lk(host_info_mu);
+    return host_info.t_syncPersistent;
+}
+
+void product_set_sync_persistent_type(dev_type_t type) {
+    host_lock lk(host_info_mu);
+    host_info.t_syncPersistent = type;
+}
+
+// ---- rooms ----
+
+int product_roomlist_append(const dev_roomlist_t *rooms, int n, bool replace) {
+    host_lock lk(host_info_mu);
+    if (replace) rooms_clear_locked();
+    return rooms_append_locked(rooms, n);
+}
+
+int product_roomlist_set(const dev_roomlist_t *rooms, int n, const char *default_name) {
+    host_lock lk(host_info_mu);
+    rooms_clear_locked();
+    const int stored = rooms_append_locked(rooms, n);
+    bool has_default = false;
+    for (int k = 0; k < stored; ++k)
+        has_default |= host_info.roomlist[k].id == 0 && host_info.roomlist[k].sId == 0;
+    if (!has_default && stored < ORVI_ROOM_MAX && default_name && default_name[0]) {
+        dev_roomlist_t &r = host_info.roomlist[stored];
+        r.id = 0;
+        r.sId = 0;
+        if (!orvi_field_set(r.name, default_name)) r = dev_roomlist_t{};
+    }
+    return stored;
+}
+
+std::vector<dev_roomlist_t> product_roomlist_get(void) {
+    host_lock lk(host_info_mu);
+    return std::vector<dev_roomlist_t>(host_info.roomlist, host_info.roomlist + rooms_held_locked());
+}
+
 uint32_t product_get_roomId_form_rooomlist(uint8_t sId) {
     {
-        host_lock lk(host_info_mutex());
+        host_lock lk(host_info_mu);
         for (const dev_roomlist_t &room : host_info.roomlist) {
             if (!room.name[0]) break;
             if (static_cast<uint8_t>(room.sId) == sId) return room.id;
@@ -611,22 +895,13 @@ uint32_t product_get_roomId_form_rooomlist(uint8_t sId) {
     return ORVI_ROOM_ID_NONE;
 }
 
-int product_set_host_info_qnetkey(const char *key) {
-    if (!key) {
-        ORVI_LOGW("key is NULL!");
-        return -1;
+int roomId_to_sId(uint32_t room_id) {
+    host_lock lk(host_info_mu);
+    for (const dev_roomlist_t &room : host_info.roomlist) {
+        if (room.name[0] == '\0') break;
+        if (room.id == room_id) return static_cast<int>(room.sId);
     }
-    host_lock lk(host_info_mutex());
-    if (!orvi_field_set(host_info.Qnetkey, key)) {
-        ORVI_LOGW("setting qnetkey is too biggrt");
-        return -1;
-    }
-    return 0;
-}
-
-std::string product_get_host_info_qnetkey(void) {
-    host_lock lk(host_info_mutex());
-    return std::string(orvi_field_view(host_info.Qnetkey));
+    return -1;
 }
 
 const char *product_get_subdev_type_str(int type) {
@@ -652,7 +927,7 @@ int assign_macId(orvi_subdev_list_t *dev) {
     }
     bool used[256] = {};
     used[0] = used[1] = true;
-    host_lock lk(host_info_mutex());
+    host_lock lk(host_info_mu);
     // `dev` may be the stored record or the caller's copy of it: either way
     // its own id stays available to it.
     std::string mac;
@@ -734,12 +1009,12 @@ int product_subdev_type_adapter(orvi_subdev_list_t *subdev) {
         }
         type = info.dev_type;
     }
-    host_lock lk(host_info_mutex());
+    host_lock lk(host_info_mu);
     {
         rec_lock rl(subdev->mu);
         subdev->dev_type = static_cast<dev_type_t>(type);
     }
-    if (find_stored_locked(subdev) >= 0) {
+    if (find_stored_locked(subdev, mac) >= 0) {
         recount_locked();
         if (host_info.minipro) keep_minipro_last_locked();
     }
@@ -805,7 +1080,7 @@ orvi_subdev_ptr product_add_subsubdev_to_host(const orvi_subdev_list_t *subdev,
     }
     orvi_subdev_ptr parent;
     {
-        host_lock lk(host_info_mutex());
+        host_lock lk(host_info_mu);
         int idx = find_exact_locked(parent_mac);
         if (idx >= 0) parent = host_info.subList[idx];
     }
@@ -833,7 +1108,7 @@ orvi_subdev_ptr product_add_subsubdev_to_host(const orvi_subdev_list_t *subdev,
         child = new_record(std::move(in), true);
         parent->sub_subdev_list[free_slot] = child;
     }
-    if (event_subsub_devinfo_publish(parent, child) != 0) ORVI_LOGW("event_subsub_devinfo_publish failed!");
+    report(PRODUCT_SUBDEV_ADDED, parent, child);
     return child;
 }
 
@@ -873,9 +1148,7 @@ int product_subsubdev_event_insert(const orvi_subdev_ptr &subdev, const orvi_sub
         if (subsubdev->event_list.size() >= ORVI_SUBSUBDEV_EVENT_MAX) subsubdev->event_list.pop_front();
         subsubdev->event_list.emplace_back(event);
     }
-    if (toPublish && event_event_persistent_publish(subdev, subsubdev) != 0) {
-        ORVI_LOGW("event_event_persistent_publish failed!");
-    }
+    if (toPublish) report(PRODUCT_SUBDEV_STATUS, subdev, subsubdev);
     return 0;
 }
 
@@ -886,7 +1159,7 @@ int product_subdev_info_list_init(orvi_subdev_info_list_t **list, int size) {
         ORVI_LOGW("list is NULL!");
         return -1;
     }
-    host_lock lk(host_info_mutex());
+    std::lock_guard<std::mutex> lk(g_list_init_mu);
     if (*list) return 0;  // other threads may hold it: never replaced
     auto *l = new (std::nothrow) orvi_subdev_info_list_t;
     if (!l) ORVI_NO_MEM(sizeof(orvi_subdev_info_list_t));
@@ -894,6 +1167,40 @@ int product_subdev_info_list_init(orvi_subdev_info_list_t **list, int size) {
     l->list.reserve(static_cast<size_t>(size));
     *list = l;
     return 0;
+}
+
+namespace {
+// Creates one of the registry's lists unless it exists; logs `what` on failure.
+int linking_create(std::atomic<orvi_subdev_info_list_t *> &slot, int size, const char *what) {
+    orvi_subdev_info_list_t *l = slot.load();
+    if (l) return 0;
+    if (product_subdev_info_list_init(&l, size) != 0) {
+        ORVI_LOGI("%s  init fail", what);
+        return -1;
+    }
+    orvi_subdev_info_list_t *none = nullptr;
+    if (!slot.compare_exchange_strong(none, l)) delete l;  // created meanwhile: that one stays
+    return 0;
+}
+}  // namespace
+
+int product_linkinglist_init(void) {
+    int rc = 0;
+    rc |= linking_create(g_list_can, ORVI_LINKING_CAN_SIZE, "host_list->list_can_linking");
+    rc |= linking_create(g_list_485, ORVI_LINKING_485_SIZE, "host_list->list_485_linking");
+    rc |= linking_create(g_list_all, ORVI_LINKING_ALL_SIZE, "host_list->subLinkingList");
+    return rc == 0 ? 0 : -1;
+}
+
+orvi_subdev_info_list_t *product_get_linking_list(int type) {
+    if (type == 0) return linking_list(LINKING_ALL);
+    return linking_list_of_type(type);
+}
+
+std::vector<orvi_subdev_info_t> product_subdev_info_list_snapshot(orvi_subdev_info_list_t *list) {
+    if (!list) return {};
+    std::lock_guard<std::mutex> lk(list->lock);
+    return list->list;
 }
 
 bool product_subdev_info_list_get(orvi_subdev_info_list_t *list, const char *mac, orvi_subdev_info_t *out) {
@@ -1006,7 +1313,7 @@ int product_linkinglist_linedev_online(const char *mac, int type) {
     // An MJ gateway has no list of its own here: its bus service is always asked.
     bool listed = type != DEV_TYPE_MJGATEWAY && linking_contains(linking_list_of_type(type), mac);
     if (listed) return 0;
-    return uds_subdev_status_check_publish(type, "status", mac);
+    return report(product_subdev_change_t{PRODUCT_SUBDEV_ONLINE, nullptr, nullptr, mac, type});
 }
 
 int product_linkinglist_linedev_offline(const char *mac, int type) {
@@ -1021,38 +1328,24 @@ int product_subDevList_devType_count(const orvi_subdev_ptr *list, int size, int 
         ORVI_LOGW("list is NULL!");
         return 0;
     }
-    if (selector == 0) {
-        ORVI_LOGW("type error!");
-        return 0;
-    }
-    host_lock lk(host_info_mutex());
-    int n = 0;
-    for (int i = 0; i < size && list[i]; ++i) {
-        rec_lock rl(list[i]->mu);
-        if (count_match(*list[i], selector)) ++n;
-    }
-    return n;
+    return count_in(list, size, selector);
 }
 
-cJSON *product_devList_subdev_jsonArry_get(orvi_host_info_t *host, int start, int max, int selector) {
-    if (!host) {
-        ORVI_LOGW("host is NULL!");
-        return nullptr;
-    }
+cJSON *product_devList_subdev_jsonArry_get(int start, int max, int selector) {
     if (start < 0 || max <= 0) {
         ORVI_LOGW("page start %d, max %d is invalid", start, max);
         return nullptr;
     }
-    host_lock lk(host_info_mutex());
-    int count = product_subDevList_devType_count(host->subList, ORVI_SUBDEV_MAX, selector);
+    host_lock lk(host_info_mu);
+    const int count = count_in(host_info.subList, static_cast<int>(host_info.devCnt), selector);
     if (start >= count) {
         ORVI_LOGI("get done!");
         return nullptr;
     }
     cJSON *arr = new_array();
     int seen = 0, taken = 0;
-    for (int i = 0; i < ORVI_SUBDEV_MAX && host->subList[i] && taken < max; ++i) {
-        const orvi_subdev_list_t &r = *host->subList[i];
+    for (uint32_t i = 0; i < host_info.devCnt && taken < max; ++i) {
+        const orvi_subdev_list_t &r = *host_info.subList[i];
         rec_lock rl(r.mu);
         if (!count_match(r, selector) || seen++ < start) continue;
         add_info_object(arr, r);
@@ -1090,8 +1383,9 @@ cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int star
 
 cJSON *product_get_tovra_Id_List(void) {
     cJSON *arr = new_array();
-    host_lock lk(host_info_mutex());
-    cJSON_AddItemToArray(arr, cJSON_CreateNumber(host_info.QnetID));
+    // Read before the table lock: the identity store takes its own lock.
+    cJSON_AddItemToArray(arr, cJSON_CreateNumber(product_get_QnetID()));
+    host_lock lk(host_info_mu);
     for (uint32_t i = 0; i < host_info.devCnt; ++i) {
         const orvi_subdev_list_t &r = *host_info.subList[i];
         rec_lock rl(r.mu);
@@ -1104,7 +1398,7 @@ cJSON *product_get_tovra_Id_List(void) {
 
 cJSON *product_get_BLE_Id_List(void) {
     cJSON *arr = new_array();
-    host_lock lk(host_info_mutex());
+    host_lock lk(host_info_mu);
     for (uint32_t i = 0; i < host_info.devCnt; ++i) {
         const orvi_subdev_list_t &r = *host_info.subList[i];
         rec_lock rl(r.mu);
@@ -1118,24 +1412,68 @@ cJSON *product_get_BLE_Id_List(void) {
 
 void product_registry_reset_for_test(void) {
     {
-        host_lock lk(host_info_mutex());
-        orvi_subdev_info_list_t *can = host_info.list_can_linking;
-        orvi_subdev_info_list_t *d485 = host_info.list_485_linking;
-        orvi_subdev_info_list_t *all = host_info.subLinkingList;
+        host_lock lk(host_info_mu);
         host_info = orvi_host_info_t{};
-        host_info.list_can_linking = can;
-        host_info.list_485_linking = d485;
-        host_info.subLinkingList = all;
-        for (orvi_subdev_info_list_t *l : {can, d485, all}) {
-            if (!l) continue;
-            std::lock_guard<std::mutex> ll(l->lock);
-            l->list.clear();
-            l->subdev_count.store(0);
-            l->synced_index.store(0);
-        }
+        g_slot_of.clear();
+        g_gangs_of.clear();
+    }
+    for (orvi_subdev_info_list_t *l : {g_list_can.load(), g_list_485.load(), g_list_all.load()}) {
+        if (!l) continue;
+        std::lock_guard<std::mutex> ll(l->lock);
+        l->list.clear();
+        l->subdev_count.store(0);
+        l->synced_index.store(0);
     }
     g_link_id.store(kLinkIdFirst);
     product_registry_set_identity_for_test(nullptr, nullptr);
+}
+
+bool product_registry_check_for_test(std::string *why) {
+    std::string none;
+    std::string &w = why ? *why : none;
+    host_lock lk(host_info_mu);
+    const uint32_t n = host_info.devCnt;
+    size_t gangs = 0;
+    for (uint32_t i = 0; i < ORVI_SUBDEV_MAX; ++i) {
+        const orvi_subdev_ptr &r = host_info.subList[i];
+        if ((i < n) != static_cast<bool>(r)) {
+            w = "slot " + std::to_string(i) + (r ? " is filled beyond " : " is empty below ") +
+                std::to_string(n);
+            return false;
+        }
+        if (!r) continue;
+        const std::string mac(orvi_field_view(r->mac));
+        if (find_exact_locked(mac) != static_cast<int>(i)) {
+            w = "index does not find " + mac + " at slot " + std::to_string(i);
+            return false;
+        }
+        if (!is_gang(mac)) continue;
+        ++gangs;
+        auto g = g_gangs_of.find(mac.substr(0, 12));
+        if (g == g_gangs_of.end() || std::find(g->second.begin(), g->second.end(), mac) == g->second.end()) {
+            w = "gang index lacks " + mac;
+            return false;
+        }
+    }
+    if (g_slot_of.size() != n) {
+        w = "index holds " + std::to_string(g_slot_of.size()) + " MACs for " + std::to_string(n) + " records";
+        return false;
+    }
+    size_t indexed_gangs = 0;
+    for (const auto &g : g_gangs_of)
+        indexed_gangs += g.second.size();
+    if (indexed_gangs != gangs) {
+        w = "gang index holds " + std::to_string(indexed_gangs) + " MACs for " + std::to_string(gangs) +
+            " gangs";
+        return false;
+    }
+    const type_counts c = count_types_locked();
+    if (c.can != host_info.canCnt || c.d485 != host_info.d485Cnt || c.tovra != host_info.tovraCnt ||
+        c.centctrl != host_info.centctrlCnt) {
+        w = "per-type counters do not match the records";
+        return false;
+    }
+    return true;
 }
 
 void product_registry_set_identity_for_test(std::function<std::string()> home_mac_fn,

@@ -1,29 +1,31 @@
 // The subdevice registry: the home's rooms, every registered subdevice with
 // its live state, their sub-subdevices and the linking lists of wired
-// appliances seen on their buses. Shared by the request task, the event-bus
-// threads, the timer callbacks and the lighting threads; every call is
-// thread-safe.
+// appliances seen on their buses. It owns all of it: no other file reaches
+// its table, counters or room list but through the functions below. Called
+// from the request task, the event-bus threads, the timer callbacks and the
+// lighting threads; every call is thread-safe. It reports what changes to
+// the listeners start-up registers, and calls nothing above itself.
 //
 // Ownership: the table holds std::shared_ptr records and every lookup hands
 // out a shared_ptr, so a delete only drops the table's reference and never
 // frees a record that a thread, a queued event or a request still holds.
 //
 // Locking rules for other modules:
-//  - `host_info_mutex()` (recursive) guards the table (`subList`, `devCnt`),
-//    the counters, `minipro`, the room list, `Qnetkey`, `QnetID` and the
-//    other host-level fields of `host_info`. Hold it for any direct access
-//    to those fields; prefer the functions below.
+//  - The table lock (private, a plain mutex) guards the table, its MAC index,
+//    the counters, the room list and the host-level fields. It is held only
+//    inside this file's functions, never across a call out of the registry
+//    and never while a listener runs. A caller may hold its own module lock
+//    when it calls in; no registry function takes a module lock.
 //  - Each record's `mu` guards that record's mutable fields (everything but
 //    `mac`) and its `sub_subdev_list`. A stored record's `mac` never changes,
 //    so it may be read without a lock. Use `orvi_subdev_snapshot` to read and
 //    `orvi_subdev_locked` to change a record.
 //  - Each linking list's `lock` guards its entries; use the linking-list
 //    functions, which return copies.
-//  - Order: host_info_mutex -> record mu (parent before sub-subdevice);
-//    host_info_mutex -> linking-list lock. Never take host_info_mutex while
-//    holding a record's mu or a list's lock, never hold two records' locks
-//    except parent then child, and never call out to another module while
-//    holding any of them.
+//  - Order: [a module's lock] -> table lock -> record mu (parent before
+//    sub-subdevice); [a module's lock] -> the linking lock -> a list's lock.
+//    Never call a registry function while holding a record's mu or a list's
+//    lock, never hold two records' locks except parent then child.
 #pragma once
 
 #include <cJSON.h>
@@ -140,44 +142,45 @@ typedef struct devices_s {
     uint8_t online;
 } devices_t;
 
-typedef struct orvi_host_info_s {
-    char mac[17];
-    char mid[9];
-    char ip[16];
-    char hid[40];
-    char Qnetkey[9];
-    uint8_t minipro;
-    uint32_t homeId;
+// What the table holds now, by family (`localCnt` counts the wired records
+// added since start and is never lowered; `minipro` is 1 once a mini-app
+// record was added, while one is held).
+typedef struct product_host_counts_s {
     uint32_t devCnt;
     uint32_t tovraCnt;
     uint32_t localCnt;
     uint32_t canCnt;
     uint32_t d485Cnt;
     uint32_t centctrlCnt;
-    uint32_t miniproCnt;
-    uint32_t miniprocurCnt;
-    dev_roomlist_t roomlist[ORVI_ROOM_MAX];
-    orvi_subdev_ptr subList[ORVI_SUBDEV_MAX];
-    // Created once (product_subdev_info_list_init) and kept for the life of
-    // the process.
-    orvi_subdev_info_list_t *list_can_linking;
-    orvi_subdev_info_list_t *list_485_linking;
-    orvi_subdev_info_list_t *subLinkingList;
-    char province[64];
-    char city[64];
-    char APIDomain[64];
-    char lng[64];
-    char lat[64];
-    uint32_t QnetID;
-    dev_type_t t_syncPersistent;
-    char orderID[64];
-    char ssid[128];
-    char wifiPsw[128];
-} orvi_host_info_t;
+    uint8_t minipro;
+} product_host_counts_t;
 
-extern orvi_host_info_t host_info;
-// Guards host_info's table, counters, room list and host-level fields.
-std::recursive_mutex &host_info_mutex(void);
+// ---- Listeners ----------------------------------------------------------------
+
+typedef enum {
+    PRODUCT_SUBDEV_ADDED = 0,  // `dev` entered the table; with `sub`: `sub` was stored under `dev`
+    PRODUCT_SUBDEV_MERGED,     // a registration was merged into the stored record `dev`
+    PRODUCT_SUBDEV_REMOVED,    // `dev` left the table
+    PRODUCT_SUBDEV_ONLINE,     // the wired appliance `mac` of bus `type` reported online while its
+                               // linking list does not hold it: its bus service is to be asked
+    PRODUCT_SUBDEV_STATUS,     // the sub-subdevice `sub` of `dev` has events to be announced
+} product_subdev_change_kind_t;
+
+typedef struct product_subdev_change_s {
+    product_subdev_change_kind_t kind;
+    orvi_subdev_ptr dev;
+    orvi_subdev_ptr sub;
+    const char *mac;  // PRODUCT_SUBDEV_ONLINE only
+    int type;         // PRODUCT_SUBDEV_ONLINE only
+} product_subdev_change_t;
+
+// A listener answers 0, or non-zero when what the change asked for failed.
+// It runs on the thread that made the change, after the registry has let go
+// of its locks, so it may call any registry function.
+using product_subdev_listener_t = std::function<int(const product_subdev_change_t &)>;
+// Registers a listener for the life of the process (start-up does, before
+// the services start).
+void product_subdev_listener_add(product_subdev_listener_t listener);
 
 // ---- Record access --------------------------------------------------------
 
@@ -186,7 +189,7 @@ orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_list_t &dev);
 orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_ptr &dev);
 
 // Runs fn(record) under the record's lock and returns its result (a
-// default value for a null record). fn must not take host_info_mutex.
+// default value for a null record). fn must not call into the registry.
 template <class Fn>
 auto orvi_subdev_locked(const orvi_subdev_ptr &dev, Fn &&fn)
     -> std::invoke_result_t<Fn, orvi_subdev_list_t &> {
@@ -205,6 +208,10 @@ auto orvi_subdev_locked(const orvi_subdev_ptr &dev, Fn &&fn)
 // Stores a status document; -1 (record unchanged) when it does not fit the
 // record's ORVI_SUBDEV_DATA_SIZE buffer.
 int product_subdev_set_data(const orvi_subdev_ptr &dev, std::string_view text);
+// The power value of a status document: the first number of a column named
+// "Pow" or beginning "SW" ("cols"/"dat" or "opt"/"p", also inside a
+// "jsonStatus" object); -1 when there is none.
+int get_dev_pow_status(const char *data);
 
 // The table's records in table order, taken under the table lock.
 std::vector<orvi_subdev_ptr> product_subdev_list_snapshot(void);
@@ -214,14 +221,15 @@ void product_subdev_for_each(const std::function<void(const orvi_subdev_ptr &)> 
 
 // ---- Main table -----------------------------------------------------------
 
-orvi_host_info_t *product_get_host_list(void);
 uint32_t product_get_host_subdev_count(void);
+product_host_counts_t product_get_host_counts(void);
 
 // Copies the incoming record's fields into a new record, or merges them into
 // the stored record of the same MAC; the caller keeps its record. Returns
 // the stored record, or null (home MAC, full table, over-long text field).
 orvi_subdev_ptr product_add_subdev_to_host(const orvi_subdev_list_t *subdev);
-// Exact MAC, or a 12-character query matching a 14-character (gang) MAC.
+// Exact MAC, or a 12-character query matching a 14-character (gang) MAC:
+// the first such record in table order. A hash probe, whatever the table holds.
 orvi_subdev_ptr product_get_subdev_form_host(const char *mac);
 // 0, or -1 when the MAC is null or unknown.
 int product_delete_subdev_form_host(const char *mac);
@@ -231,14 +239,42 @@ int product_get_roomIddev_form_host(int start_index, unsigned roomId, orvi_subde
 // First record at or after *p_start of `type`; *p_start becomes one past it
 // (or the device count when there is none).
 orvi_subdev_ptr product_get_dev_by_type(unsigned *p_start, dev_type_t type);
-// The room id whose 8-bit short id is sId, or ORVI_ROOM_ID_NONE.
-uint32_t product_get_roomId_form_rooomlist(uint8_t sId);
 
 int product_set_host_info_qnetkey(const char *key);
 std::string product_get_host_info_qnetkey(void);
 const char *product_get_subdev_type_str(int type);
 int product_get_tovra_max_Id(void);
 int product_get_udpDev_max_Id(void);
+
+// The mini-app's device-list push (devListPush): the devices it announced
+// (`miniproCnt`) and those taken so far (`miniprocurCnt`).
+void product_minipro_sync_start(uint32_t total);  // announced = total, taken = 0
+void product_minipro_sync_advance(uint32_t taken);
+void product_minipro_sync_get(uint32_t *taken, uint32_t *total);
+
+// The device type whose persistent synchronisation is under way (0: all
+// wired types; DEV_TYPE_MAX: none).
+dev_type_t product_get_sync_persistent_type(void);
+void product_set_sync_persistent_type(dev_type_t type);
+
+// ---- Rooms ------------------------------------------------------------------
+// The list holds at most ORVI_ROOM_MAX rooms, dense from the first; a room
+// always has a name.
+
+// Appends the rooms after those held (replace: empties the list first), in
+// one step; a room without a name is skipped, rooms past the list's end are
+// dropped with a log line. Returns the number stored.
+int product_roomlist_append(const dev_roomlist_t *rooms, int n, bool replace);
+// Replaces the list with `rooms`, then adds the default room (id 0, short id
+// 0, `default_name`) when none of them is it and there is room left. Returns
+// the number of `rooms` stored.
+int product_roomlist_set(const dev_roomlist_t *rooms, int n, const char *default_name);
+// The rooms held, in order.
+std::vector<dev_roomlist_t> product_roomlist_get(void);
+// The room id whose 8-bit short id is sId, or ORVI_ROOM_ID_NONE.
+uint32_t product_get_roomId_form_rooomlist(uint8_t sId);
+// The short id of the room `room_id`, or -1.
+int roomId_to_sId(uint32_t room_id);
 
 // ---- Short ids --------------------------------------------------------------
 
@@ -260,17 +296,29 @@ int product_dev_type_isPaired(unsigned src_devType, unsigned pair_devType, const
 
 // ---- Sub-subdevices -------------------------------------------------------
 
-// `subdev` names the parent by its MAC; the incoming record is copied.
+// `subdev` names the parent by its MAC; the incoming record is copied. A new
+// sub-subdevice is reported (PRODUCT_SUBDEV_ADDED with `sub`).
 orvi_subdev_ptr product_add_subsubdev_to_host(const orvi_subdev_list_t *subdev,
                                               const orvi_subdev_list_t *subsubdev);
 orvi_subdev_ptr product_get_subsubdev_form_host(const char *mac, const char *submac);
+// With toPublish, the pending events are reported (PRODUCT_SUBDEV_STATUS).
 int product_subsubdev_event_insert(const orvi_subdev_ptr &subdev, const orvi_subdev_ptr &subsubdev,
                                    const char *event, unsigned toPublish);
 
 // ---- Linking lists ----------------------------------------------------------
 
+// Creates the registry's three linking lists (CAN 100, RS-485 200, all 300)
+// once; start-up calls it. 0, or -1 when one could not be created.
+int product_linkinglist_init(void);
+// The linking list a type is kept in: 0 the union of all wired appliances,
+// DEV_TYPE_CAN the CAN list, DEV_TYPE_485 and DEV_TYPE_MJGATEWAY the RS-485
+// list; null for other types or before product_linkinglist_init. A list
+// lives for the life of the process.
+orvi_subdev_info_list_t *product_get_linking_list(int type);
 // Creates the list once; a list that already exists is kept (0).
 int product_subdev_info_list_init(orvi_subdev_info_list_t **list, int size);
+// A copy of the list's entries, in order (empty for null).
+std::vector<orvi_subdev_info_t> product_subdev_info_list_snapshot(orvi_subdev_info_list_t *list);
 // true with a copy of the entry in *out (when given) if the MAC is listed.
 bool product_subdev_info_list_get(orvi_subdev_info_list_t *list, const char *mac, orvi_subdev_info_t *out);
 int product_subdev_info_list_add(orvi_subdev_info_list_t *list, const orvi_subdev_info_t *devinfo);
@@ -280,16 +328,19 @@ int orvi_linkinglist_dev_remove(const char *mac, int type);
 bool product_linkinglist_dev_get(const char *mac, int type, unsigned isSumList, orvi_subdev_info_t *out);
 int product_linkinglist_candev_add(const char *mac, const char *mid);
 int product_linkinglist_485dev_add(const char *mac, const char *mid);
+// A listed appliance needs nothing (0); an unlisted one is reported
+// (PRODUCT_SUBDEV_ONLINE) and the listeners' answer returned.
 int product_linkinglist_linedev_online(const char *mac, int type);
 int product_linkinglist_linedev_offline(const char *mac, int type);
 
 // ---- JSON views -------------------------------------------------------------
 // Every cJSON* returned is owned by the caller, who frees it with cJSON_Delete.
 
-// `list` is a table such as host_info.subList with at least `size` slots;
-// the walk stops at the first empty slot. Runs under host_info_mutex.
+// `list` is a table such as product_subdev_list_snapshot() gives, with at
+// least `size` slots; the walk stops at the first empty slot.
 int product_subDevList_devType_count(const orvi_subdev_ptr *list, int size, int selector);
-cJSON *product_devList_subdev_jsonArry_get(orvi_host_info_t *host, int start, int max, int selector);
+// A page of the main table: the matching records from the `start`-th on.
+cJSON *product_devList_subdev_jsonArry_get(int start, int max, int selector);
 cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int start, int max, int selector);
 cJSON *product_get_tovra_Id_List(void);
 cJSON *product_get_BLE_Id_List(void);
@@ -298,9 +349,15 @@ cJSON *product_get_BLE_Id_List(void);
 
 // Empties the registry: table, counters, rooms, host fields, the linking
 // lists' entries (the lists stay allocated), the linking-id counter, and
-// restores the identity source below.
+// restores the identity source below. Listeners stay registered.
 void product_registry_reset_for_test(void);
 // Replaces where the registry reads the home MAC identifier and the home key
 // (the identity store by default); an empty function restores the default.
 void product_registry_set_identity_for_test(std::function<std::string()> home_mac,
                                             std::function<std::string()> home_key);
+// Checks the table against its index and counters: every slot below the
+// device count holds a record and no slot above it does, the index finds
+// each record at its slot and nothing else, the gang index holds exactly the
+// 14-character MACs, the counters match the records. true, or false with
+// the first difference in *why.
+bool product_registry_check_for_test(std::string *why);

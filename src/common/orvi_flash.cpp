@@ -14,13 +14,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <ctime>
 #include <memory>
 #include <mutex>
 
 #include "orvi_log.h"
 #include "orvi_port.h"
-#include "orvi_product.h"
 #include "orvi_system.h"
 #include "orvi_utils.h"
 
@@ -34,6 +34,9 @@ using Json = std::unique_ptr<cJSON, JsonDelete>;
 constexpr size_t kReadLimit = 64 * 1024;
 // Where the text of a damaged file is kept before it is replaced.
 const char kDamagedCopy[] = ORVI_DATA_DIR ORVI_PARAMS_FILE_NAME ".bad";
+
+// Identity's credential generation, run after a factory reset clears the store.
+std::atomic<int (*)(void)> g_credentials_reset{nullptr};
 
 std::mutex &store_mu() {
     static std::mutex mu;
@@ -496,7 +499,16 @@ int orvi_info_clear(void) {
         run_logged("rm -r " + quoted(ORVI_DATA_DIR "mosquitto.db"));
         run_logged("rm -r " + quoted("/data/domivault/configs") + "/*");
     }
-    return reset_host_randomkey_psw();
+    int (*regenerate)(void) = g_credentials_reset.load();
+    if (!regenerate) {
+        ORVI_LOGW("no credential generator is set, the cleared store gets no credentials");
+        return -1;
+    }
+    return regenerate();
+}
+
+void orvi_info_set_credentials_reset(int (*regenerate)(void)) {
+    g_credentials_reset.store(regenerate);
 }
 
 // ---- Start-up checks.
@@ -529,7 +541,7 @@ int orvi_mac_file_verify(void) {
 
     std::string mac;
     uint8_t mac_bytes[6];
-    const bool mac_ok = product_eth_mac_read(mac, mac_bytes) == 0;
+    const bool mac_ok = orvi_eth_mac_read(mac, mac_bytes) == 0;
     std::string copy;
     const bool copy_ok = orvi_port_read(orvi_path(ORVI_MAC_FILE_BK), copy, 64) && orvi_host_id_valid(copy);
     // The copy is only trusted for this board: a data partition moved to

@@ -49,8 +49,12 @@ int orvi_info_save(const char *key, const void *value, size_t width, param_type_
 // Removes the key and rewrites the file and its backups. 0 (also when the key
 // is absent) or -1.
 int orvi_info_erase(const char *key);
-// Factory reset of all stored state, then fresh credentials.
+// Factory reset of all stored state, then fresh credentials through the
+// generator set below (-1 when none is set).
 int orvi_info_clear(void);
+// Sets what orvi_info_clear runs to make fresh credentials (identity's
+// reset_host_randomkey_psw, set by start-up).
+void orvi_info_set_credentials_reset(int (*regenerate)(void));
 // Copies the file to its eleven backups if it parses. 0 or -1.
 int orvi_info_backup(void);
 

@@ -1,6 +1,6 @@
-// The identity record and its accessors. The record lock and the registry
-// lock are each held only for a copy, never while another lock is taken or
-// the file is written; a persisting setter saves the value memory holds
+// The identity record, the host settings and their accessors. The record
+// lock is held only for a copy, never while another lock is taken or the
+// file is written; a persisting setter saves the value memory holds
 // after its change, again if a racing setter changed it meanwhile, so the
 // file always ends with the value memory holds.
 #include "orvi_product.h"
@@ -23,7 +23,6 @@
 #include "orvi_system.h"
 #include "orvi_utils.h"
 #include "pending/pending.h"
-#include "product_subdev.h"
 
 namespace {
 orvi_dev_info_t defaults_record(void) {
@@ -38,6 +37,26 @@ orvi_dev_info_t defaults_record(void) {
 orvi_dev_info_t orvi_dev_info = defaults_record();
 app_ins_info_t orvi_ins_info;
 
+namespace {
+// The host's settings the configuration file keeps beside the identity: the
+// home's location and cloud domain, the installation's order id, the Wi-Fi
+// credentials and the Qnet id. Identity owns them because it owns the file
+// and its product_get_* accessors; the registry and the handlers read them
+// here. Guarded by orvi_dev_info_mutex().
+struct host_settings_t {
+    char province[64];
+    char city[64];
+    char APIDomain[64];
+    char lng[64];
+    char lat[64];
+    uint32_t QnetID;
+    char orderID[64];
+    char ssid[128];
+    char wifiPsw[128];
+};
+host_settings_t g_settings{};
+}  // namespace
+
 std::mutex &orvi_dev_info_mutex(void) {
     static std::mutex mu;
     return mu;
@@ -50,7 +69,6 @@ std::mutex &orvi_ins_info_mutex(void) {
 
 namespace {
 using Lock = std::lock_guard<std::mutex>;
-using RegistryLock = std::lock_guard<std::recursive_mutex>;
 
 const char kConfigsDir[] = "/data/domivault/configs";
 const char kMqttPasswdFile[] = "/data/domivault/configs/mqtt_passwd";
@@ -81,9 +99,9 @@ void set_value(T orvi_dev_info_t::*f, typename std::common_type<T>::type v) {
 }
 
 template <size_t N>
-std::string registry_text(char (orvi_host_info_t::*f)[N]) {
-    RegistryLock lk(host_info_mutex());
-    return std::string(orvi_field_view(host_info.*f));
+std::string settings_text(char (host_settings_t::*f)[N]) {
+    Lock lk(orvi_dev_info_mutex());
+    return std::string(orvi_field_view(g_settings.*f));
 }
 
 // A caller's text for a field of N bytes: null, empty (unless allowed) and
@@ -154,14 +172,14 @@ int persist_number(const char *key, T orvi_dev_info_t::*f, typename std::common_
 }
 
 template <size_t N>
-int persist_registry_text(const char *key, char (orvi_host_info_t::*f)[N], const char *value) {
+int persist_settings_text(const char *key, char (host_settings_t::*f)[N], const char *value) {
     if (!text_fits(key, value, N, false)) return -1;
     {
-        RegistryLock lk(host_info_mutex());
-        if (orvi_field_view(host_info.*f) == value) return 0;
-        orvi_field_set(host_info.*f, value);
+        Lock lk(orvi_dev_info_mutex());
+        if (orvi_field_view(g_settings.*f) == value) return 0;
+        orvi_field_set(g_settings.*f, value);
     }
-    return save_current(key, [f] { return registry_text(f); });
+    return save_current(key, [f] { return settings_text(f); });
 }
 
 // ---- Start-up loads: a missing key leaves the field as it was.
@@ -182,11 +200,11 @@ void load_number_into(const char *key, T orvi_dev_info_t::*f) {
 }
 
 template <size_t N>
-void load_registry_text(const char *key, char (orvi_host_info_t::*f)[N]) {
+void load_settings_text(const char *key, char (host_settings_t::*f)[N]) {
     std::string v;
     if (orvi_info_load_text(key, v) != 0) return;
-    RegistryLock lk(host_info_mutex());
-    if (!orvi_field_set(host_info.*f, v)) ORVI_LOGW("%s in %s is too long, ignored", key, ORVI_PARAMS_FILE);
+    Lock lk(orvi_dev_info_mutex());
+    if (!orvi_field_set(g_settings.*f, v)) ORVI_LOGW("%s in %s is too long, ignored", key, ORVI_PARAMS_FILE);
 }
 
 void load_stored_settings(void) {
@@ -197,22 +215,22 @@ void load_stored_settings(void) {
     load_number_into("active", &orvi_dev_info_t::is_actived);
     load_number_into("nluport", &orvi_dev_info_t::nluport);
     load_text_into("nluhost", &orvi_dev_info_t::nluhost);
-    load_registry_text("province", &orvi_host_info_t::province);
-    load_registry_text("city", &orvi_host_info_t::city);
-    load_registry_text("domain", &orvi_host_info_t::APIDomain);
-    load_registry_text("lng", &orvi_host_info_t::lng);
-    load_registry_text("lat", &orvi_host_info_t::lat);
+    load_settings_text("province", &host_settings_t::province);
+    load_settings_text("city", &host_settings_t::city);
+    load_settings_text("domain", &host_settings_t::APIDomain);
+    load_settings_text("lng", &host_settings_t::lng);
+    load_settings_text("lat", &host_settings_t::lat);
     uint32_t qnet_id = product_get_QnetID();
     if (orvi_info_load("QnetID", &qnet_id, sizeof qnet_id, TYPE_NUMBER) == 0) {
-        RegistryLock lk(host_info_mutex());
-        host_info.QnetID = qnet_id;
+        Lock lk(orvi_dev_info_mutex());
+        g_settings.QnetID = qnet_id;
     }
-    load_registry_text("orderID", &orvi_host_info_t::orderID);
+    load_settings_text("orderID", &host_settings_t::orderID);
     load_number_into("nluinfo_flag", &orvi_dev_info_t::nluinfo_flag);
     load_text_into("homeMac", &orvi_dev_info_t::home_mac_str);
     load_text_into("homeKey", &orvi_dev_info_t::home_key);
-    load_registry_text("ssid", &orvi_host_info_t::ssid);
-    load_registry_text("wifiPsw", &orvi_host_info_t::wifiPsw);
+    load_settings_text("ssid", &host_settings_t::ssid);
+    load_settings_text("wifiPsw", &host_settings_t::wifiPsw);
 }
 
 // Shows damaged identifier text safely in a log line.
@@ -519,17 +537,9 @@ int product_set_info(const orvi_dev_info_t *defaults) {
     product_set_redispsw();
     load_stored_settings();
 
-    std::string qnetkey = product_get_Qnetkey();
-    product_set_host_info_qnetkey(qnetkey.c_str());
-    set_value(&orvi_dev_info_t::is_matched, static_cast<uint8_t>(qnetkey.empty() ? 0 : 1));
-
-    RegistryLock lk(host_info_mutex());
-    if (!host_info.list_can_linking && product_subdev_info_list_init(&host_info.list_can_linking, 100) != 0)
-        ORVI_LOGI("host_list->list_can_linking  init fail");
-    if (!host_info.list_485_linking && product_subdev_info_list_init(&host_info.list_485_linking, 200) != 0)
-        ORVI_LOGI("host_list->list_485_linking  init fail");
-    if (!host_info.subLinkingList && product_subdev_info_list_init(&host_info.subLinkingList, 300) != 0)
-        ORVI_LOGI("host_list->subLinkingList  init fail");
+    // Start-up hands the Qnet key to the registry and creates its linking
+    // lists right after this merge.
+    set_value(&orvi_dev_info_t::is_matched, static_cast<uint8_t>(product_get_Qnetkey().empty() ? 0 : 1));
     return 0;
 }
 
@@ -542,30 +552,10 @@ int product_get_info(orvi_dev_info_t *dest) {
 
 // ---- Ethernet address and IP.
 
-int product_eth_mac_read(std::string &mac12, uint8_t mac[6]) {
-    std::string out = orvi_executeCommand("ifconfig eth0 | grep 'HWaddr' | awk '{ print $5}'").substr(0, 18);
-    while (!out.empty() && isspace(static_cast<unsigned char>(out.back())))
-        out.pop_back();
-    ORVI_LOGI("HWaddr ->%s", out.c_str());
-    bool ok = out.size() == 17;
-    for (size_t i = 0; ok && i < 17; ++i)
-        ok = i % 3 == 2 ? out[i] == ':' : isxdigit(static_cast<unsigned char>(out[i])) != 0;
-    unsigned b[6];
-    if (!ok ||
-        sscanf(out.c_str(), "%02x:%02x:%02x:%02x:%02x:%02x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6)
-        return -1;
-    char text[13];
-    snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
-    mac12 = text;
-    for (int i = 0; i < 6; ++i)
-        mac[i] = static_cast<uint8_t>(b[i]);
-    return 0;
-}
-
 int product_set_mac(void) {
     std::string mac12;
     uint8_t mac[6];
-    if (product_eth_mac_read(mac12, mac) != 0) return -1;
+    if (orvi_eth_mac_read(mac12, mac) != 0) return -1;
     Lock lk(orvi_dev_info_mutex());
     std::memcpy(orvi_dev_info.host_mac, mac, sizeof mac);
     orvi_field_set(orvi_dev_info.host_mac_str, mac12);
@@ -752,32 +742,32 @@ bool product_get_resotre_status(void) {
 }
 
 std::string product_get_province(void) {
-    return registry_text(&orvi_host_info_t::province);
+    return settings_text(&host_settings_t::province);
 }
 std::string product_get_city(void) {
-    return registry_text(&orvi_host_info_t::city);
+    return settings_text(&host_settings_t::city);
 }
 std::string product_get_APIDomain(void) {
-    return registry_text(&orvi_host_info_t::APIDomain);
+    return settings_text(&host_settings_t::APIDomain);
 }
 std::string product_get_lng(void) {
-    return registry_text(&orvi_host_info_t::lng);
+    return settings_text(&host_settings_t::lng);
 }
 std::string product_get_lat(void) {
-    return registry_text(&orvi_host_info_t::lat);
+    return settings_text(&host_settings_t::lat);
 }
 uint32_t product_get_QnetID(void) {
-    RegistryLock lk(host_info_mutex());
-    return host_info.QnetID;
+    Lock lk(orvi_dev_info_mutex());
+    return g_settings.QnetID;
 }
 std::string product_get_orderID(void) {
-    return registry_text(&orvi_host_info_t::orderID);
+    return settings_text(&host_settings_t::orderID);
 }
 std::string product_get_ssid(void) {
-    return registry_text(&orvi_host_info_t::ssid);
+    return settings_text(&host_settings_t::ssid);
 }
 std::string product_get_wifiPsw(void) {
-    return registry_text(&orvi_host_info_t::wifiPsw);
+    return settings_text(&host_settings_t::wifiPsw);
 }
 
 // ---- Persisting setters.
@@ -819,35 +809,35 @@ int product_set_nlu_server_info(const char *host, uint16_t port) {
 }
 
 int product_set_APIDomain(const char *text) {
-    return persist_registry_text("domain", &orvi_host_info_t::APIDomain, text);
+    return persist_settings_text("domain", &host_settings_t::APIDomain, text);
 }
 int product_set_province(const char *text) {
-    return persist_registry_text("province", &orvi_host_info_t::province, text);
+    return persist_settings_text("province", &host_settings_t::province, text);
 }
 int product_set_city(const char *text) {
-    return persist_registry_text("city", &orvi_host_info_t::city, text);
+    return persist_settings_text("city", &host_settings_t::city, text);
 }
 int product_set_lng(const char *text) {
-    return persist_registry_text("lng", &orvi_host_info_t::lng, text);
+    return persist_settings_text("lng", &host_settings_t::lng, text);
 }
 int product_set_lat(const char *text) {
-    return persist_registry_text("lat", &orvi_host_info_t::lat, text);
+    return persist_settings_text("lat", &host_settings_t::lat, text);
 }
 int product_set_orderID(const char *text) {
-    return persist_registry_text("orderID", &orvi_host_info_t::orderID, text);
+    return persist_settings_text("orderID", &host_settings_t::orderID, text);
 }
 int product_set_ssid(const char *text) {
-    return persist_registry_text("ssid", &orvi_host_info_t::ssid, text);
+    return persist_settings_text("ssid", &host_settings_t::ssid, text);
 }
 int product_set_wifiPsw(const char *text) {
-    return persist_registry_text("wifiPsw", &orvi_host_info_t::wifiPsw, text);
+    return persist_settings_text("wifiPsw", &host_settings_t::wifiPsw, text);
 }
 
 int product_set_QnetID(uint32_t id) {
     {
-        RegistryLock lk(host_info_mutex());
-        if (host_info.QnetID == id) return 0;
-        host_info.QnetID = id;
+        Lock lk(orvi_dev_info_mutex());
+        if (g_settings.QnetID == id) return 0;
+        g_settings.QnetID = id;
     }
     return save_current("QnetID", product_get_QnetID);
 }
@@ -1107,13 +1097,9 @@ int product_systime_calibrate(int kind, const char *time_text) {
     return rc;
 }
 
-// ---- Rooms.
+// ---- Tests only.
 
-int roomId_to_sId(uint32_t room_id) {
-    RegistryLock lk(host_info_mutex());
-    for (const auto &room : host_info.roomlist) {
-        if (room.name[0] == '\0') break;
-        if (room.id == room_id) return static_cast<int>(room.sId);
-    }
-    return -1;
+void product_host_settings_reset_for_test(void) {
+    Lock lk(orvi_dev_info_mutex());
+    g_settings = host_settings_t{};
 }

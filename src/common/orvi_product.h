@@ -1,6 +1,8 @@
-// The host's identity record (orvi_dev_info), its credentials, the restart
-// and backup settings (orvi_ins_info) and system time setting. Shared by
-// every thread: accessors lock the record, text getters return copies.
+// The host's identity record (orvi_dev_info), its credentials, the host
+// settings the configuration file keeps (location, cloud domain, order id,
+// Wi-Fi credentials, Qnet id), the restart and backup settings
+// (orvi_ins_info) and system time setting. Shared by every thread: accessors
+// lock the record, text getters return copies.
 #pragma once
 
 #include <cstdint>
@@ -93,8 +95,6 @@ int product_set_info(const orvi_dev_info_t *defaults);
 int product_get_info(orvi_dev_info_t *dest);
 
 // ---- Ethernet address and IP.
-// Reads eth0's MAC with ifconfig: 12 lower-case hexadecimal digits and the 6 bytes. 0 or -1.
-int product_eth_mac_read(std::string &mac12, uint8_t mac[6]);
 // Stores eth0's MAC into host_mac and host_mac_str (12 digits). 0 or -1.
 int product_set_mac(void);
 // Reads the IPv4 address of eth0 (or wlan0) into LwIP_ip. 0 or -1.
@@ -111,6 +111,7 @@ int product_set_mqttuser(void);
 int product_set_mqttpsw(void);
 int product_set_redispsw(void);
 // Generates all four afresh (factory reset) and restarts the broker and Redis.
+// Start-up hands it to the configuration store, whose factory reset runs it.
 int reset_host_randomkey_psw(void);
 
 // ---- Getters.
@@ -155,7 +156,8 @@ std::string product_get_mqttuser(void);
 std::string product_get_mqttpsw(void);
 std::string product_get_redispsw(void);
 bool product_get_resotre_status(void);
-// Registry fields persisted in the configuration file.
+// Host settings kept in the configuration file (owned here, read by the
+// registry and the handlers).
 std::string product_get_province(void);
 std::string product_get_city(void);
 std::string product_get_APIDomain(void);
@@ -175,7 +177,7 @@ int product_set_mac_str(const char *mac);   // the home MAC; null or empty: -1
 int product_set_active_status(int32_t active);
 int product_set_dis_server_info(const char *host, uint16_t port);  // null host / port 0: left as is
 int product_set_nlu_server_info(const char *host, uint16_t port);
-// Registry texts: null or empty: -1.
+// Host settings: null or empty: -1.
 int product_set_APIDomain(const char *text);
 int product_set_province(const char *text);
 int product_set_city(const char *text);
@@ -227,6 +229,6 @@ std::string product_get_systime(void);
 int product_systime_calibrate(int kind, const char *time_text);
 int product_synctime_autoSync(void);
 
-// ---- Rooms.
-// The short id of the room `room_id` in the registry's room list, or -1.
-int roomId_to_sId(uint32_t room_id);
+// ---- Tests only.
+// Clears the host settings in memory; the file is left as it is.
+void product_host_settings_reset_for_test(void);

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -91,5 +93,25 @@ int orvi_record_log(const char *path, const char *record, size_t size) {
         ORVI_LOGW("%s open fail!", path);
         return -1;
     }
+    return 0;
+}
+
+int orvi_eth_mac_read(std::string &mac12, uint8_t mac[6]) {
+    std::string out = orvi_executeCommand("ifconfig eth0 | grep 'HWaddr' | awk '{ print $5}'").substr(0, 18);
+    while (!out.empty() && isspace(static_cast<unsigned char>(out.back())))
+        out.pop_back();
+    ORVI_LOGI("HWaddr ->%s", out.c_str());
+    bool ok = out.size() == 17;
+    for (size_t i = 0; ok && i < 17; ++i)
+        ok = i % 3 == 2 ? out[i] == ':' : isxdigit(static_cast<unsigned char>(out[i])) != 0;
+    unsigned b[6];
+    if (!ok ||
+        sscanf(out.c_str(), "%02x:%02x:%02x:%02x:%02x:%02x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6)
+        return -1;
+    char text[13];
+    snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
+    mac12 = text;
+    for (int i = 0; i < 6; ++i)
+        mac[i] = static_cast<uint8_t>(b[i]);
     return 0;
 }

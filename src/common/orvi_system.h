@@ -1,10 +1,11 @@
 // Process-wide services every module uses: detached threads, the orderly
-// fatal exit, the reboot routine, the standby flag, the diagnostic snapshot
-// and the command runner wrappers. Safe to call from any thread.
+// fatal exit, the reboot routine, the standby flag, the diagnostic snapshot,
+// the command runner wrappers and the board's Ethernet address. Safe to call from any thread.
 #pragma once
 
 #include <pthread.h>
 
+#include <cstdint>
 #include <string>
 
 // Creates a thread and detaches it; logs success or failure with `name`.
@@ -33,3 +34,7 @@ int orvi_executeCommand_nonret(const std::string &cmd);
 // Appends "[<calendar time>\n]<record>\n" to a record log such as
 // "/data/domivault/data/error.log" (a board path). The file is kept bounded.
 int orvi_record_log(const char *path, const char *record, size_t size);
+
+// Reads eth0's MAC with ifconfig: 12 lower-case hexadecimal digits and the
+// 6 bytes. 0 or -1.
+int orvi_eth_mac_read(std::string &mac12, uint8_t mac[6]);

@@ -14,6 +14,7 @@
 
 #include "orvi_field.h"
 #include "orvi_log.h"
+#include "orvi_main_registry.h"
 #include "orvi_mid_config.h"
 #include "pending/pending_calls.h"
 #include "product_subdev.h"
@@ -48,9 +49,18 @@ class RegistryStress : public ::testing::Test {
         orvi_log_level_set(ORVI_LOG_NONE);
         g_go.store(false);
         product_registry_reset_for_test();
-        product_subdev_info_list_init(&host_info.list_can_linking, ORVI_LINKING_CAN_SIZE);
-        product_subdev_info_list_init(&host_info.list_485_linking, ORVI_LINKING_485_SIZE);
-        product_subdev_info_list_init(&host_info.subLinkingList, ORVI_LINKING_ALL_SIZE);
+        product_linkinglist_init();
+        // The publishers hear the registry as start-up wires them, and a
+        // listener reads the registry back from inside every report.
+        orvi_registry_wire();
+        static const bool listening = [] {
+            product_subdev_listener_add([](const product_subdev_change_t &) {
+                product_get_host_subdev_count();
+                return 0;
+            });
+            return true;
+        }();
+        (void)listening;
         root.write("/data/domivault/data/mid_config.json",
                    R"({"m1":{"type_value":3},"m2":{"type_value":4}})");
         orvi_mid_config_init();
@@ -121,13 +131,17 @@ void walker(unsigned seed) {
     std::mt19937 rng(seed);
     for (int r = 0; r < kRounds / 4; ++r) {
         int selector = static_cast<int>(rng() % 8);
-        cJSON *page =
-            product_devList_subdev_jsonArry_get(&host_info, static_cast<int>(rng() % 4), 8, selector + 1);
+        cJSON *page = product_devList_subdev_jsonArry_get(static_cast<int>(rng() % 4), 8, selector + 1);
         cJSON_Delete(page);
         cJSON_Delete(product_get_tovra_Id_List());
         cJSON_Delete(product_get_BLE_Id_List());
-        cJSON_Delete(product_devList_info_jsonArry_get(host_info.subLinkingList, 0, 16, 0));
-        product_subDevList_devType_count(host_info.subList, ORVI_SUBDEV_MAX, 52);
+        cJSON_Delete(product_devList_info_jsonArry_get(product_get_linking_list(0), 0, 16, 0));
+        const std::vector<orvi_subdev_ptr> table = product_subdev_list_snapshot();
+        product_subDevList_devType_count(table.data(), static_cast<int>(table.size()), 52);
+        product_get_host_counts();
+        const dev_roomlist_t room{static_cast<uint32_t>(rng() % 4), static_cast<uint32_t>(rng() % 4), "room"};
+        product_roomlist_append(&room, 1, (rng() % 8) == 0);
+        roomId_to_sId(rng() % 4);
         unsigned at = 0;
         while (product_get_dev_by_type(&at, DEV_TYPE_UDP)) {
         }
@@ -159,8 +173,9 @@ void linker(unsigned seed) {
         std::string mac = mac_of(100 + rng() % 32);
         switch (rng() % 5) {
             case 0: {
-                // Callers may hold the table lock while they touch the lists.
-                std::unique_lock<std::recursive_mutex> lk(host_info_mutex(), std::defer_lock);
+                // Callers may hold a lock of their own while they call in.
+                static std::mutex module_mu;
+                std::unique_lock<std::mutex> lk(module_mu, std::defer_lock);
                 if (rng() & 1) lk.lock();
                 product_linkinglist_candev_add(mac.c_str(), "c1");
                 break;
@@ -183,31 +198,22 @@ void linker(unsigned seed) {
     }
 }
 
-// The table and its counters describe the same records.
+// The table, its MAC index and its counters describe the same records.
 void expect_consistent() {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    uint32_t can = 0, d485 = 0, tovra = 0, centctrl = 0, minipro_at = ORVI_SUBDEV_MAX;
-    for (uint32_t i = 0; i < ORVI_SUBDEV_MAX; ++i) {
-        const orvi_subdev_ptr &p = host_info.subList[i];
-        ASSERT_EQ(i < host_info.devCnt, p != nullptr) << i;
-        if (!p) continue;
-        dev_type_t t = orvi_subdev_snapshot(p).dev_type;
-        can += t == DEV_TYPE_CAN;
-        d485 += t == DEV_TYPE_485 || t == DEV_TYPE_MJGATEWAY;
-        tovra += t == DEV_TYPE_TOVRA;
-        centctrl += t == DEV_TYPE_CENTCTRL;
-        if (t == DEV_TYPE_MINIPRO) minipro_at = i;
+    std::string why;
+    EXPECT_TRUE(product_registry_check_for_test(&why)) << why;
+    const std::vector<orvi_subdev_ptr> table = product_subdev_list_snapshot();
+    uint32_t minipro_at = ORVI_SUBDEV_MAX;
+    for (uint32_t i = 0; i < table.size(); ++i)
+        if (orvi_subdev_snapshot(table[i]).dev_type == DEV_TYPE_MINIPRO) minipro_at = i;
+    const product_host_counts_t c = product_get_host_counts();
+    EXPECT_EQ(c.devCnt, table.size());
+    if (c.minipro) {
+        EXPECT_EQ(c.devCnt - 1, minipro_at);
     }
-    EXPECT_EQ(can, host_info.canCnt);
-    EXPECT_EQ(d485, host_info.d485Cnt);
-    EXPECT_EQ(tovra, host_info.tovraCnt);
-    EXPECT_EQ(centctrl, host_info.centctrlCnt);
-    if (host_info.minipro) {
-        EXPECT_EQ(host_info.devCnt - 1, minipro_at);
-    }
-    EXPECT_EQ(
-        host_info.subLinkingList->subdev_count.load(),
-        host_info.list_can_linking->subdev_count.load() + host_info.list_485_linking->subdev_count.load());
+    EXPECT_EQ(product_get_linking_list(0)->subdev_count.load(),
+              product_get_linking_list(DEV_TYPE_CAN)->subdev_count.load() +
+                  product_get_linking_list(DEV_TYPE_485)->subdev_count.load());
 }
 
 TEST_F(RegistryStress, ConcurrentUseOfTableRecordsAndLists) {

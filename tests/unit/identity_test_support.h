@@ -144,16 +144,12 @@ class LogCapture {
     std::string path_;
 };
 
-// Clears the registry fields the identity store persists.
+// Clears the host settings the identity store persists and what the
+// registry copies from it at start-up (the Qnet key) or keeps (rooms).
 inline void reset_registry_fields() {
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    for (char *f : {host_info.province, host_info.city, host_info.APIDomain, host_info.lng, host_info.lat,
-                    host_info.orderID, host_info.Qnetkey})
-        f[0] = '\0';
-    host_info.ssid[0] = host_info.wifiPsw[0] = '\0';
-    host_info.QnetID = 0;
-    for (auto &room : host_info.roomlist)
-        room = dev_roomlist_t{};
+    product_host_settings_reset_for_test();
+    product_set_host_info_qnetkey("");
+    product_roomlist_append(nullptr, 0, true);
 }
 
 }  // namespace identity_test

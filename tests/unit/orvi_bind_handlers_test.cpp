@@ -134,13 +134,8 @@ class BindTest : public IntakeFixture {
             orvi_field_set(orvi_dev_info.protocol_ver, ORVI_PROTOCOL_VER);
             orvi_field_set(orvi_dev_info.hid, ORVI_FIRMWARE_ID);
         }
-        for (orvi_subdev_info_list_t **l :
-             {&host_info.list_can_linking, &host_info.list_485_linking, &host_info.subLinkingList}) {
-            const int size = l == &host_info.list_can_linking   ? ORVI_LINKING_CAN_SIZE
-                             : l == &host_info.list_485_linking ? ORVI_LINKING_485_SIZE
-                                                                : ORVI_LINKING_ALL_SIZE;
-            ASSERT_EQ(0, product_subdev_info_list_init(l, size));
-        }
+        ASSERT_EQ(0, product_linkinglist_init());
+        product_host_settings_reset_for_test();
         {
             std::lock_guard<std::mutex> lk(g_ev_mu);
             g_posted.clear();
@@ -162,6 +157,7 @@ class BindTest : public IntakeFixture {
         orvi_miniapp_set_post_for_test(nullptr);
         orvi_miniapp_reset_for_test();
         bincmd_retry_reset();
+        product_host_settings_reset_for_test();
         IntakeFixture::TearDown();
     }
 
@@ -234,21 +230,16 @@ class BindTest : public IntakeFixture {
         return out;
     }
     void set_counters(uint32_t cur, uint32_t total) {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.miniprocurCnt = cur;
-        host_info.miniproCnt = total;
+        product_minipro_sync_start(total);
+        product_minipro_sync_advance(cur);
     }
-    int rooms_held() {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        int n = 0;
-        while (n < ORVI_ROOM_MAX && host_info.roomlist[n].name[0])
-            ++n;
-        return n;
+    std::pair<uint32_t, uint32_t> counters() {
+        uint32_t cur = 0, total = 0;
+        product_minipro_sync_get(&cur, &total);
+        return {cur, total};
     }
-    std::string room_name(int i) {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        return host_info.roomlist[i].name;
-    }
+    int rooms_held() { return static_cast<int>(product_roomlist_get().size()); }
+    std::string room_name(int i) { return product_roomlist_get().at(static_cast<size_t>(i)).name; }
 
     request_task_t task_;
     std::vector<std::string> written_;
@@ -291,10 +282,7 @@ TEST_F(BindTest, MiniAppBindGetsTheHomeKeyAndTheIdLists) {
     add("c00000000001", DEV_TYPE_CENTCTRL, 7, "60001");
     add("u00000000001", DEV_TYPE_UDP, 0);
     add("u00000000002", DEV_TYPE_UDP, 9);
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.QnetID = 3;
-    }
+    ASSERT_EQ(0, product_set_QnetID(3));
     ASSERT_EQ(0, product_set_host_info_qnetkey("a1b2c3d4"));
     const std::string env = send(R"({"t":"UBind","mac":"miniApp","devCnt":25,"idSync":1})", ORVI_MINIAPP_MAC,
                                  AES_KEY_TYPE_DEFAULT, ORVI_DEFAULT_KEY);
@@ -312,10 +300,8 @@ TEST_F(BindTest, MiniAppBindGetsTheHomeKeyAndTheIdLists) {
     const orvi_subdev_fields_t app = orvi_subdev_snapshot(product_get_subdev_form_host(ORVI_MINIAPP_MAC));
     EXPECT_EQ(DEV_TYPE_MINIPRO, app.dev_type);
     EXPECT_STREQ(kHomeKey, app.key);
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    EXPECT_EQ(25u, host_info.miniproCnt);
-    EXPECT_EQ(0u, host_info.miniprocurCnt);
-    EXPECT_EQ(1, host_info.minipro);
+    EXPECT_EQ(std::make_pair(0u, 25u), counters());
+    EXPECT_EQ(1, product_get_host_counts().minipro);
 }
 
 TEST_F(BindTest, MiniAppBindWithoutIdSyncHasNoIdLists) {
@@ -424,9 +410,7 @@ TEST_F(BindTest, OnlyTheMiniAppStartsADeviceListSync) {
     set_counters(4, 9);
     send(ubind_of("0a0000000001", "90001", kKey2, R"(,"devCnt":1)"), "0a0000000001", AES_KEY_TYPE_DEFAULT,
          ORVI_DEFAULT_KEY);
-    std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-    EXPECT_EQ(4u, host_info.miniprocurCnt);
-    EXPECT_EQ(9u, host_info.miniproCnt);
+    EXPECT_EQ(std::make_pair(4u, 9u), counters());
 }
 
 TEST_F(BindTest, CentralControllerAnswer) {
@@ -434,10 +418,7 @@ TEST_F(BindTest, CentralControllerAnswer) {
         std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
         orvi_dev_info.homeId = 4711;
     }
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        orvi_field_set(host_info.province, "Zhejiang");
-    }
+    ASSERT_EQ(0, product_set_province("Zhejiang"));
     bind_app();
     const std::string ans = open_answer(send(ubind_of("0c0000000001", "60001", kKey2, R"(,"QnetID":12)"),
                                              "0c0000000001", AES_KEY_TYPE_DEFAULT, ORVI_DEFAULT_KEY),
@@ -716,10 +697,8 @@ TEST_F(BindTest, DevListElementsThatCannotBeTakenAreSkipped) {
 }
 
 TEST_F(BindTest, DevListPairingSetsShortRoomsOnTheDevices) {
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.roomlist[0] = dev_roomlist_t{5001, 7, "Kitchen"};
-    }
+    const dev_roomlist_t kitchen{5001, 7, "Kitchen"};
+    ASSERT_EQ(1, product_roomlist_append(&kitchen, 1, true));
     orvi_subdev_ptr known = add("0b0000000001", DEV_TYPE_UDP);
     orvi_subdev_locked(known, [](orvi_subdev_list_t &r) { r.roomId = 3; });
     orvi_subdev_ptr app = bind_app(3);
@@ -953,7 +932,7 @@ TEST_F(BindTest, PersistentSyncPushesPagesUntilTheAppHasThemAll) {
     // oper 0 ends it without an answer; other values are refused.
     EXPECT_EQ("", call(request_handle_syncPersistent, R"({"t":"syncPersistent","oper":0})", app, &rc));
     EXPECT_EQ(0, rc);
-    EXPECT_EQ(DEV_TYPE_MAX, product_get_host_list()->t_syncPersistent);
+    EXPECT_EQ(DEV_TYPE_MAX, product_get_sync_persistent_type());
     for (const char *bad :
          {R"({"t":"syncPersistent","oper":2,"type":3})", R"({"t":"syncPersistent","oper":1})",
           R"({"t":"syncPersistent","oper":"1","type":3})", R"({"t":"syncPersistent","oper":1,"type":-4})"}) {
@@ -969,7 +948,7 @@ TEST_F(BindTest, PersistentSyncOfALinkingList) {
     const std::string ans =
         call(request_handle_syncPersistent, R"({"t":"syncPersistent","oper":1,"type":1})", app);
     EXPECT_EQ("2", member_str(ans, "sum"));
-    EXPECT_EQ(UINT32_MAX, host_info.list_can_linking->synced_index.load());
+    EXPECT_EQ(UINT32_MAX, product_get_linking_list(DEV_TYPE_CAN)->synced_index.load());
     EXPECT_EQ(1u, miniapp_pages_.size());
     // The bus form without a requester publishes the list instead.
     miniapp_pages_.clear();

@@ -335,6 +335,32 @@ TEST_F(OrviFlash, IdentifierWithoutReadableMac) {
     EXPECT_EQ("020000aabb014321", root.read(ORVI_MAC_FILE));
 }
 
+namespace {
+int g_regenerated = 0;
+int count_regeneration(void) {
+    ++g_regenerated;
+    return 0;
+}
+}  // namespace
+
+// The factory reset clears the store, then runs the credential generator it
+// was given (start-up gives it identity's); without one it says so and fails.
+TEST_F(OrviFlash, FactoryResetRunsTheGeneratorItWasGiven) {
+    ASSERT_EQ(0, save_str("homeKey", "0123456789abcdef"));
+    g_regenerated = 0;
+    orvi_info_set_credentials_reset(count_regeneration);
+    EXPECT_EQ(0, orvi_info_clear());
+    EXPECT_EQ(1, g_regenerated);
+    EXPECT_FALSE(root.exists(ORVI_PARAMS_FILE));
+
+    ASSERT_EQ(0, save_str("homeKey", "0123456789abcdef"));
+    orvi_info_set_credentials_reset(nullptr);
+    EXPECT_EQ(-1, orvi_info_clear());
+    EXPECT_FALSE(root.exists(ORVI_PARAMS_FILE)) << "the store is cleared all the same";
+    EXPECT_EQ(1, g_regenerated);
+    orvi_info_set_credentials_reset(reset_host_randomkey_psw);  // as start-up wires it
+}
+
 TEST(OrviFlashFiles, SaveAndReadFile) {
     IdentityBoard b;
     EXPECT_EQ("", read_file("/tmp/none"));

@@ -18,10 +18,9 @@ class HostCmdTest : public CtrlFixture {
   protected:
     void SetUp() override {
         CtrlFixture::SetUp();
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.roomlist[0] = dev_roomlist_t{1001, 3, "Living"};
-        host_info.roomlist[1] = dev_roomlist_t{1002, 7, "Kitchen"};
-        host_info.roomlist[2] = dev_roomlist_t{1003, 0, "Attic"};  // stored without a short id
+        const dev_roomlist_t rooms[] = {
+            {1001, 3, "Living"}, {1002, 7, "Kitchen"}, {1003, 0, "Attic"}};  // stored without a short id
+        ASSERT_EQ(3, product_roomlist_append(rooms, 3, true));
     }
     static std::string host_cmd(const std::string &opt, const std::string &p,
                                 const std::string &sub = kHomeMac) {

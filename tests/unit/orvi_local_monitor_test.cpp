@@ -22,9 +22,7 @@ class LocalMonitorTest : public CtrlFixture {
   protected:
     void SetUp() override {
         CtrlFixture::SetUp();
-        product_subdev_info_list_init(&host_info.list_can_linking, ORVI_LINKING_CAN_SIZE);
-        product_subdev_info_list_init(&host_info.list_485_linking, ORVI_LINKING_485_SIZE);
-        product_subdev_info_list_init(&host_info.subLinkingList, ORVI_LINKING_ALL_SIZE);
+        ASSERT_EQ(0, product_linkinglist_init());
         g_sleeps.clear();
         local_device_monitor_set_sleep(record_sleep);
     }

@@ -48,10 +48,14 @@ class NetMonitorTest : public ::testing::Test {
     }
     void carrier(const std::string &v) { root.write("/sys/class/net/eth0/carrier", v + "\n"); }
     void net(bool up) { root.write("/vboard/state/ping", up ? "ok\n" : "fail\n"); }
+    // Empty texts clear both (the setters refuse an empty text).
     static void set_credentials(const char *ssid, const char *psw) {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        std::strcpy(host_info.ssid, ssid);
-        std::strcpy(host_info.wifiPsw, psw);
+        if (!ssid[0] && !psw[0]) {
+            product_host_settings_reset_for_test();
+            return;
+        }
+        ASSERT_EQ(0, product_set_ssid(ssid));
+        ASSERT_EQ(0, product_set_wifiPsw(psw));
     }
     // Published "net" states, in order.
     static std::vector<std::string> published() {

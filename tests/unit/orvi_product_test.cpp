@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "identity_test_support.h"
+#include "orvi_main_registry.h"
 #include "orvi_field.h"
 #include "orvi_flash.h"
 #include "orvi_utils.h"
@@ -131,12 +132,13 @@ class OrviProduct : public ::testing::Test {
         root.write("/etc/redis.conf", "bind 127.0.0.1\n");
     }
 
-    // main's steps 5 and 10.
+    // main's steps 5 and 10 (with start-up's hand-over to the registry).
     int start() {
         if (orvi_flash_init() != 0) return -1;
         orvi_dev_info_t info{};
         orvi_dev_info_defaults(&info);
-        return product_set_info(&info);
+        if (product_set_info(&info) != 0) return -1;
+        return orvi_registry_start();
     }
     std::string params() const { return root.read(ORVI_PARAMS_FILE); }
     // Marks the stored file so a test can see whether it was rewritten.
@@ -242,13 +244,10 @@ TEST_F(OrviProduct, StartLoadsTheStoredSettings) {
     ASSERT_EQ(0, start());
     EXPECT_EQ("1a2b3c4d", product_get_Qnetkey());
     EXPECT_EQ(1, product_get_match_status());
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        EXPECT_STREQ("1a2b3c4d", host_info.Qnetkey);
-        EXPECT_NE(nullptr, host_info.list_can_linking);
-        EXPECT_NE(nullptr, host_info.list_485_linking);
-        EXPECT_NE(nullptr, host_info.subLinkingList);
-    }
+    EXPECT_EQ("1a2b3c4d", product_get_host_info_qnetkey());
+    EXPECT_NE(nullptr, product_get_linking_list(DEV_TYPE_CAN));
+    EXPECT_NE(nullptr, product_get_linking_list(DEV_TYPE_485));
+    EXPECT_NE(nullptr, product_get_linking_list(0));
     EXPECT_EQ(305419896u, product_get_QnetID());
     EXPECT_EQ("dis.example.net", product_get_dis_host());
     EXPECT_EQ(1883, product_get_dis_port());
@@ -753,17 +752,4 @@ TEST_F(OrviProduct, RestartAndBackupSettings) {
     EXPECT_EQ("3月15日4时30分", product_get_cloud_backup_time());
     EXPECT_EQ(-1, product_set_cloud_backup_timer(std::string(128, 'x').c_str()));
     EXPECT_EQ("3月15日4时30分", product_get_cloud_backup_time());
-}
-
-TEST_F(OrviProduct, RoomIdToShortId) {
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.roomlist[0] = {1001, 1, "living"};
-        host_info.roomlist[1] = {1002, 2, "kitchen"};
-        host_info.roomlist[3] = {1003, 3, "behind an empty entry"};
-    }
-    EXPECT_EQ(2, roomId_to_sId(1002));
-    EXPECT_EQ(1, roomId_to_sId(1001));
-    EXPECT_EQ(-1, roomId_to_sId(1003)) << "the walk stops at the first empty name";
-    EXPECT_EQ(-1, roomId_to_sId(9));
 }

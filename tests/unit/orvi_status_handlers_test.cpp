@@ -636,10 +636,8 @@ TEST_F(StatusTest, CloudCommandToTheHostGoesToTheHostsInterpreter) {
         // A room the host does not know.
         {R"("opt":["RoomID","DevType","Pow"],"p":["77",4,1])", 500, false},
     };
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.roomlist[0] = dev_roomlist_t{5001, 7, "Kitchen"};
-    }
+    const dev_roomlist_t kitchen{5001, 7, "Kitchen"};
+    ASSERT_EQ(1, product_roomlist_append(&kitchen, 1, true));
     for (const Case &c : cases) {
         pending_calls_clear();
         ASSERT_EQ(

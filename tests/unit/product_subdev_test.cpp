@@ -1,15 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "event_publish_capture.h"
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
+#include "orvi_product.h"
 #include "pending/pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
@@ -59,20 +67,42 @@ orvi_subdev_info_t info(const std::string &mac, dev_type_t type) {
     return i;
 }
 
+// The registry keeps its listeners for the life of the process: one
+// forwarder is registered once and hands each report to the running test's
+// function, if any.
+std::mutex g_heard_mu;
+std::function<int(const product_subdev_change_t &)> g_heard;
+void listen(std::function<int(const product_subdev_change_t &)> fn) {
+    static const bool registered = [] {
+        product_subdev_listener_add([](const product_subdev_change_t &c) {
+            std::function<int(const product_subdev_change_t &)> f;
+            {
+                std::lock_guard<std::mutex> lk(g_heard_mu);
+                f = g_heard;
+            }
+            return f ? f(c) : 0;
+        });
+        return true;
+    }();
+    (void)registered;
+    std::lock_guard<std::mutex> lk(g_heard_mu);
+    g_heard = std::move(fn);
+}
+
 class Registry : public ::testing::Test {
   protected:
     void SetUp() override {
         product_registry_reset_for_test();
-        ASSERT_EQ(0, product_subdev_info_list_init(&host_info.list_can_linking, ORVI_LINKING_CAN_SIZE));
-        ASSERT_EQ(0, product_subdev_info_list_init(&host_info.list_485_linking, ORVI_LINKING_485_SIZE));
-        ASSERT_EQ(0, product_subdev_info_list_init(&host_info.subLinkingList, ORVI_LINKING_ALL_SIZE));
+        ASSERT_EQ(0, product_linkinglist_init());
         product_registry_set_identity_for_test([] { return std::string(kHomeMac); },
                                                [] { return std::string(kHomeKey); });
         pending_calls_clear();
         pending_set_result(-1);
     }
     void TearDown() override {
+        listen(nullptr);
         product_registry_reset_for_test();
+        product_host_settings_reset_for_test();
         orvi_log_level_set(ORVI_LOG_INFO);
     }
     void load_mid_config(const std::string &text) {
@@ -107,7 +137,8 @@ TEST_F(Registry, FullTableRefusesNewMacButMergesKnownOne) {
     ASSERT_NE(nullptr, merged);
     EXPECT_STREQ("kitchen", orvi_subdev_snapshot(merged).name);
     EXPECT_EQ(999u, product_get_host_subdev_count());
-    EXPECT_EQ(nullptr, host_info.subList[ORVI_SUBDEV_MAX - 1]);
+    std::string why;
+    EXPECT_TRUE(product_registry_check_for_test(&why)) << why;  // the last slot stays empty
 }
 
 TEST_F(Registry, LookupRulesForGangMacs) {
@@ -139,7 +170,8 @@ TEST_F(Registry, DeleteFromMiddleMovesLastIntoHole) {
     ASSERT_EQ(0, product_delete_subdev_form_host("bbbbbbbbbbbb"));
     EXPECT_EQ((std::vector<std::string>{"aaaaaaaaaaaa", "eeeeeeeeeeee", "cccccccccccc", "dddddddddddd"}),
               table_macs());
-    EXPECT_EQ(nullptr, host_info.subList[4]);
+    std::string why;
+    EXPECT_TRUE(product_registry_check_for_test(&why)) << why;  // the old last slot is empty
 }
 
 TEST_F(Registry, MiniAppRecordStaysLastThroughAddsAndDeletes) {
@@ -147,7 +179,7 @@ TEST_F(Registry, MiniAppRecordStaysLastThroughAddsAndDeletes) {
     add("mmmmmmmmmmmm", DEV_TYPE_MINIPRO);
     add("bbbbbbbbbbbb");
     add("cccccccccccc");
-    EXPECT_EQ(1, host_info.minipro);
+    EXPECT_EQ(1, product_get_host_counts().minipro);
     EXPECT_EQ((std::vector<std::string>{"aaaaaaaaaaaa", "bbbbbbbbbbbb", "cccccccccccc", "mmmmmmmmmmmm"}),
               table_macs());
 
@@ -160,7 +192,7 @@ TEST_F(Registry, MiniAppRecordStaysLastThroughAddsAndDeletes) {
 
     // Deleting the mini-app record ends the rule.
     ASSERT_EQ(0, product_delete_subdev_form_host("mmmmmmmmmmmm"));
-    EXPECT_EQ(0, host_info.minipro);
+    EXPECT_EQ(0, product_get_host_counts().minipro);
     add("dddddddddddd");
     EXPECT_EQ((std::vector<std::string>{"cccccccccccc", "bbbbbbbbbbbb", "dddddddddddd"}), table_macs());
 }
@@ -173,20 +205,22 @@ TEST_F(Registry, CountersFollowAddsAndDeletes) {
     add("t00000000001", DEV_TYPE_TOVRA);
     add("e00000000001", DEV_TYPE_CENTCTRL);
     add("u00000000001", DEV_TYPE_UDP);
-    EXPECT_EQ(7u, host_info.devCnt);
-    EXPECT_EQ(2u, host_info.canCnt);
-    EXPECT_EQ(2u, host_info.d485Cnt);
-    EXPECT_EQ(1u, host_info.tovraCnt);
-    EXPECT_EQ(1u, host_info.centctrlCnt);
-    EXPECT_EQ(4u, host_info.localCnt);
+    product_host_counts_t c = product_get_host_counts();
+    EXPECT_EQ(7u, c.devCnt);
+    EXPECT_EQ(2u, c.canCnt);
+    EXPECT_EQ(2u, c.d485Cnt);
+    EXPECT_EQ(1u, c.tovraCnt);
+    EXPECT_EQ(1u, c.centctrlCnt);
+    EXPECT_EQ(4u, c.localCnt);
     for (const char *m : {"c00000000001", "d00000000002", "t00000000001", "e00000000001"}) {
         ASSERT_EQ(0, product_delete_subdev_form_host(m));
     }
-    EXPECT_EQ(1u, host_info.canCnt);
-    EXPECT_EQ(1u, host_info.d485Cnt);
-    EXPECT_EQ(0u, host_info.tovraCnt);
-    EXPECT_EQ(0u, host_info.centctrlCnt);
-    EXPECT_EQ(4u, host_info.localCnt);  // counts additions since start
+    c = product_get_host_counts();
+    EXPECT_EQ(1u, c.canCnt);
+    EXPECT_EQ(1u, c.d485Cnt);
+    EXPECT_EQ(0u, c.tovraCnt);
+    EXPECT_EQ(0u, c.centctrlCnt);
+    EXPECT_EQ(4u, c.localCnt);  // counts additions since start
 }
 
 TEST_F(Registry, MergeRules) {
@@ -335,16 +369,56 @@ TEST_F(Registry, RoomAndTypeWalks) {
     EXPECT_EQ(3u, at);
 }
 
-TEST_F(Registry, RoomIdByShortId) {
-    {
-        std::lock_guard<std::recursive_mutex> lk(host_info_mutex());
-        host_info.roomlist[0] = {1001, 7, "hall"};
-        host_info.roomlist[1] = {1002, 0x105, "bed"};  // compared as 8 bits
-        host_info.roomlist[3] = {1004, 9, "after the end"};
-    }
+TEST_F(Registry, RoomIdByShortIdAndBack) {
+    // A room without a name is skipped, never stored as a hole that would end
+    // the list for its readers.
+    const dev_roomlist_t rooms[] = {
+        {1001, 7, "hall"}, {1002, 0x105, "bed"}, {1003, 8, ""}, {1004, 9, "study"}};
+    ASSERT_EQ(3, product_roomlist_append(rooms, 4, true));
     EXPECT_EQ(1001u, product_get_roomId_form_rooomlist(7));
-    EXPECT_EQ(1002u, product_get_roomId_form_rooomlist(5));
-    EXPECT_EQ(ORVI_ROOM_ID_NONE, product_get_roomId_form_rooomlist(9));
+    EXPECT_EQ(1002u, product_get_roomId_form_rooomlist(5));  // compared as 8 bits
+    EXPECT_EQ(1004u, product_get_roomId_form_rooomlist(9));
+    EXPECT_EQ(ORVI_ROOM_ID_NONE, product_get_roomId_form_rooomlist(8));
+    EXPECT_EQ(7, roomId_to_sId(1001));
+    EXPECT_EQ(0x105, roomId_to_sId(1002));
+    EXPECT_EQ(9, roomId_to_sId(1004));
+    EXPECT_EQ(-1, roomId_to_sId(1003));
+    EXPECT_EQ(-1, roomId_to_sId(9));
+}
+
+TEST_F(Registry, RoomListPagesReplacementAndTheDefaultRoom) {
+    const dev_roomlist_t a[] = {{1, 1, "a"}, {2, 2, "b"}};
+    const dev_roomlist_t b[] = {{3, 3, "c"}};
+    ASSERT_EQ(2, product_roomlist_append(a, 2, true));
+    ASSERT_EQ(1, product_roomlist_append(b, 1, false));  // a next page goes after the rooms held
+    std::vector<uint32_t> ids;
+    for (const dev_roomlist_t &r : product_roomlist_get())
+        ids.push_back(r.id);
+    EXPECT_EQ((std::vector<uint32_t>{1, 2, 3}), ids);
+    ASSERT_EQ(1, product_roomlist_append(b, 1, true));  // a first page replaces them
+    EXPECT_EQ(1u, product_roomlist_get().size());
+
+    // The whole list: the default room is added unless it is there.
+    ASSERT_EQ(2, product_roomlist_set(a, 2, "home"));
+    std::vector<dev_roomlist_t> held = product_roomlist_get();
+    ASSERT_EQ(3u, held.size());
+    EXPECT_EQ(0u, held[2].id);
+    EXPECT_EQ(0u, held[2].sId);
+    EXPECT_STREQ("home", held[2].name);
+    const dev_roomlist_t with_default[] = {{0, 0, "all"}, {5, 5, "e"}};
+    ASSERT_EQ(2, product_roomlist_set(with_default, 2, "home"));
+    EXPECT_EQ(2u, product_roomlist_get().size());
+
+    // A full list drops what does not fit, whole pages or the default room.
+    std::vector<dev_roomlist_t> many(ORVI_ROOM_MAX + 3);
+    for (size_t i = 0; i < many.size(); ++i) {
+        many[i].id = static_cast<uint32_t>(100 + i);
+        orvi_field_set(many[i].name, "r" + std::to_string(i));
+    }
+    EXPECT_EQ(ORVI_ROOM_MAX, product_roomlist_set(many.data(), static_cast<int>(many.size()), "home"));
+    EXPECT_EQ(static_cast<size_t>(ORVI_ROOM_MAX), product_roomlist_get().size());
+    EXPECT_EQ(0, product_roomlist_append(b, 1, false));
+    EXPECT_EQ(-1, roomId_to_sId(0));
 }
 
 TEST_F(Registry, QnetKeyTypeNamesAndMaxIds) {
@@ -434,9 +508,9 @@ TEST_F(Registry, TypeAdapterAndConfigLookups) {
                         "10004":{"class_value":"8"},
                         "10005":{"type_value":-1}})");
     orvi_subdev_info_t listed = info("l00000000001", DEV_TYPE_485);
-    ASSERT_GE(product_subdev_info_list_add(host_info.subLinkingList, &listed), 0);
+    ASSERT_GE(product_subdev_info_list_add(product_get_linking_list(0), &listed), 0);
     orvi_subdev_info_t untyped = info("l00000000002", DEV_TYPE_NONE);
-    ASSERT_GE(product_subdev_info_list_add(host_info.subLinkingList, &untyped), 0);
+    ASSERT_GE(product_subdev_info_list_add(product_get_linking_list(0), &untyped), 0);
 
     struct {
         const char *mac;
@@ -467,10 +541,10 @@ TEST_F(Registry, TypeAdapterAndConfigLookups) {
 
     // Adapting a stored record keeps the per-type counters true.
     orvi_subdev_ptr stored = add("s00000000001", DEV_TYPE_CAN, "", "10001");
-    EXPECT_EQ(1u, host_info.canCnt);
+    EXPECT_EQ(1u, product_get_host_counts().canCnt);
     EXPECT_EQ(0, product_subdev_type_adapter(stored.get()));
     EXPECT_EQ(DEV_TYPE_UDP, orvi_subdev_snapshot(stored).dev_type);
-    EXPECT_EQ(0u, host_info.canCnt);
+    EXPECT_EQ(0u, product_get_host_counts().canCnt);
 
     load_mid_config("not json");
     orvi_subdev_list_t d = dev("x00000000001", DEV_TYPE_WIFI, "", "10001");
@@ -587,9 +661,11 @@ TEST_F(Registry, LinkingListsByType) {
     EXPECT_EQ(-1, orvi_linkinglist_dev_add(&udp));
     orvi_subdev_info_t twice = info("c00000000001", DEV_TYPE_485);  // already on the CAN bus
     EXPECT_EQ(-1, orvi_linkinglist_dev_add(&twice));
-    EXPECT_EQ(1u, host_info.list_can_linking->subdev_count.load());
-    EXPECT_EQ(1u, host_info.list_485_linking->subdev_count.load());
-    EXPECT_EQ(2u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(1u, product_get_linking_list(DEV_TYPE_CAN)->subdev_count.load());
+    EXPECT_EQ(1u, product_get_linking_list(DEV_TYPE_485)->subdev_count.load());
+    EXPECT_EQ(2u, product_get_linking_list(0)->subdev_count.load());
+    EXPECT_EQ(product_get_linking_list(DEV_TYPE_485), product_get_linking_list(DEV_TYPE_MJGATEWAY));
+    EXPECT_EQ(nullptr, product_get_linking_list(DEV_TYPE_UDP));
 
     EXPECT_TRUE(product_linkinglist_dev_get("c00000000001", DEV_TYPE_CAN, 0, nullptr));
     EXPECT_TRUE(product_linkinglist_dev_get("m00000000001", DEV_TYPE_485, 0, nullptr));
@@ -599,10 +675,10 @@ TEST_F(Registry, LinkingListsByType) {
     EXPECT_EQ(0, orvi_linkinglist_dev_remove("c00000000001", DEV_TYPE_485));  // wrong bus: stays listed
     EXPECT_TRUE(product_linkinglist_dev_get("c00000000001", 0, 1, nullptr));
     EXPECT_EQ(0, orvi_linkinglist_dev_remove("m00000000001", DEV_TYPE_MJGATEWAY));
-    EXPECT_EQ(0u, host_info.list_485_linking->subdev_count.load());
-    EXPECT_EQ(1u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(0u, product_get_linking_list(DEV_TYPE_485)->subdev_count.load());
+    EXPECT_EQ(1u, product_get_linking_list(0)->subdev_count.load());
     EXPECT_EQ(0, product_linkinglist_linedev_offline("c00000000001", DEV_TYPE_CAN));
-    EXPECT_EQ(0u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(0u, product_get_linking_list(0)->subdev_count.load());
     EXPECT_EQ(0, product_linkinglist_linedev_offline("u00000000001", DEV_TYPE_UDP));
 }
 
@@ -629,7 +705,7 @@ TEST_F(Registry, LineDevicesBuiltForTheBus) {
     EXPECT_EQ(301, got.macId);
     ASSERT_TRUE(product_linkinglist_dev_get("m00000000001", 0, 1, &got));
     EXPECT_EQ(DEV_TYPE_MJGATEWAY, got.dev_type);
-    EXPECT_EQ(3u, host_info.subLinkingList->subdev_count.load());
+    EXPECT_EQ(3u, product_get_linking_list(0)->subdev_count.load());
 
     // Online: a listed device needs nothing; others are asked on the bus.
     publish_test::PublishCapture cap;
@@ -662,12 +738,14 @@ TEST_F(Registry, CountsAndPagesOverTheTable) {
     struct {
         int selector, count;
     } counts[] = {{3, 2}, {4, 2}, {50, 3}, {52, 4}, {70, 1}, {0, 0}, {1, 1}, {2, 0}, {51, 0}, {99, 0}};
+    const std::vector<orvi_subdev_ptr> table = product_subdev_list_snapshot();
     for (const auto &c : counts) {
-        EXPECT_EQ(c.count, product_subDevList_devType_count(host_info.subList, ORVI_SUBDEV_MAX, c.selector))
+        EXPECT_EQ(c.count,
+                  product_subDevList_devType_count(table.data(), static_cast<int>(table.size()), c.selector))
             << c.selector;
     }
 
-    json_ptr page = own(product_devList_subdev_jsonArry_get(&host_info, 1, 2, 52));
+    json_ptr page = own(product_devList_subdev_jsonArry_get(1, 2, 52));
     ASSERT_NE(nullptr, page);
     ASSERT_EQ(2, cJSON_GetArraySize(page.get()));
     const cJSON *o = cJSON_GetArrayItem(page.get(), 0);
@@ -680,14 +758,14 @@ TEST_F(Registry, CountsAndPagesOverTheTable) {
     }
     EXPECT_STREQ("g00000000001", cJSON_GetObjectItem(cJSON_GetArrayItem(page.get(), 1), "mac")->valuestring);
 
-    json_ptr last = own(product_devList_subdev_jsonArry_get(&host_info, 3, 10, 52));
+    json_ptr last = own(product_devList_subdev_jsonArry_get(3, 10, 52));
     ASSERT_NE(nullptr, last);
     EXPECT_EQ(1, cJSON_GetArraySize(last.get()));
-    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(&host_info, 4, 10, 52));  // start == count
-    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(&host_info, 0, 10, 0));
-    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(nullptr, 0, 10, 3));
+    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(4, 10, 52));  // start == count
+    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(0, 10, 0));
+    EXPECT_EQ(nullptr, product_devList_subdev_jsonArry_get(-1, 10, 3));
 
-    host_info.QnetID = 77;
+    ASSERT_EQ(0, product_set_QnetID(77));  // the first id of the tovra list is identity's
     json_ptr tovra = own(product_get_tovra_Id_List());
     json_ptr ble = own(product_get_BLE_Id_List());
     auto ids = [](const cJSON *a) {
@@ -704,20 +782,21 @@ TEST_F(Registry, PagesOverALinkingList) {
     orvi_subdev_info_t devs[] = {info("c1", DEV_TYPE_CAN), info("d1", DEV_TYPE_485),
                                  info("m1", DEV_TYPE_MJGATEWAY), info("c2", DEV_TYPE_CAN)};
     for (auto &d : devs)
-        ASSERT_GE(product_subdev_info_list_add(host_info.subLinkingList, &d), 0);
+        ASSERT_GE(product_subdev_info_list_add(product_get_linking_list(0), &d), 0);
     auto macs = [](const cJSON *a) {
         std::vector<std::string> v;
         const cJSON *e;
         cJSON_ArrayForEach(e, a) v.emplace_back(cJSON_GetObjectItem(e, "mac")->valuestring);
         return v;
     };
-    json_ptr wired = own(product_devList_info_jsonArry_get(host_info.subLinkingList, 1, 10, 0));
+    json_ptr wired = own(product_devList_info_jsonArry_get(product_get_linking_list(0), 1, 10, 0));
     EXPECT_EQ((std::vector<std::string>{"d1", "c2"}), macs(wired.get()));
-    json_ptr can = own(product_devList_info_jsonArry_get(host_info.subLinkingList, 0, 1, DEV_TYPE_CAN));
+    json_ptr can = own(product_devList_info_jsonArry_get(product_get_linking_list(0), 0, 1, DEV_TYPE_CAN));
     EXPECT_EQ((std::vector<std::string>{"c1"}), macs(can.get()));
-    json_ptr mj = own(product_devList_info_jsonArry_get(host_info.subLinkingList, 0, 5, DEV_TYPE_MJGATEWAY));
+    json_ptr mj =
+        own(product_devList_info_jsonArry_get(product_get_linking_list(0), 0, 5, DEV_TYPE_MJGATEWAY));
     EXPECT_EQ((std::vector<std::string>{"m1"}), macs(mj.get()));
-    EXPECT_EQ(nullptr, product_devList_info_jsonArry_get(host_info.subLinkingList, 4, 10, 0));
+    EXPECT_EQ(nullptr, product_devList_info_jsonArry_get(product_get_linking_list(0), 4, 10, 0));
     EXPECT_EQ(nullptr, product_devList_info_jsonArry_get(nullptr, 0, 10, 0));
 }
 
@@ -738,5 +817,134 @@ TEST_F(Registry, ForEachWalksASnapshotThatMayChangeTheTable) {
     orvi_subdev_ptr p = add("dddddddddddd");
     EXPECT_EQ(-1, product_subdev_set_data(p, std::string(ORVI_SUBDEV_DATA_SIZE, 'x')));
     EXPECT_EQ(0, product_subdev_set_data(p, std::string(ORVI_SUBDEV_DATA_SIZE - 1, 'x')));
+}
+// ---- the MAC index ----
+
+// The lookup rule taken literally: the first record in table order whose MAC
+// equals the query, or whose 14-character MAC begins with a 12-character query.
+orvi_subdev_ptr linear_lookup(const std::string &q) {
+    for (const orvi_subdev_ptr &p : product_subdev_list_snapshot()) {
+        const std::string m = p->mac;
+        if (m == q || (q.size() == 12 && m.size() == 14 && m.compare(0, 12, q) == 0)) return p;
+    }
+    return nullptr;
+}
+
+// Adds, merges, deletes (which move the last record into the hole), the
+// mini-app record kept last (which swaps records) and type changes of stored
+// records, over a small MAC space where switches and their gangs keep
+// meeting: after every step the index agrees with the table and every
+// lookup finds what a walk of the table finds.
+TEST_F(Registry, IndexAgreesWithTheTableThroughEveryMove) {
+    load_mid_config(R"({"m3":{"type_value":3},"m4":{"type_value":4},"m5":{"type_value":5}})");
+    orvi_log_level_set(ORVI_LOG_NONE);
+    std::vector<std::string> macs{"miniApp"};
+    for (unsigned sw = 0; sw < 5; ++sw) {
+        const std::string base = mac12(0xabc000 + sw);
+        macs.push_back(base);
+        for (const char *gang : {"01", "02", "03"})
+            macs.push_back(base + gang);
+    }
+    std::vector<std::string> queries = macs;
+    for (unsigned sw = 0; sw < 5; ++sw)
+        queries.push_back(mac12(0xabc000 + sw) + "0");
+    queries.push_back("ffffffffffff");
+    const dev_type_t kTypes[] = {DEV_TYPE_UDP, DEV_TYPE_TOVRA, DEV_TYPE_CAN, DEV_TYPE_MINIPRO};
+    const char *const kMids[] = {"m3", "m4", "m5"};
+
+    std::mt19937 rng(20240611);
+    for (int step = 0; step < 4000; ++step) {
+        const std::string &m = macs[rng() % macs.size()];
+        switch (rng() % 5) {
+            case 0:
+            case 1:
+                add(m, m == "miniApp" ? DEV_TYPE_MINIPRO : kTypes[rng() % 4], (rng() & 1) ? "n" : "",
+                    kMids[rng() % 3]);
+                break;
+            case 2:
+            case 3:
+                product_delete_subdev_form_host(m.c_str());
+                break;
+            default:
+                if (orvi_subdev_ptr r = product_get_subdev_form_host(m.c_str())) {
+                    orvi_subdev_locked(
+                        r, [&](orvi_subdev_list_t &d) { orvi_field_set(d.mid, kMids[rng() % 3]); });
+                    product_subdev_type_adapter(r.get());
+                }
+                break;
+        }
+        std::string why;
+        ASSERT_TRUE(product_registry_check_for_test(&why)) << "step " << step << ": " << why;
+        for (const std::string &q : queries)
+            ASSERT_EQ(linear_lookup(q), product_get_subdev_form_host(q.c_str()))
+                << "step " << step << ", " << q;
+    }
+}
+
+// ---- listeners ----
+
+// Each change is reported once, after the registry let go of its locks: the
+// listener here reads the registry from inside the report, which would hang
+// on a held table lock. The operations run on their own thread so that such
+// a hang ends the run at its deadline.
+TEST_F(Registry, ListenersHearEachChangeWithNoLockHeld) {
+    auto name = [](const product_subdev_change_t &c) {
+        static const char *const kKinds[] = {"added", "merged", "removed", "online", "status"};
+        std::string s = kKinds[c.kind];
+        if (c.dev) s += std::string(" ") + c.dev->mac;
+        if (c.sub) s += std::string("/") + c.sub->mac;
+        if (c.mac) s += std::string(" ") + c.mac + " type " + std::to_string(c.type);
+        return s;
+    };
+    std::vector<std::string> heard;
+    listen([&](const product_subdev_change_t &c) {
+        const bool stored = c.dev && product_get_subdev_form_host(c.dev->mac) == c.dev;
+        heard.push_back(name(c) + " (" + std::to_string(product_get_host_subdev_count()) +
+                        (stored ? ", stored)" : ")"));
+        return c.kind == PRODUCT_SUBDEV_ONLINE ? 7 : 0;
+    });
+    publish_test::PublishCapture cap;  // start-up's listener publishes, and succeeds
+    int online_rc = 0;
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread ops([&] {
+        orvi_subdev_ptr lamp = add("aaaaaaaaaaaa", DEV_TYPE_UDP);
+        add("aaaaaaaaaaaa", DEV_TYPE_UDP, "lamp");
+        product_add_subdev_to_host(lamp.get());  // merging a record with itself changes nothing
+        orvi_subdev_ptr gw = add("gggggggggggg", DEV_TYPE_GATEWAY, "gw");
+        orvi_subdev_list_t s1 = dev("s1");
+        orvi_subdev_ptr sub = product_add_subsubdev_to_host(gw.get(), &s1);
+        product_add_subsubdev_to_host(gw.get(), &s1);  // already there
+        product_subsubdev_event_insert(gw, sub, "ev1", 0);
+        product_subsubdev_event_insert(gw, sub, "ev2", 1);
+        product_delete_subdev_form_host("aaaaaaaaaaaa");
+        product_delete_subdev_form_host("aaaaaaaaaaaa");  // unknown now
+        product_linkinglist_candev_add("c00000000001", "30001");
+        product_linkinglist_linedev_online("c00000000001", DEV_TYPE_CAN);  // listed: nothing to ask
+        online_rc = product_linkinglist_linedev_online("c00000000009", DEV_TYPE_CAN);
+        done.set_value();
+    });
+    if (finished.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        // The registry stays locked for good: no later test could run.
+        std::fprintf(stderr, "a listener ran while the registry held a lock; ending the run\n");
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    ops.join();
+    EXPECT_EQ((std::vector<std::string>{
+                  "added aaaaaaaaaaaa (1, stored)",
+                  "merged aaaaaaaaaaaa (1, stored)",
+                  "added gggggggggggg (2, stored)",
+                  "added gggggggggggg/s1 (2, stored)",
+                  "status gggggggggggg/s1 (2, stored)",
+                  "removed aaaaaaaaaaaa (1)",
+                  "online c00000000009 type 1 (1)",
+              }),
+              heard);
+    EXPECT_EQ(7, online_rc) << "the listeners' answer is the caller's result";
+    EXPECT_EQ((std::vector<std::string>{std::string("devInfoHttp/") + publish_test::kHomeMac + "/s1",
+                                        "store4massage/event/s1", "can/check"}),
+              cap.topics())
+        << "start-up's listener heard the same changes";
 }
 }  // namespace
