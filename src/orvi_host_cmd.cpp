@@ -7,14 +7,14 @@
 #include <string>
 
 #include "event_publish.h"
+#include "orvi_backup.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_subdev_ctrl.h"
 #include "orvi_subdev_ctrl_util.h"
 #include "orvi_utils.h"
-#include "pending/backup_later_pending.h"
-#include "pending/tovra_later_pending.h"
+#include "tovra_service.h"
 
 using namespace subdev_ctrl;
 

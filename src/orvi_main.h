@@ -7,6 +7,8 @@
 
 int orvi_main(void);
 int orvi_init(void);
+// Chooses what answers for each subsystem that is still to come.
+void orvi_subsystems_install(void);
 
 // Body of the basic timer thread; never returns.
 void *orvi_basictimer_create(void *arg);

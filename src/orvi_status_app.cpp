@@ -19,9 +19,9 @@
 #include "orvi_miniapp.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
+#include "orvi_scene_rsp.h"
 #include "orvi_status_handlers.h"
 #include "orvi_status_util.h"
-#include "pending/scene_later_pending.h"
 #include "uds_client.h"
 
 using namespace orvi_status;

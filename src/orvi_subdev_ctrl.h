@@ -65,17 +65,18 @@ int cmd_web_backup_restore_handle(const cJSON *opt, const cJSON *p);
 // 2 off). Scene ids 1 (all on) and 2 (all off) are the home-wide defaults.
 uint32_t orvi_default_scene_id(uint8_t sId, int devType, int pow);
 // Hands a scene id (1..0xFFFFFF) to the lighting service's scene panels and
-// default-scene control. 0, or -1 for an id out of range.
+// default-scene control; the home-wide defaults 1 and 2 also set the
+// self-check phase. 0, or -1 for an id out of range.
 int orvi_tovra_scene_broadcast(uint32_t sceneId);
 // Publishes a command to a UDP device on "/binRequest/<home MAC>/<device MAC>",
 // sealed with the device's key. 0 or -1.
 int pub_binReques_event(const orvi_subdev_ptr &dev, const char *text, size_t length);
 
 // ---- Self-check phase ------------------------------------------------------
-// `scene_id_default`: -1 idle, 2 all-off phase, 1 all-on phase. Written by
-// the lighting service's default-scene control when a default scene is
-// broadcast (orvi_tovra_scene_broadcast), read and reset by the device
-// self-check of the binding handlers. Atomic: any thread.
+// `scene_id_default`: -1 idle, 2 all-off phase, 1 all-on phase. Written when
+// a home-wide default scene is broadcast (orvi_tovra_scene_broadcast), read
+// and reset by the device self-check of the binding handlers. Atomic: any
+// thread.
 #define SCENE_ID_DEFAULT_IDLE (-1)
 #define DEFAULT_SCENE_ON 1
 #define DEFAULT_SCENE_OFF 2

@@ -1,73 +1,19 @@
+// The daemon's side of the calls the cloud and BLE link stand-ins make: the
+// link is not built, so the call is named in the log (never its data) and
+// fails. Weak: a test program that links the tests' recorder gets the
+// recorder's definitions instead.
 #include "pending/pending_calls.h"
 
-#include <atomic>
-#include <cstring>
-#include <deque>
-#include <mutex>
+#include "orvi_seam.h"
 
-#include "orvi_log.h"
-
-namespace {
-// The record lives in the daemon too, so a flood of packets that reach a
-// stand-in must not grow it without bound: it keeps the newest lines within
-// a byte budget, and one line keeps at most the beginning of its arguments.
-constexpr size_t kRecordBytes = 256 * 1024;
-constexpr size_t kLineBytes = 4096;
-std::mutex g_mu;
-std::deque<std::string> g_calls;
-size_t g_bytes = 0;
-std::atomic<int> g_result{-1};
-}  // namespace
-
-void pending_record(const char *name, const std::vector<std::string> &args) {
-    std::string line = name;
-    for (const auto &a : args) {
-        line.push_back(' ');
-        line.append(a);
-    }
-    ORVI_LOGD("%s: not built yet", line.c_str());
-    if (line.size() > kLineBytes) line.resize(kLineBytes);
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_bytes += line.size();
-    g_calls.push_back(std::move(line));
-    while (g_bytes > kRecordBytes && g_calls.size() > 1) {
-        g_bytes -= g_calls.front().size();
-        g_calls.pop_front();
-    }
+__attribute__((weak)) void pending_record(const char *name, const std::vector<std::string> &) {
+    ORVI_NOT_BUILT(name);
 }
 
-std::vector<std::string> pending_calls(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
-    return std::vector<std::string>(g_calls.begin(), g_calls.end());
+__attribute__((weak)) int pending_result(void) {
+    return -1;
 }
 
-void pending_calls_clear(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_calls.clear();
-    g_bytes = 0;
-}
-
-std::string pending_arg(const char *text) {
+__attribute__((weak)) std::string pending_arg(const char *text) {
     return text ? text : "(null)";
-}
-
-std::string pending_arg(const cJSON *json) {
-    if (!json) return "(null)";
-    char *p = cJSON_PrintUnformatted(json);
-    std::string s = p ? p : "";
-    cJSON_free(p);
-    return s;
-}
-
-std::string pending_arg(const orvi_subdev_ptr &dev) {
-    if (!dev) return "(null)";
-    std::lock_guard<std::mutex> lk(dev->mu);
-    return std::string(dev->mac, strnlen(dev->mac, sizeof dev->mac));
-}
-
-void pending_set_result(int rc) {
-    g_result.store(rc);
-}
-int pending_result(void) {
-    return g_result.load();
 }

@@ -1,5 +1,7 @@
-// The record that stand-ins of not-yet-built services keep, so tests can see
-// what the built code asked of them. Thread-safe.
+// What the cloud and BLE link stand-ins beside this file still call until
+// those links get their own interfaces. In the daemon the calls only log and
+// fail (-1); the tests' recorder (tests/support/pending_calls.cpp) takes
+// their place in the test programs, which link it, and keeps the record.
 #pragma once
 
 #include <cJSON.h>
@@ -9,11 +11,9 @@
 
 #include "product_subdev.h"
 
-// Logs "<name>: not built yet" and records "name arg arg ...".
 void pending_record(const char *name, const std::vector<std::string> &args);
 std::vector<std::string> pending_calls(void);
 void pending_calls_clear(void);
-// What the stand-ins that report delivery return (-1 until set).
 void pending_set_result(int rc);
 int pending_result(void);
 

@@ -15,7 +15,7 @@
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 

@@ -12,8 +12,8 @@
 #include "orvi_net_monitor.h"
 #include "orvi_product.h"
 #include "intake_test_support.h"
-#include "pending/pending_calls.h"
-#include "pending/wifi_pending.h"
+#include "pending_calls.h"
+#include "recording_seams.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 

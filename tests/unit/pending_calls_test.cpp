@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "orvi_codec.h"
 #include "orvi_product.h"
 #include "orvi_subdev_ctrl.h"
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 #include "product_subdev.h"
 #include "sample_model.h"
 #include "scratch_root.h"
