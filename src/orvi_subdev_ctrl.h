@@ -51,7 +51,8 @@ int orvi_udpdev_set_roomId(const orvi_subdev_ptr &dev, unsigned roomId);
 int host_cloud_cmd_handle(const char *command);
 // Room group control. "RoomID" must be the decimal id of a room of the room
 // list and "DevType" an integer 1..14: anything else is refused (-1) before
-// anything is published, never widened to the whole home.
+// anything is published, never widened to the whole home. A command the
+// lighting service could not carry goes to the others and answers -1.
 int cmd_group_ctrl_handle(const cJSON *command, const cJSON *opt, const cJSON *p);
 // Scheduled restart settings; the time text "%d月%d日%d时%d分" must hold a
 // month 1-12, day 1-31, hour 0-23 and minute 0-59. Nothing is stored on a

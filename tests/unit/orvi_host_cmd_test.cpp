@@ -8,7 +8,9 @@
 
 #include "orvi_backup.h"
 #include "orvi_subdev_ctrl.h"
+#include "recording_seams.h"
 #include "subdev_ctrl_test_support.h"
+#include "tovra_service.h"
 
 using namespace publish_test;
 using namespace ctrl_test;
@@ -43,6 +45,20 @@ TEST_F(HostCmdTest, PowerOfARoomBroadcastsItsDefaultSceneAndSwitchesItsLights) {
                                   "orvi_send_default_scene 197634", "tovra_device_all_ctrl 3 0 4 0 0 0"}),
         pending_calls());
     EXPECT_EQ(std::vector<std::string>({"/GroupCtrl"}), PublishCapture::topics());
+}
+
+// Without the lighting service a room command still reaches the other
+// services, but is not answered as done; the self-check phase still follows
+// a home-wide default the host broadcast.
+TEST_F(HostCmdTest, RoomCommandTheLightingServiceCannotCarryIsNotDone) {
+    recording_seams_back back;
+    tovra_service_install(nullptr);
+    EXPECT_EQ(-1, run(R"("RoomID","DevType","Pow")", R"("1001",8,1)"));
+    EXPECT_EQ(-1, run(R"("RoomID","DevType","Lum")", R"("1001",8,40)"));
+    EXPECT_EQ((std::vector<std::string>{"/GroupCtrl", "/GroupCtrl"}), PublishCapture::topics());
+    ASSERT_EQ(0, orvi_tovra_scene_broadcast(DEFAULT_SCENE_OFF));
+    EXPECT_EQ(DEFAULT_SCENE_OFF, scene_id_default_get());
+    EXPECT_TRUE(pending_calls().empty());
 }
 
 TEST_F(HostCmdTest, DefaultSceneIdByRoomTypeAndAction) {

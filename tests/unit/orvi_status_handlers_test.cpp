@@ -26,7 +26,9 @@
 #include "orvi_miniapp.h"
 #include "orvi_status_handlers.h"
 #include "orvi_timer.h"
+#include "recording_seams.h"
 #include "sample_model.h"
+#include "tovra_service.h"
 #include "uds_client.h"
 
 using namespace intake_test;
@@ -648,6 +650,16 @@ TEST_F(StatusTest, CloudCommandToTheHostGoesToTheHostsInterpreter) {
                       "\"," + c.opt_p + "}",
                   answer(kHomeKey));
         EXPECT_EQ(c.reaches_lights, pending_has("tovra_device_all_ctrl 7 1 4")) << c.opt_p;
+    }
+    // A room command the lighting service cannot carry is not answered as done.
+    {
+        recording_seams_back back;
+        tovra_service_install(nullptr);
+        ASSERT_EQ(0,
+                  send_cloud(std::string(R"({"t":"cmd","sub":")") + kHomeMac + "\"," + cases[0].opt_p + "}",
+                             kHomeMac));
+        EXPECT_EQ(std::string(R"({"t":"res","r":500,"sub":")") + kHomeMac + "\"," + cases[0].opt_p + "}",
+                  answer(kHomeKey));
     }
 
     // A scene tag command of the cloud is answered with the offline devices.
