@@ -48,9 +48,10 @@ bool is_miniapp(const orvi_subdev_ptr &dev, const char *what) {
     return false;
 }
 
-// Starts a scene answer subscription the first time it is needed.
+// Starts a scene answer subscription the first time it is needed; one that
+// could not be started is tried again by the next request that needs it.
 void start_once(std::atomic<bool> &started, int (*start)(void)) {
-    if (!started.exchange(true)) start();
+    if (!started.exchange(true) && start() != 0) started.store(false);
 }
 
 // Publishes `plaintext` (taken) on the event bus as the host's event `topic`.
