@@ -1,6 +1,6 @@
 // The network monitor, one cycle at a time on a scratch board: the carrier
 // file, the ping stand-in ("fail" in its state file makes every probe fail)
-// and the recording Wi-Fi stand-ins stand for the board.
+// and the recording Wi-Fi station control stand for the board.
 #include <gtest/gtest.h>
 
 #include <chrono>

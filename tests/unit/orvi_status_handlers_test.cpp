@@ -2,8 +2,8 @@
 // one sealed request through the request task on the test's thread, its
 // answer opened with the key it was sealed with. The event loop runs with
 // a recorder, so a test sees which host events a handler posted; the bus
-// and local MQTT publishes are read back from their queues; the modules not
-// built yet record what they were asked (pending calls).
+// and local MQTT publishes are read back from their queues; the subsystems
+// not built yet answer through recording implementations (pending_calls.h).
 #include <gtest/gtest.h>
 
 #include <atomic>
