@@ -26,7 +26,7 @@
 #include "orvi_system.h"
 #include "orvi_timer.h"
 #include "orvi_subdev_ctrl.h"
-#include "pending/backup_later_pending.h"
+#include "orvi_backup.h"
 
 using namespace bindutil;
 
@@ -276,9 +276,9 @@ int orvi_cloudbackup_handle(const cJSON *json, const orvi_subdev_ptr &dev) {
                   env->valuestring);
         return -1;
     }
+    if (set_restore_file_mac(mac->valuestring) != 0 || set_restore_file_download_flag(env->valuestring) != 0)
+        return -1;
     set_restore_file_id(static_cast<long>(file_id));
-    set_restore_file_mac(mac->valuestring);
-    set_restore_file_download_flag(env->valuestring);
     set_restore_touch_flag(1);
     return event_type_1_publish("/key", "key", "webRestore", 0, nullptr);
 }

@@ -20,7 +20,7 @@
 #include "orvi_miniapp.h"
 #include "orvi_product.h"
 #include "orvi_timer.h"
-#include "pending/tovra_later_pending.h"
+#include "tovra_service.h"
 
 using namespace bindutil;
 

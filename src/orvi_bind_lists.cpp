@@ -21,7 +21,7 @@
 #include "orvi_subdev_ctrl.h"
 #include "orvi_timer.h"
 #include "orvi_utils.h"
-#include "pending/tovra_later_pending.h"
+#include "tovra_service.h"
 
 using namespace bindutil;
 

@@ -7,14 +7,14 @@
 #include <string>
 
 #include "event_publish.h"
+#include "orvi_backup.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_subdev_ctrl.h"
 #include "orvi_subdev_ctrl_util.h"
 #include "orvi_utils.h"
-#include "pending/backup_later_pending.h"
-#include "pending/tovra_later_pending.h"
+#include "tovra_service.h"
 
 using namespace subdev_ctrl;
 
@@ -207,16 +207,25 @@ int cmd_group_ctrl_handle(const cJSON *command, const cJSON *opt, const cJSON *p
     publish_groupCtrl_event(command);
     if (type == kOpGatewayType) group_to_op_gateway(opt, p);
     const int t = static_cast<int>(type);
+    // Every part goes its way; a part the lighting service could not carry
+    // keeps the command from being answered as done.
+    int rc = 0;
+    auto lights = [&rc, sId, t](int pow_mode, int lum_v, int ct_v, int cur_v) {
+        if (tovra_device_all_ctrl(sId, pow_mode, t, lum_v, ct_v, cur_v) != 0) {
+            ORVI_LOGW("room %d group control (Pow %d) not carried by the lighting service", sId, pow_mode);
+            rc = -1;
+        }
+    };
     if (has_pow) {
         const uint32_t sceneId = orvi_default_scene_id(static_cast<uint8_t>(sId), t, static_cast<int>(pow));
         ORVI_LOGI("sceneid broadcast:0x%x", sceneId);
         orvi_tovra_scene_broadcast(sceneId);
-        tovra_device_all_ctrl(sId, static_cast<int>(pow), t, 0, 0, 0);
+        lights(static_cast<int>(pow), 0, 0, 0);
     }
-    if (has_cur) tovra_device_all_ctrl(sId, 2, t, 0, 0, static_cast<int>(cur));
-    if (has_lum) tovra_device_all_ctrl(sId, 2, t, static_cast<int>(lum), 0, 0);
-    if (has_ct) tovra_device_all_ctrl(sId, 3, t, 0, static_cast<int>(ct), 0);
-    return 0;
+    if (has_cur) lights(2, 0, 0, static_cast<int>(cur));
+    if (has_lum) lights(2, static_cast<int>(lum), 0, 0);
+    if (has_ct) lights(3, 0, static_cast<int>(ct), 0);
+    return rc;
 }
 
 int cmd_restart_handle(const cJSON *opt, const cJSON *p) {

@@ -16,18 +16,18 @@
 
 #include "event_publish.h"
 #include "local_mqtt.h"
+#include "orvi_backup.h"
+#include "orvi_event_topics.h"
 #include "orvi_field.h"
 #include "orvi_json.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_request.h"
+#include "orvi_run_info.h"
 #include "orvi_status_handlers.h"
 #include "orvi_system.h"
-#include "pending/backup_later_pending.h"
-#include "pending/runinfo_pending.h"
-#include "pending/tovra_later_pending.h"
-#include "pending/uds_later_pending.h"
+#include "tovra_service.h"
 
 namespace {
 

@@ -33,8 +33,24 @@
 #include "orvi_system.h"
 #include "orvi_timer.h"
 #include "orvi_transport.h"
-#include "pending/main_pending.h"
 #include "uds_client.h"
+
+// The subsystems still to come, each behind its seam.
+#include "cloud_mqtt_service.h"
+#include "key_led_service.h"
+#include "orvi_backup.h"
+#include "orvi_ble_service.h"
+#include "orvi_event_topics.h"
+#include "orvi_factory_test.h"
+#include "orvi_ota.h"
+#include "orvi_redis_state.h"
+#include "orvi_run_info.h"
+#include "orvi_scene_rsp.h"
+#include "orvi_sd_service.h"
+#include "orvi_so_update.h"
+#include "orvi_timer_app.h"
+#include "orvi_wifi.h"
+#include "tovra_service.h"
 
 namespace {
 constexpr const char *kHeartbeatFile = "/data/domivault/SoftWDT/orvi_hc_main.hb";
@@ -217,6 +233,31 @@ void orvi_request_path_wire(void) {
     if (request_dispatch_set(orvi_handlers_dispatch()) != 0) ORVI_LOGE("the dispatch tables are refused!");
 }
 
+// ---- Subsystems still to come ----------------------------------------------
+// Each subsystem the host calls but that is not built yet answers "not
+// built" through its seam. A subsystem that lands installs its own table
+// here instead; nothing else changes for its callers.
+void orvi_subsystems_install(void) {
+    orvi_wifi_install(&orvi_wifi_not_built);
+    orvi_ble_service_install(&orvi_ble_service_not_built);
+    tovra_service_install(&tovra_service_not_built);
+    cloud_mqtt_service_install(&cloud_mqtt_service_not_built);
+    key_led_service_install(&key_led_service_not_built);
+    orvi_sd_service_install(&orvi_sd_service_not_built);
+    orvi_run_info_install(&orvi_run_info_not_built);
+    orvi_timer_app_install(&orvi_timer_app_not_built);
+    orvi_redis_state_install(&orvi_redis_state_not_built);
+    orvi_so_update_install(&orvi_so_update_not_built);
+    orvi_ota_install(&orvi_ota_not_built);
+    orvi_backup_install(&orvi_backup_not_built);
+    orvi_factory_test_install(&orvi_factory_test_not_built);
+    orvi_event_topics_install(&orvi_event_topics_not_built);
+    orvi_scene_rsp_install(&orvi_scene_rsp_not_built);
+    // The first clock calibration recomputes every schedule's next execution.
+    product_set_time_calibrated_listener([] { timer_execute_time_refresh_all(&timer_app_list); });
+}
+// ---- End of the subsystems still to come ------------------------------------
+
 // ---- Service start ---------------------------------------------------------
 
 int orvi_init(void) {
@@ -240,6 +281,9 @@ int orvi_init(void) {
     http_so_and_host_pthread();
     backup_service_func();
     app_info_server();
+    // The periodic host status reports what the host itself knows: it runs
+    // whether or not the app service that would start it is built.
+    update_host_jsonstatus_timer_pthread();
     false_status_push_thread();
     ORVI_LOGI("combo server running....");
     return orvi_combo_server();
@@ -251,6 +295,7 @@ int orvi_main(void) {
     orvi_time_refresh();
     // A peer that closes its end must cost us one failed write, not the process.
     signal(SIGPIPE, SIG_IGN);
+    orvi_subsystems_install();
     orvi_banner_print();
     uImage_Verify();
     orvi_log_level_set(ORVI_LOG_INFO);

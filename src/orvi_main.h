@@ -7,6 +7,8 @@
 
 int orvi_main(void);
 int orvi_init(void);
+// Chooses what answers for each subsystem that is still to come.
+void orvi_subsystems_install(void);
 
 // Wires the request path: the request queue as the transports' sink, each
 // channel's writer, the stop of the LAN transports and the handlers'

@@ -8,13 +8,13 @@
 #include <atomic>
 
 #include "event_publish.h"
+#include "orvi_factory_test.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_system.h"
-#include "pending/main_pending.h"
-#include "pending/wifi_pending.h"
+#include "orvi_wifi.h"
 
 const char *const ORVI_NET_PROBE_TARGETS[4] = {"223.5.5.5", "8.8.8.8", "www.baidu.com", "www.bing.com"};
 

@@ -19,9 +19,9 @@
 #include "orvi_miniapp.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
+#include "orvi_scene_rsp.h"
 #include "orvi_status_handlers.h"
 #include "orvi_status_util.h"
-#include "pending/scene_later_pending.h"
 #include "uds_client.h"
 
 using namespace orvi_status;
@@ -48,9 +48,10 @@ bool is_miniapp(const orvi_subdev_ptr &dev, const char *what) {
     return false;
 }
 
-// Starts a scene answer subscription the first time it is needed.
+// Starts a scene answer subscription the first time it is needed; one that
+// could not be started is tried again by the next request that needs it.
 void start_once(std::atomic<bool> &started, int (*start)(void)) {
-    if (!started.exchange(true)) start();
+    if (!started.exchange(true) && start() != 0) started.store(false);
 }
 
 // Publishes `plaintext` (taken) on the event bus as the host's event `topic`.

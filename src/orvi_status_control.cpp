@@ -17,13 +17,13 @@
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
 #include "orvi_log.h"
+#include "orvi_ota.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_status_handlers.h"
 #include "orvi_status_util.h"
 #include "orvi_subdev_ctrl.h"
-#include "pending/ota_later_pending.h"
-#include "pending/schedule_later_pending.h"
+#include "orvi_timer_app.h"
 
 using namespace orvi_status;
 

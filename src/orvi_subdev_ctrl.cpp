@@ -15,7 +15,7 @@
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_subdev_ctrl_util.h"
-#include "pending/tovra_later_pending.h"
+#include "tovra_service.h"
 #include "utils/host_mqtt/local_mqtt.h"
 #include "utils/host_mqtt/local_mqtt_pack.h"
 
@@ -363,6 +363,10 @@ int orvi_tovra_scene_broadcast(uint32_t sceneId) {
     tovra_trivox_scene_status_set(sceneId);
     tovra_trivox_scene_send(sceneId);
     orvi_send_default_scene(sceneId);
+    // The self-check phase is the host's: it follows the home-wide default
+    // the host broadcast, whether or not the lighting service carried it.
+    if (sceneId == DEFAULT_SCENE_ON || sceneId == DEFAULT_SCENE_OFF)
+        scene_id_default_set(static_cast<int>(sceneId));
     return 0;
 }
 

@@ -51,7 +51,8 @@ int orvi_udpdev_set_roomId(const orvi_subdev_ptr &dev, unsigned roomId);
 int host_cloud_cmd_handle(const char *command);
 // Room group control. "RoomID" must be the decimal id of a room of the room
 // list and "DevType" an integer 1..14: anything else is refused (-1) before
-// anything is published, never widened to the whole home.
+// anything is published, never widened to the whole home. A command the
+// lighting service could not carry goes to the others and answers -1.
 int cmd_group_ctrl_handle(const cJSON *command, const cJSON *opt, const cJSON *p);
 // Scheduled restart settings; the time text "%d月%d日%d时%d分" must hold a
 // month 1-12, day 1-31, hour 0-23 and minute 0-59. Nothing is stored on a
@@ -65,17 +66,18 @@ int cmd_web_backup_restore_handle(const cJSON *opt, const cJSON *p);
 // 2 off). Scene ids 1 (all on) and 2 (all off) are the home-wide defaults.
 uint32_t orvi_default_scene_id(uint8_t sId, int devType, int pow);
 // Hands a scene id (1..0xFFFFFF) to the lighting service's scene panels and
-// default-scene control. 0, or -1 for an id out of range.
+// default-scene control; the home-wide defaults 1 and 2 also set the
+// self-check phase. 0, or -1 for an id out of range.
 int orvi_tovra_scene_broadcast(uint32_t sceneId);
 // Publishes a command to a UDP device on "/binRequest/<home MAC>/<device MAC>",
 // sealed with the device's key. 0 or -1.
 int pub_binReques_event(const orvi_subdev_ptr &dev, const char *text, size_t length);
 
 // ---- Self-check phase ------------------------------------------------------
-// `scene_id_default`: -1 idle, 2 all-off phase, 1 all-on phase. Written by
-// the lighting service's default-scene control when a default scene is
-// broadcast (orvi_tovra_scene_broadcast), read and reset by the device
-// self-check of the binding handlers. Atomic: any thread.
+// `scene_id_default`: -1 idle, 2 all-off phase, 1 all-on phase. Written when
+// a home-wide default scene is broadcast (orvi_tovra_scene_broadcast), read
+// and reset by the device self-check of the binding handlers. Atomic: any
+// thread.
 #define SCENE_ID_DEFAULT_IDLE (-1)
 #define DEFAULT_SCENE_ON 1
 #define DEFAULT_SCENE_OFF 2

@@ -22,7 +22,6 @@
 #include "orvi_port.h"
 #include "orvi_system.h"
 #include "orvi_utils.h"
-#include "pending/pending.h"
 
 namespace {
 orvi_dev_info_t defaults_record(void) {
@@ -491,7 +490,10 @@ std::string status_local_time(const std::string &status) {
     return "";
 }
 
-std::atomic<bool> g_schedules_recomputed{false};
+// Runs once, after the first successful calibration (start-up registers the
+// schedules' recomputation).
+std::atomic<bool> g_calibration_reported{false};
+std::atomic<void (*)(void)> g_calibrated_listener{nullptr};
 }  // namespace
 
 // ---- Defaults and start-up merge.
@@ -1093,11 +1095,22 @@ int product_systime_calibrate(int kind, const char *time_text) {
         ORVI_LOGW("unknown calibration kind %d", kind);
     }
     set_value(&orvi_dev_info_t::time_calibration, static_cast<uint8_t>(rc == 0 ? 2 : 0));
-    if (rc == 0 && !g_schedules_recomputed.exchange(true)) timer_schedule_all_recompute();
+    if (rc == 0 && !g_calibration_reported.exchange(true)) {
+        void (*listener)(void) = g_calibrated_listener.load();
+        if (listener) listener();
+    }
     return rc;
 }
 
+void product_set_time_calibrated_listener(void (*listener)(void)) {
+    g_calibrated_listener.store(listener);
+}
+
 // ---- Tests only.
+
+void product_time_calibrated_reset_for_test(void) {
+    g_calibration_reported.store(false);
+}
 
 void product_host_settings_reset_for_test(void) {
     Lock lk(orvi_dev_info_mutex());

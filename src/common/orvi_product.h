@@ -227,6 +227,12 @@ int product_set_systime(std::string &time_text, int zone_offset_hours);
 std::string product_get_systime(void);
 // kind 0: manual with `time_text`; 1: automatic (NTP). 0 or -1.
 int product_systime_calibrate(int kind, const char *time_text);
+// What runs once, on the calibrating thread, after the first successful
+// calibration of the process (start-up registers the recomputation of the
+// schedules' next executions). Null: nothing.
+void product_set_time_calibrated_listener(void (*listener)(void));
+// Tests: the next successful calibration counts as the first again.
+void product_time_calibrated_reset_for_test(void);
 int product_synctime_autoSync(void);
 
 // ---- Tests only.

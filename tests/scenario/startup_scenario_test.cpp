@@ -54,6 +54,20 @@ TEST_F(StartupScenario, BannerAndLogLinesHaveTheBoardFormat) {
         std::regex_search(log, std::regex(R"(\[I\]\[orvi_main\]\[\d+\]: randomkey -> [0-9A-Za-z]{16})")));
 }
 
+// The services still to come say at start-up that they are not built; the
+// periodic host status, which reports what the host itself knows, starts
+// all the same.
+TEST_F(StartupScenario, ServicesStillToComeSaySoAndTheHostStatusRuns) {
+    wait_identity();
+    const std::string log = board_.logs();
+    EXPECT_NE(std::string::npos, log.find("update_host_jsonstatus_timer_pthread create success!!!")) << log;
+    for (const char *call :
+         {"ota_package_verify", "redis_checking", "orvi_so_config_load", "orvi_sd_service_init",
+          "server_timer_app", "server_key", "service_mqtt", "tovra_thread_main_init", "app_info_server",
+          "orvi_combo_server", "host_led_started_api"})
+        EXPECT_NE(std::string::npos, log.find(std::string("]: ") + call + ": not built")) << call;
+}
+
 TEST_F(StartupScenario, FirstStartCreatesAnIdentityTheBrokerAccepts) {
     wait_identity();
     std::string id = board_.read("/data/domivault/data/MACFile.config");

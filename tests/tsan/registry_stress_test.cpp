@@ -16,7 +16,7 @@
 #include "orvi_log.h"
 #include "orvi_main_registry.h"
 #include "orvi_mid_config.h"
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 

@@ -21,7 +21,7 @@
 #include "event_publish.h"
 #include "local_mqtt.h"
 #include "local_mqtt_pack.h"
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 

@@ -26,7 +26,7 @@
 #include "orvi_miniapp.h"
 #include "orvi_timer.h"
 #include "orvi_subdev_ctrl.h"
-#include "pending/backup_later_pending.h"
+#include "orvi_backup.h"
 
 using namespace intake_test;
 
@@ -1194,10 +1194,14 @@ TEST_F(BindTest, FailureListsOfBothPhases) {
 TEST_F(BindTest, CloudRestoreTrigger) {
     auto ok = parse(R"({"fileId":88,"hostMac":"a0b1c2d3e4f5","env":"test"})");
     ASSERT_EQ(0, orvi_cloudbackup_handle(ok.get(), nullptr));
-    EXPECT_EQ(1, pending_count("set_restore_file_id 88"));
-    EXPECT_EQ(1, pending_count("set_restore_file_mac a0b1c2d3e4f5"));
-    EXPECT_EQ(1, pending_count("set_restore_file_download_flag test"));
-    EXPECT_EQ(1, pending_count("set_restore_touch_flag 1"));
+    // The restore request the restore job reads.
+    auto request_is = [](long id, const char *mac, const char *env, int touch) {
+        EXPECT_EQ(id, get_restore_file_id());
+        EXPECT_EQ(mac, get_restore_file_mac());
+        EXPECT_EQ(env, get_restore_file_download_flag());
+        EXPECT_EQ(touch, get_restore_touch_flag());
+    };
+    request_is(88, "a0b1c2d3e4f5", "test", 1);
     EXPECT_EQ((std::vector<std::string>{R"({"cols":["key"],"dat":["webRestore"]})"}), published("/key"));
     for (const char *bad :
          {R"({"hostMac":"a","env":"test"})", R"({"fileId":"88","hostMac":"a","env":"test"})",
@@ -1210,6 +1214,7 @@ TEST_F(BindTest, CloudRestoreTrigger) {
         EXPECT_EQ(-1, orvi_cloudbackup_handle(j.get(), nullptr)) << bad;
     }
     EXPECT_EQ(1u, published("/key").size());
+    request_is(88, "a0b1c2d3e4f5", "test", 1);  // a refused request changes nothing
 }
 
 TEST_F(BindTest, ReleaseMacId) {

@@ -1,13 +1,16 @@
 // Commands addressed to the host: room group control, restart settings,
-// cloud backup and restore. The lighting service and the restore state are
-// recording stand-ins; publishes are captured at the publishers' sink.
+// cloud backup and restore. The lighting service answers through its
+// recording implementation; publishes are captured at the publishers' sink.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "orvi_backup.h"
 #include "orvi_subdev_ctrl.h"
+#include "recording_seams.h"
 #include "subdev_ctrl_test_support.h"
+#include "tovra_service.h"
 
 using namespace publish_test;
 using namespace ctrl_test;
@@ -41,6 +44,20 @@ TEST_F(HostCmdTest, PowerOfARoomBroadcastsItsDefaultSceneAndSwitchesItsLights) {
                                   "orvi_send_default_scene 197634", "tovra_device_all_ctrl 3 0 4 0 0 0"}),
         pending_calls());
     EXPECT_EQ(std::vector<std::string>({"/GroupCtrl"}), PublishCapture::topics());
+}
+
+// Without the lighting service a room command still reaches the other
+// services, but is not answered as done; the self-check phase still follows
+// a home-wide default the host broadcast.
+TEST_F(HostCmdTest, RoomCommandTheLightingServiceCannotCarryIsNotDone) {
+    recording_seams_back back;
+    tovra_service_install(nullptr);
+    EXPECT_EQ(-1, run(R"("RoomID","DevType","Pow")", R"("1001",8,1)"));
+    EXPECT_EQ(-1, run(R"("RoomID","DevType","Lum")", R"("1001",8,40)"));
+    EXPECT_EQ((std::vector<std::string>{"/GroupCtrl", "/GroupCtrl"}), PublishCapture::topics());
+    ASSERT_EQ(0, orvi_tovra_scene_broadcast(DEFAULT_SCENE_OFF));
+    EXPECT_EQ(DEFAULT_SCENE_OFF, scene_id_default_get());
+    EXPECT_TRUE(pending_calls().empty());
 }
 
 TEST_F(HostCmdTest, DefaultSceneIdByRoomTypeAndAction) {
@@ -208,9 +225,12 @@ TEST_F(HostCmdTest, CloudBackupSwitch) {
 }
 
 TEST_F(HostCmdTest, CloudRestoreIsHandedToTheRestoreService) {
+    set_restore_file_id(0);
+    set_restore_touch_flag(0);
     ASSERT_EQ(0, run(R"("restore_id")", "77"));
-    EXPECT_EQ(std::vector<std::string>({"set_restore_file_id 77", "set_restore_touch_flag 2"}),
-              pending_calls());
+    EXPECT_EQ(77, get_restore_file_id());
+    EXPECT_EQ(2, get_restore_touch_flag());
+    EXPECT_TRUE(pending_calls().empty());
     EXPECT_EQ(1, product_get_restore_download());
     // The restore job marks the host as restoring when it starts.
     EXPECT_FALSE(product_get_resotre_status());
@@ -229,6 +249,7 @@ TEST_F(HostCmdTest, CloudRestoreIsHandedToTheRestoreService) {
     EXPECT_EQ(-1, run(R"("restore_id")", "78"));
     EXPECT_TRUE(PublishCapture::sent().empty());
     EXPECT_TRUE(pending_calls().empty());
+    EXPECT_EQ(77, get_restore_file_id());
 }
 
 TEST_F(HostCmdTest, SceneBroadcastSetsTheSelfCheckPhaseForHomeDefaults) {

@@ -15,8 +15,7 @@
 #include "orvi_host_event.h"
 #include "orvi_status_handlers.h"
 #include "orvi_timer.h"
-#include "pending/runinfo_pending.h"
-#include "pending/uds_later_pending.h"
+#include "recording_seams.h"
 
 using namespace intake_test;
 

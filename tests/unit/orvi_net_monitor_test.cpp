@@ -1,6 +1,6 @@
 // The network monitor, one cycle at a time on a scratch board: the carrier
 // file, the ping stand-in ("fail" in its state file makes every probe fail)
-// and the recording Wi-Fi stand-ins stand for the board.
+// and the recording Wi-Fi station control stand for the board.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,11 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "orvi_log.h"
 #include "orvi_net_monitor.h"
 #include "orvi_product.h"
 #include "intake_test_support.h"
-#include "pending/pending_calls.h"
-#include "pending/wifi_pending.h"
+#include "pending_calls.h"
+#include "recording_seams.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 
@@ -187,6 +188,31 @@ TEST_F(NetMonitorTest, CableOutWithStoredCredentialsSwitchesToWifi) {
     net_monitor_cycle(&st);
     EXPECT_EQ(NET_UPLINK_ETH, st.uplink);
     EXPECT_EQ(std::vector<std::string>{"orvi_wifi_off"}, wifi_calls());
+}
+
+// Without Wi-Fi station control (not built) the monitor still makes Wi-Fi
+// the uplink when the cable is out and tries to join again every cycle; the
+// pass phrase never reaches the log.
+TEST_F(NetMonitorTest, CableOutWithoutStationControlRetriesEachCycle) {
+    recording_seams_back back;
+    orvi_wifi_install(nullptr);
+    carrier("0");
+    set_credentials("home net", "p4ss-phrase-77");
+    orvi_log_level_set(ORVI_LOG_DEBUG);
+    testing::internal::CaptureStdout();
+    net_monitor_cycle(&st);
+    net_monitor_cycle(&st);
+    net_monitor_cycle(&st);
+    orvi_log_level_set(ORVI_LOG_INFO);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(NET_UPLINK_WIFI, st.uplink);
+    size_t retries = 0;
+    for (size_t at = log.find("wifi unconnect!retry...."); at != std::string::npos;
+         at = log.find("wifi unconnect!retry....", at + 1))
+        ++retries;
+    EXPECT_EQ(2u, retries) << log;
+    EXPECT_NE(std::string::npos, log.find("wifi_connect: not built")) << log;
+    EXPECT_EQ(std::string::npos, log.find("p4ss-phrase-77")) << log;
 }
 
 TEST_F(NetMonitorTest, CarrierFileReadsAsTheLink) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -703,7 +704,16 @@ TEST_F(OrviProduct, SystemTimeReadBack) {
     }
 }
 
+namespace {
+std::atomic<int> g_calibrated_calls{0};
+}  // namespace
+
 TEST_F(OrviProduct, CalibrationStates) {
+    // The listener start-up registers (the schedules' recomputation) runs
+    // once, after the first calibration that succeeds.
+    g_calibrated_calls.store(0);
+    product_time_calibrated_reset_for_test();
+    product_set_time_calibrated_listener([] { g_calibrated_calls.fetch_add(1); });
     product_set_time_calibration(1);
     EXPECT_EQ(-1, product_systime_calibrate(0, "2024-01-01 00:00:00")) << "one is running";
     EXPECT_EQ(1, product_get_time_calibration());
@@ -727,7 +737,9 @@ TEST_F(OrviProduct, CalibrationStates) {
     b.state("ntpdate_out", " 1 Jan 00:00:00 ntpdate[1]: adjust time server 1.2.3.4 offset 0.001 sec\n");
     EXPECT_EQ(0, product_systime_calibrate(1, nullptr));
     EXPECT_TRUE(b.ran(std::string("ntpdate ") + ORVI_NTP_SERVER));
+    EXPECT_EQ(1, g_calibrated_calls.load()) << "only the first success";
     EXPECT_EQ(2, product_get_time_calibration());
+    product_set_time_calibrated_listener(nullptr);
 }
 
 TEST_F(OrviProduct, RestartAndBackupSettings) {

@@ -2,10 +2,11 @@
 // one sealed request through the request task on the test's thread, its
 // answer opened with the key it was sealed with. The event loop runs with
 // a recorder, so a test sees which host events a handler posted; the bus
-// and local MQTT publishes are read back from their queues; the modules not
-// built yet record what they were asked (pending calls).
+// and local MQTT publishes are read back from their queues; the subsystems
+// not built yet answer through recording implementations (pending_calls.h).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -24,9 +25,12 @@
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
 #include "orvi_miniapp.h"
+#include "orvi_scene_rsp.h"
 #include "orvi_status_handlers.h"
 #include "orvi_timer.h"
+#include "recording_seams.h"
 #include "sample_model.h"
+#include "tovra_service.h"
 #include "uds_client.h"
 
 using namespace intake_test;
@@ -647,6 +651,16 @@ TEST_F(StatusTest, CloudCommandToTheHostGoesToTheHostsInterpreter) {
                   answer(kHomeKey));
         EXPECT_EQ(c.reaches_lights, pending_has("tovra_device_all_ctrl 7 1 4")) << c.opt_p;
     }
+    // A room command the lighting service cannot carry is not answered as done.
+    {
+        recording_seams_back back;
+        tovra_service_install(nullptr);
+        ASSERT_EQ(0,
+                  send_cloud(std::string(R"({"t":"cmd","sub":")") + kHomeMac + "\"," + cases[0].opt_p + "}",
+                             kHomeMac));
+        EXPECT_EQ(std::string(R"({"t":"res","r":500,"sub":")") + kHomeMac + "\"," + cases[0].opt_p + "}",
+                  answer(kHomeKey));
+    }
 
     // A scene tag command of the cloud is answered with the offline devices.
     device(kDev, DEV_TYPE_UDP, "90001", 1);
@@ -885,6 +899,27 @@ TEST_F(StatusTest, ScenePushGoesOnTheEventBusAndIsAcknowledgedAtOnce) {
     device(kDev, DEV_TYPE_UDP);
     EXPECT_EQ(-1, send(R"({"t":"sceneSinglepush","oper":0,"type":1,"requestId":"r-9","scene":{}})"));
     EXPECT_TRUE(bus_queued().empty());
+}
+
+// A scene answer subscription that could not be started (the scene answers
+// are not built, or its thread did not start) is tried again by the next
+// request that needs it, and only until it started.
+std::atomic<int> g_create_sub_tries{0};
+
+TEST_F(StatusTest, SceneAnswerSubscriptionThatDidNotStartIsTriedAgain) {
+    recording_seams_back back;
+    static const orvi_scene_rsp_ops_t kFailsOnce = {
+        [] { return g_create_sub_tries.fetch_add(1) == 0 ? -1 : 0; }, nullptr, nullptr};
+    g_create_sub_tries.store(0);
+    orvi_scene_rsp_install(&kFailsOnce);
+    miniapp();
+    for (const char *id : {"r-1", "r-2", "r-3"}) {
+        const std::string push = std::string(R"({"t":"sceneSinglepush","oper":0,"type":0,"requestId":")") +
+                                 id + R"(","scene":{}})";
+        ASSERT_EQ(0, send(push, ORVI_MINIAPP_MAC, kHomeKey)) << id;
+    }
+    EXPECT_EQ(2, g_create_sub_tries.load());
+    EXPECT_EQ(3u, bus_queued().size());  // every request still went to the scene service
 }
 
 TEST_F(StatusTest, SceneCheckIsPublishedOnTheEventBus) {

@@ -14,7 +14,7 @@
 #include "orvi_bincmd.h"
 #include "orvi_codec.h"
 #include "orvi_subdev_ctrl.h"
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 #include "product_subdev.h"
 #include "sample_model.h"
 #include "scratch_root.h"

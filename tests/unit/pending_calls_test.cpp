@@ -1,10 +1,10 @@
-// The stand-ins' call record lives in the daemon until each service is
-// built: a flood of calls must not grow it without bound.
+// The tests' call record: a flood test that reaches a recording
+// implementation must not grow it without bound.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 
 namespace {
 

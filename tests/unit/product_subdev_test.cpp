@@ -18,7 +18,7 @@
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
 #include "orvi_product.h"
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 

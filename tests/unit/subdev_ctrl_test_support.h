@@ -1,7 +1,7 @@
 // Fixture of the device-control tests: a scratch root with the sample codec
 // plug-ins, a known host identity, publishes captured at the publishers'
 // sink and in the local MQTT queue, an empty registry, retry list and
-// stand-in record.
+// record of the recording implementations.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 #include "orvi_codec.h"
 #include "orvi_product.h"
 #include "orvi_subdev_ctrl.h"
-#include "pending/pending_calls.h"
+#include "pending_calls.h"
 #include "product_subdev.h"
 #include "sample_model.h"
 #include "scratch_root.h"
@@ -74,7 +74,7 @@ inline std::vector<local_pub_msg_t> bin_requests() {
     return out;
 }
 
-// Stand-in calls whose name starts with `prefix`.
+// Recorded calls whose name starts with `prefix`.
 inline std::vector<std::string> calls(const std::string &prefix) {
     std::vector<std::string> out;
     for (const std::string &c : pending_calls())
