@@ -66,7 +66,7 @@ pid_t lan_pid(const Layout &l) {
     unsigned long long start = 0;
     if (sscanf(text.c_str(), "%lld %llu", &pid, &start) != 2 || pid <= 0) return -1;
     // A pid reused by an unrelated process is never trusted.
-    if (process_start_time(static_cast<pid_t>(pid)) != start) return -1;
+    if (start == 0 || process_start_time(static_cast<pid_t>(pid)) != start) return -1;
     return static_cast<pid_t>(pid);
 }
 

@@ -115,11 +115,13 @@ bool read_pids(const Layout &l, BoardPids &p) {
 
 // The pids are only trusted while their start times still match: a pid
 // reused by an unrelated process is never signalled.
+// A start time of 0 is what a process that is already gone reads as, never
+// a live one's.
 bool init_alive(const BoardPids &p) {
-    return p.init > 0 && process_start_time(p.init) == p.init_start;
+    return p.init > 0 && p.init_start != 0 && process_start_time(p.init) == p.init_start;
 }
 bool bwrap_alive(const BoardPids &p) {
-    return p.bwrap > 0 && process_start_time(p.bwrap) == p.bwrap_start;
+    return p.bwrap > 0 && p.bwrap_start != 0 && process_start_time(p.bwrap) == p.bwrap_start;
 }
 
 bool board_running(const Layout &l, BoardPids *out = nullptr) {
@@ -464,8 +466,19 @@ int do_start(const Layout &l, const std::string &daemon_arg, int speed) {
         fprintf(stderr, "vboard: the board did not come up:\n%s\n", tail_of(l.board_log()).c_str());
         return 1;
     }
-    std::string pids = std::to_string(init) + " " + std::to_string(process_start_time(init)) + " " +
-                       std::to_string(pid) + " " + std::to_string(process_start_time(pid)) + "\n";
+    // The sandbox can name its init and fail right after (a / that is not a
+    // mount point): a board whose init is already gone is not recorded, or
+    // it would read as running for ever.
+    const unsigned long long init_start = process_start_time(init);
+    if (init_start == 0) {
+        ::close(go[1]);
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        fprintf(stderr, "vboard: the board did not come up:\n%s\n", tail_of(l.board_log()).c_str());
+        return 1;
+    }
+    std::string pids = std::to_string(init) + " " + std::to_string(init_start) + " " + std::to_string(pid) + " " +
+                       std::to_string(process_start_time(pid)) + "\n";
     write_file(l.pid_file, pids);
 
     std::string net_err;
