@@ -1191,9 +1191,13 @@ void local_mqtt_shutdown(void) {
     g_failed = 0;
     g_dropped[0] = 0;
     g_dropped[1] = 0;
-    for (int list : {0, 1}) {
-        drop_log().in_episode[list] = false;
-        drop_log().unlogged[list] = 0;
+    {
+        // A producer on another thread may still be filing a drop.
+        std::lock_guard<std::mutex> lk(drop_log().m);
+        for (int list : {0, 1}) {
+            drop_log().in_episode[list] = false;
+            drop_log().unlogged[list] = 0;
+        }
     }
     g_started = false;
 }
