@@ -48,7 +48,7 @@ inline void scratch_root(const std::vector<std::string> &folders = {}) {
 }
 
 inline void identity(const char *home_mac, const char *home_key) {
-    std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+    orvi::MutexLock lk(orvi_dev_info_mutex());
     orvi_field_set(orvi_dev_info.home_mac_str, home_mac);
     orvi_field_set(orvi_dev_info.host_mac_str, "HOST0000000000B2");
     orvi_field_set(orvi_dev_info.random_key, "rand0123456789ab");

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "orvi_aes.h"
 #include "orvi_event_post.h"
 #include "orvi_field.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_timer.h"
@@ -130,12 +130,14 @@ int event_room_set_publish(const char *submid, const char *submac, unsigned room
     return send_body(env, payload);
 }
 
+// The room batch below.
+orvi::Mutex event_publish_room_batch_mu;
+
 namespace {
 
 // MACs of registered subdevices waiting for their room announcement. Filled
 // by the binding handlers, sent by the sync-done series: two threads.
-std::mutex g_room_batch_mu;
-std::vector<std::string> g_room_batch;  // macArray_json
+std::vector<std::string> g_room_batch GUARDED_BY(event_publish_room_batch_mu);  // macArray_json
 
 }  // namespace
 
@@ -148,7 +150,7 @@ int event_room_set_delay_publish(const char *submac, int send_now) {
             rc = -1;
         } else {
             std::string mac(orvi_field_view(dev->mac));  // a stored record's MAC never changes
-            std::lock_guard<std::mutex> lk(g_room_batch_mu);
+            orvi::MutexLock lk(event_publish_room_batch_mu);
             if (std::find(g_room_batch.begin(), g_room_batch.end(), mac) == g_room_batch.end()) {
                 if (g_room_batch.size() < ORVI_SUBDEV_MAX) {
                     g_room_batch.push_back(std::move(mac));
@@ -162,7 +164,7 @@ int event_room_set_delay_publish(const char *submac, int send_now) {
     if (send_now != 1) return rc;
     std::vector<std::string> batch;
     {
-        std::lock_guard<std::mutex> lk(g_room_batch_mu);
+        orvi::MutexLock lk(event_publish_room_batch_mu);
         batch.swap(g_room_batch);
     }
     if (batch.empty()) {
@@ -401,7 +403,7 @@ int event_syncAckHttp_send(orvi_subdev_info_list_t *list, int selector, int newl
     }
     std::vector<orvi_subdev_info_t> entries;
     {
-        std::lock_guard<std::mutex> lk(list->lock);
+        orvi::MutexLock lk(list->lock);
         entries = list->list;
     }
     int sent = 0;
@@ -572,8 +574,8 @@ struct sync_delay_t {
     const char *const name;
     const orvi_event_loop_t event;
     std::atomic<int> type{0};
-    std::mutex mu;  // guards id
-    orvi_timer_t id = -1;
+    orvi::Mutex mu ACQUIRED_AFTER(ORVI_LOCKS_HANDLERS);  // held while it drives its timer
+    orvi_timer_t id GUARDED_BY(mu) = -1;
 };
 sync_delay_t g_online_sync{"t_dev_online_check", ORVI_EVENT_ONLINE_SYNC};
 sync_delay_t g_status_sync{"t_dev_status_check", ORVI_EVENT_STATUS_SYNC};
@@ -589,7 +591,7 @@ void sync_delay_expired(void *ctx) {
 }
 
 int sync_delay_arm(sync_delay_t &s, unsigned ms, int type) {
-    std::lock_guard<std::mutex> lk(s.mu);
+    orvi::MutexLock lk(s.mu);
     s.type.store(type);
     if (s.id >= 0 && orvi_timer_get_state(s.id) >= 0) {
         const long period = orvi_timer_get_period(s.id);
@@ -604,7 +606,7 @@ int sync_delay_arm(sync_delay_t &s, unsigned ms, int type) {
 }
 
 void sync_delay_forget(sync_delay_t &s) {
-    std::lock_guard<std::mutex> lk(s.mu);
+    orvi::MutexLock lk(s.mu);
     s.id = -1;
     s.type.store(0);
 }
@@ -653,6 +655,6 @@ void event_publish_set_post(event_publish_post_t post) {
 void event_publish_reset_for_test(void) {
     sync_delay_forget(g_online_sync);
     sync_delay_forget(g_status_sync);
-    std::lock_guard<std::mutex> lk(g_room_batch_mu);
+    orvi::MutexLock lk(event_publish_room_batch_mu);
     g_room_batch.clear();
 }

@@ -1,9 +1,10 @@
 #include "orvi_backup.h"
 
-#include <mutex>
-
 #include "orvi_field.h"
+#include "orvi_lock_order.h"
 #include "orvi_seam.h"
+
+orvi::Mutex orvi_backup_restore_mu;  // the restore request
 
 namespace {
 
@@ -22,8 +23,7 @@ struct restore_request {
     char download_env[10] = {0};
     int touch = 0;
 };
-std::mutex g_restore_mu;
-restore_request g_restore;  // guarded by g_restore_mu
+restore_request g_restore GUARDED_BY(orvi_backup_restore_mu);
 
 }  // namespace
 
@@ -46,19 +46,19 @@ int backup_service_func(void) {
 }
 
 void set_restore_file_id(long id) {
-    std::lock_guard<std::mutex> lk(g_restore_mu);
+    orvi::MutexLock lk(orvi_backup_restore_mu);
     g_restore.id = id;
 }
 
 long get_restore_file_id(void) {
-    std::lock_guard<std::mutex> lk(g_restore_mu);
+    orvi::MutexLock lk(orvi_backup_restore_mu);
     return g_restore.id;
 }
 
 int set_restore_file_mac(const char *mac) {
     bool stored = false;
     if (mac) {
-        std::lock_guard<std::mutex> lk(g_restore_mu);
+        orvi::MutexLock lk(orvi_backup_restore_mu);
         stored = orvi_field_set(g_restore.hostMac, mac);
     }
     if (stored) return 0;
@@ -67,14 +67,14 @@ int set_restore_file_mac(const char *mac) {
 }
 
 std::string get_restore_file_mac(void) {
-    std::lock_guard<std::mutex> lk(g_restore_mu);
+    orvi::MutexLock lk(orvi_backup_restore_mu);
     return std::string(orvi_field_view(g_restore.hostMac));
 }
 
 int set_restore_file_download_flag(const char *env) {
     bool stored = false;
     if (env) {
-        std::lock_guard<std::mutex> lk(g_restore_mu);
+        orvi::MutexLock lk(orvi_backup_restore_mu);
         stored = orvi_field_set(g_restore.download_env, env);
     }
     if (stored) return 0;
@@ -83,16 +83,16 @@ int set_restore_file_download_flag(const char *env) {
 }
 
 std::string get_restore_file_download_flag(void) {
-    std::lock_guard<std::mutex> lk(g_restore_mu);
+    orvi::MutexLock lk(orvi_backup_restore_mu);
     return std::string(orvi_field_view(g_restore.download_env));
 }
 
 void set_restore_touch_flag(int touch) {
-    std::lock_guard<std::mutex> lk(g_restore_mu);
+    orvi::MutexLock lk(orvi_backup_restore_mu);
     g_restore.touch = touch;
 }
 
 int get_restore_touch_flag(void) {
-    std::lock_guard<std::mutex> lk(g_restore_mu);
+    orvi::MutexLock lk(orvi_backup_restore_mu);
     return g_restore.touch;
 }

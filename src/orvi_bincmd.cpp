@@ -21,6 +21,7 @@
 #include "orvi_handlers.h"
 #include "orvi_host_event.h"
 #include "orvi_json.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -33,13 +34,14 @@
 
 bincmd_retry_list_t binCmd_Retry_List;
 
+orvi::Mutex orvi_bincmd_hooks_mu;
+
 namespace {
 constexpr size_t kBinCmdDefaultSize = 1024;
 constexpr size_t kBinCmdGrow = 256;
 constexpr size_t kStatusDocMax = ORVI_SUBDEV_DATA_SIZE;
 
-std::mutex g_hooks_mu;
-bincmd_retry_hooks_t g_hooks;
+bincmd_retry_hooks_t g_hooks GUARDED_BY(orvi_bincmd_hooks_mu);
 std::atomic<bool> g_first_scan{true};
 
 using json_ptr = orvi_json::json_ptr;
@@ -58,7 +60,7 @@ std::string mac_of(const orvi_subdev_ptr &dev) {
 int post_bincmd(const orvi_subdev_ptr &dev) {
     std::function<int(const orvi_subdev_ptr &)> fn;
     {
-        std::lock_guard<std::mutex> lk(g_hooks_mu);
+        orvi::MutexLock lk(orvi_bincmd_hooks_mu);
         fn = g_hooks.post_bincmd;
     }
     return fn ? fn(dev) : orvi_event_post_dev(ORVI_EVENT_BINCMD, dev);
@@ -67,7 +69,7 @@ int post_bincmd(const orvi_subdev_ptr &dev) {
 int post_devinfo_delete(const std::string &mac) {
     std::function<int(const std::string &)> fn;
     {
-        std::lock_guard<std::mutex> lk(g_hooks_mu);
+        orvi::MutexLock lk(orvi_bincmd_hooks_mu);
         fn = g_hooks.post_devinfo_delete;
     }
     return fn ? fn(mac) : orvi_event_post_text(ORVI_EVENT_DEVINFO_DELETE, mac);
@@ -149,7 +151,7 @@ void serve_node(const std::string &mac) {
         std::string cmd;
         bincmd_res_t outcome = FLAG_RES_IDLE;
         {
-            std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+            orvi::MutexLock lk(binCmd_Retry_List.mu);
             bincmd_retry_node_t *node = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str());
             if (!node || node->timer > 0) return;
             if (!dev || mac_of(dev) != mac) {
@@ -191,7 +193,7 @@ void serve_node(const std::string &mac) {
         if (outcome == FLAG_RES_IDLE) return;
         if (orvi_udp_respone_handle(dev, cmd.c_str(), outcome) != 1) return;
         // The device is gone: its node is freed at once, not in 2 s.
-        std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+        orvi::MutexLock lk(binCmd_Retry_List.mu);
         if (bincmd_retry_node_t *node = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str()))
             node->timer = 0;
     }
@@ -205,7 +207,7 @@ void *bincmd_retry_handler(void *) {
     for (;;) {
         bool empty;
         {
-            std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+            orvi::MutexLock lk(binCmd_Retry_List.mu);
             empty = binCmd_Retry_List.nodes.empty();
         }
         if (empty) {
@@ -305,7 +307,7 @@ int subdev_udp_bincmd_ctrl(const orvi_subdev_ptr &dev, const char *text) {
         ORVI_LOGW("parameters error!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+    orvi::MutexLock lk(binCmd_Retry_List.mu);
     bincmd_retry_node_t *node = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str());
     if (!node) node = bincmd_retry_node_insert(&binCmd_Retry_List, bincmd_retry_node_create(mac.c_str()));
     if (node->cmd_list.cmds.empty()) {
@@ -318,13 +320,13 @@ int subdev_udp_bincmd_ctrl(const orvi_subdev_ptr &dev, const char *text) {
 int subdev_udp_bincmd_clean(const orvi_subdev_ptr &dev) {
     if (!dev) return -1;
     std::string mac = mac_of(dev);
-    std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+    orvi::MutexLock lk(binCmd_Retry_List.mu);
     return bincmd_cmd_node_clean_safe(bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str()));
 }
 
 int bincmd_res_handle(bincmd_retry_list_t *list, const char *mac, int isSuccess) {
     if (!list || !mac) return -1;
-    std::lock_guard<std::mutex> lk(list->mu);
+    orvi::MutexLock lk(list->mu);
     bincmd_retry_node_t *node = bincmd_retry_node_get(list, mac);
     if (!node || node->cmd_list.cmds.empty()) {
         ORVI_LOGI("%s has no command in flight, answer ignored", mac);
@@ -345,7 +347,7 @@ int bincmd_res_handle(bincmd_retry_list_t *list, const char *mac, int isSuccess)
 
 void bincmd_retry_mark_sent(const char *mac, const char *text) {
     if (!mac || !text) return;
-    std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+    orvi::MutexLock lk(binCmd_Retry_List.mu);
     bincmd_retry_node_t *node = bincmd_retry_node_get(&binCmd_Retry_List, mac);
     if (!node || node->cmd_list.cmds.empty()) return;
     bincmd_cmd_node_t &c = node->cmd_list.cmds.front();
@@ -353,7 +355,7 @@ void bincmd_retry_mark_sent(const char *mac, const char *text) {
 }
 
 void bincmd_retry_tick(int ms) {
-    std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+    orvi::MutexLock lk(binCmd_Retry_List.mu);
     for (auto &n : binCmd_Retry_List.nodes)
         if (n.timer > 0) n.timer -= ms;
 }
@@ -361,7 +363,7 @@ void bincmd_retry_tick(int ms) {
 int bincmd_retry_pass(void) {
     std::vector<std::string> due;
     {
-        std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+        orvi::MutexLock lk(binCmd_Retry_List.mu);
         for (const auto &n : binCmd_Retry_List.nodes)
             if (n.timer <= 0 && !n.cmd_list.cmds.empty()) due.emplace_back(n.mac);
     }
@@ -566,11 +568,11 @@ ORVI_SENDER(orvi_send_binStatus) {
 // ---- Tests --------------------------------------------------------------------------
 
 void bincmd_retry_set_hooks(const bincmd_retry_hooks_t &hooks) {
-    std::lock_guard<std::mutex> lk(g_hooks_mu);
+    orvi::MutexLock lk(orvi_bincmd_hooks_mu);
     g_hooks = hooks;
 }
 
 void bincmd_retry_reset(void) {
-    std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+    orvi::MutexLock lk(binCmd_Retry_List.mu);
     binCmd_Retry_List.nodes.clear();
 }

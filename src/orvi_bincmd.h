@@ -11,9 +11,9 @@
 #include <deque>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <string>
 
+#include "orvi_lock_order.h"
 #include "product_subdev.h"
 
 #define BINCMD_RETRY_COUNT 3      // sends of one command
@@ -51,9 +51,10 @@ typedef struct bincmd_retry_node_s {
 } bincmd_retry_node_t;
 
 typedef struct bincmd_retry_list_s {
-    std::mutex mu;  // shared by the queuing threads, the tick and the retry thread
-    std::list<bincmd_retry_node_t> nodes;
-    int node_count() const { return static_cast<int>(nodes.size()); }
+    // Shared by the queuing threads, the tick and the retry thread.
+    orvi::Mutex mu ACQUIRED_AFTER(ORVI_LOCKS_HANDLERS);
+    std::list<bincmd_retry_node_t> nodes GUARDED_BY(mu);
+    int node_count() const REQUIRES(mu) { return static_cast<int>(nodes.size()); }
 } bincmd_retry_list_t;
 
 extern bincmd_retry_list_t binCmd_Retry_List;
@@ -78,15 +79,16 @@ int subdev_udp_bincmd_clean(const orvi_subdev_ptr &dev);
 // Records the outcome of the command in flight of `mac`. 0 when recorded, -1
 // when there is no node, no command in flight, the command already has an
 // outcome, or it has not been sent yet (the answer is then ignored).
-int bincmd_res_handle(bincmd_retry_list_t *list, const char *mac, int isSuccess);
+int bincmd_res_handle(bincmd_retry_list_t *list, const char *mac, int isSuccess) EXCLUDES(list->mu);
 // The send function built the "binCmd" packet `text` for `mac`.
 void bincmd_retry_mark_sent(const char *mac, const char *text);
 
 // ---- Node and command functions (caller holds list->mu) ---------------------
-bincmd_retry_node_t *bincmd_retry_node_get(bincmd_retry_list_t *list, const char *mac);
+bincmd_retry_node_t *bincmd_retry_node_get(bincmd_retry_list_t *list, const char *mac) REQUIRES(list->mu);
 bincmd_retry_node_t bincmd_retry_node_create(const char *mac);
-bincmd_retry_node_t *bincmd_retry_node_insert(bincmd_retry_list_t *list, bincmd_retry_node_t &&node);
-int bincmd_retry_node_delete(bincmd_retry_list_t *list, const bincmd_retry_node_t *node);
+bincmd_retry_node_t *bincmd_retry_node_insert(bincmd_retry_list_t *list, bincmd_retry_node_t &&node)
+    REQUIRES(list->mu);
+int bincmd_retry_node_delete(bincmd_retry_list_t *list, const bincmd_retry_node_t *node) REQUIRES(list->mu);
 int bincmd_cmd_node_insert(bincmd_retry_node_t *node, const char *cmd);
 // Drops the command in flight; the next becomes current with fresh retries.
 int bincmd_cmd_node_delete(bincmd_retry_node_t *node);

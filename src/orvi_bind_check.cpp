@@ -9,7 +9,6 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 #include "orvi_bind_handlers.h"
 #include "orvi_bind_util.h"
 #include "orvi_host_event.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -29,6 +29,9 @@
 #include "orvi_backup.h"
 
 using namespace bindutil;
+
+orvi::Mutex orvi_bind_check_mu;   // the self-check state
+orvi::Mutex orvi_bind_switch_mu;  // the switch-bind state
 
 namespace {
 
@@ -41,11 +44,10 @@ constexpr unsigned kWorkerRestMs = 5000;
 // ---- Self-check state ------------------------------------------------------------
 
 struct check_state_t {
-    std::mutex mu;
-    std::string reqid;  // `check_reqid`
-    orvi_timer_t timer = -1;
-    bool worker_started = false;
-    bool worker_enabled = true;
+    std::string reqid GUARDED_BY(orvi_bind_check_mu);  // `check_reqid`
+    orvi_timer_t timer GUARDED_BY(orvi_bind_check_mu) = -1;
+    bool worker_started GUARDED_BY(orvi_bind_check_mu) = false;
+    bool worker_enabled GUARDED_BY(orvi_bind_check_mu) = true;
 };
 check_state_t g_check;
 std::atomic<bool> g_check_fired{false};  // set by the timer, taken by the worker
@@ -64,7 +66,7 @@ void *dev_checking_oper_thread(void *) {
 
 // Creates the timer with `delay_ms` or re-arms it with that period.
 int check_timer_arm(long delay_ms) {
-    std::lock_guard<std::mutex> lk(g_check.mu);
+    orvi::MutexLock lk(orvi_bind_check_mu);
     if (g_check.timer < 0) {
         g_check.timer = orvi_timer_create(ORVI_DEV_CHECK_TIMER, dev_checking_timer_cb, delay_ms, nullptr, 0);
         if (g_check.timer < 0) {
@@ -77,13 +79,13 @@ int check_timer_arm(long delay_ms) {
 }
 
 void check_timer_stop() {
-    std::lock_guard<std::mutex> lk(g_check.mu);
+    orvi::MutexLock lk(orvi_bind_check_mu);
     if (g_check.timer >= 0) orvi_timer_stop(g_check.timer);
     g_check_fired.store(false);
 }
 
 int check_worker_start() {
-    std::lock_guard<std::mutex> lk(g_check.mu);
+    orvi::MutexLock lk(orvi_bind_check_mu);
     if (g_check.worker_started || !g_check.worker_enabled) return 0;
     pthread_t tid;
     if (orvi_pthread_create_detach(&tid, nullptr, dev_checking_oper_thread, nullptr,
@@ -103,13 +105,12 @@ void ask_online(int type) {
 // ---- Switch-bind state ------------------------------------------------------------
 
 struct bind_state_t {
-    std::mutex mu;
-    std::string bind_reqid;       // the last request id
-    std::string bind_end_reqid;   // the request id of the last configuration entry
-    int scene_bind_res_flag = 0;  // the last "isWaitReq"
-    int sent = 0;                 // entries published by the last request
-    bool collecting = false;      // waiting for the devices' answers
-    json_ptr bind_reply_json;     // the answers collected
+    std::string bind_reqid GUARDED_BY(orvi_bind_switch_mu);       // the last request id
+    std::string bind_end_reqid GUARDED_BY(orvi_bind_switch_mu);   // the request id of the last configuration entry
+    int scene_bind_res_flag GUARDED_BY(orvi_bind_switch_mu) = 0;  // the last "isWaitReq"
+    int sent GUARDED_BY(orvi_bind_switch_mu) = 0;                 // entries published by the last request
+    bool collecting GUARDED_BY(orvi_bind_switch_mu) = false;      // waiting for the devices' answers
+    json_ptr bind_reply_json GUARDED_BY(orvi_bind_switch_mu);     // the answers collected
 };
 bind_state_t g_bind;
 std::atomic<bool> g_bind_threads{false};
@@ -186,7 +187,7 @@ int orvi_dev_checking_handle(const cJSON *json, const orvi_subdev_ptr &dev) {
         ORVI_LOGW("jreqid is null or type error");
     }
     {
-        std::lock_guard<std::mutex> lk(g_check.mu);
+        orvi::MutexLock lk(orvi_bind_check_mu);
         g_check.reqid = id;
     }
     event_failDevHttp_publish(0, id.c_str());
@@ -213,12 +214,12 @@ int dev_checking_step(void) {
         ORVI_LOGI("scene  is DEFAULT_SCENE_OFF");
         orvi_tovra_scene_broadcast(DEFAULT_SCENE_ON);
         scene_id_default_set(DEFAULT_SCENE_ON);
-        std::lock_guard<std::mutex> lk(g_check.mu);
+        orvi::MutexLock lk(orvi_bind_check_mu);
         if (g_check.timer >= 0) orvi_timer_start(g_check.timer);
     } else if (phase == DEFAULT_SCENE_ON) {
         std::string id;
         {
-            std::lock_guard<std::mutex> lk(g_check.mu);
+            orvi::MutexLock lk(orvi_bind_check_mu);
             id = g_check.reqid;
         }
         event_failDevHttp_publish(1, id.c_str());
@@ -333,7 +334,7 @@ ORVI_HANDLER(request_handle_switchBindPush) {
 
     json_ptr result;
     {
-        std::lock_guard<std::mutex> lk(g_bind.mu);
+        orvi::MutexLock lk(orvi_bind_switch_mu);
         g_bind.scene_bind_res_flag = waiting;
         if (waiting == 1 && g_bind.bind_reqid == reqid) {
             ORVI_LOGW("json_reqId is same");
@@ -423,7 +424,7 @@ int magic_bind_resp_handle(const char *topic, const char *payload) {
     }
     json_ptr result;
     {
-        std::lock_guard<std::mutex> lk(g_bind.mu);
+        orvi::MutexLock lk(orvi_bind_switch_mu);
         // Bind and unbind answers alike complete only a request that asked to
         // wait; with "isWaitReq" 0 its result has already gone out.
         if (!g_bind.collecting) {
@@ -462,13 +463,13 @@ int magic_bind_scene_thread(void) {
 
 void orvi_bind_check_reset_for_test(void) {
     {
-        std::lock_guard<std::mutex> lk(g_check.mu);
+        orvi::MutexLock lk(orvi_bind_check_mu);
         g_check.timer = -1;
         g_check.reqid.clear();
     }
     g_check_fired.store(false);
     scene_id_default_set(SCENE_ID_DEFAULT_IDLE);
-    std::lock_guard<std::mutex> lk(g_bind.mu);
+    orvi::MutexLock lk(orvi_bind_switch_mu);
     g_bind.bind_reqid.clear();
     g_bind.bind_end_reqid.clear();
     g_bind.scene_bind_res_flag = 0;
@@ -478,7 +479,7 @@ void orvi_bind_check_reset_for_test(void) {
 }
 
 void orvi_bind_check_worker_for_test(bool start) {
-    std::lock_guard<std::mutex> lk(g_check.mu);
+    orvi::MutexLock lk(orvi_bind_check_mu);
     g_check.worker_enabled = start;
 }
 

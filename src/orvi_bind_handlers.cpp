@@ -8,13 +8,13 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
 #include "event_publish.h"
 #include "orvi_bincmd.h"
 #include "orvi_bind_handlers.h"
 #include "orvi_bind_util.h"
 #include "orvi_host_event.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_utils.h"
 #include "orvi_miniapp.h"
@@ -24,21 +24,22 @@
 
 using namespace bindutil;
 
+orvi::Mutex orvi_bind_sync_mu;  // the device-list sync state
+orvi::Mutex orvi_bind_updevlist_mu;
+
 namespace {
 
 // ---- Device-list sync state ----------------------------------------------------
 
 struct sync_state_t {
-    std::mutex mu;
-    orvi_timer_t timer = -1;
-    int repeat = 0;
-    long last_index = -1;
-    orvi_subdev_ptr target;  // the mini-app record the pages are asked from
+    orvi_timer_t timer GUARDED_BY(orvi_bind_sync_mu) = -1;
+    int repeat GUARDED_BY(orvi_bind_sync_mu) = 0;
+    long last_index GUARDED_BY(orvi_bind_sync_mu) = -1;
+    orvi_subdev_ptr target GUARDED_BY(orvi_bind_sync_mu);  // the mini-app record the pages are asked from
 };
 sync_state_t g_sync;
 
-std::mutex g_updevlist_mu;
-std::string g_updevlist;  // guarded by g_updevlist_mu
+std::string g_updevlist GUARDED_BY(orvi_bind_updevlist_mu);
 
 void sync_counters(uint32_t *cur, uint32_t *total) {
     product_minipro_sync_get(cur, total);
@@ -625,7 +626,7 @@ ORVI_SENDER(orvi_send_upDevList) {
     if (!req) return -1;
     std::string text;
     {
-        std::lock_guard<std::mutex> lk(g_updevlist_mu);
+        orvi::MutexLock lk(orvi_bind_updevlist_mu);
         text.swap(g_updevlist);
     }
     if (text.empty()) {
@@ -637,14 +638,14 @@ ORVI_SENDER(orvi_send_upDevList) {
 }
 
 void orvi_upDevList_set(const std::string &text) {
-    std::lock_guard<std::mutex> lk(g_updevlist_mu);
+    orvi::MutexLock lk(orvi_bind_updevlist_mu);
     g_updevlist = text;
 }
 
 // ---- Sync timer -----------------------------------------------------------------------
 
 int syncDev_send_ack_check(const orvi_subdev_ptr &dev) {
-    std::lock_guard<std::mutex> lk(g_sync.mu);
+    orvi::MutexLock lk(orvi_bind_sync_mu);
     g_sync.target = dev;
     g_sync.repeat = 0;
     g_sync.last_index = -1;
@@ -665,7 +666,7 @@ int syncDev_timeout_step(void) {
     sync_counters(&cur, &total);
     orvi_subdev_ptr target;
     {
-        std::lock_guard<std::mutex> lk(g_sync.mu);
+        orvi::MutexLock lk(orvi_bind_sync_mu);
         if (!g_sync.target) return 0;  // no sync under way (ended or never started)
         bool end = cur >= total;
         if (!end) {
@@ -706,12 +707,12 @@ int release_macId(const orvi_subdev_ptr &dev) {
 
 void orvi_bind_sync_reset_for_test(void) {
     {
-        std::lock_guard<std::mutex> lk(g_sync.mu);
+        orvi::MutexLock lk(orvi_bind_sync_mu);
         g_sync.timer = -1;
         g_sync.repeat = 0;
         g_sync.last_index = -1;
         g_sync.target.reset();
     }
-    std::lock_guard<std::mutex> lk(g_updevlist_mu);
+    orvi::MutexLock lk(orvi_bind_updevlist_mu);
     g_updevlist.clear();
 }

@@ -5,16 +5,16 @@
 // request task; the room push counter and the room-id update array are
 // still kept under a lock of their own, so no other thread can ever see
 // them half written. The rooms themselves are the registry's. Lock order:
-// g_room_mu -> the registry's table lock.
+// orvi_bind_room_mu -> the registry's table lock.
 #include <climits>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "event_publish.h"
 #include "orvi_bind_handlers.h"
 #include "orvi_bind_util.h"
 #include "orvi_host_event.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_miniapp.h"
 #include "orvi_product.h"
@@ -25,16 +25,19 @@
 
 using namespace bindutil;
 
+// Rooms received so far in a paged room push.
+orvi::Mutex orvi_bind_room_mu;
+// The room-id updates gathered across the pages of one device-list push.
+orvi::Mutex orvi_bind_roomid_mu;
+
 namespace {
 
 // Rooms received so far in a paged room push.
-std::mutex g_room_mu;
-uint32_t g_room_push_cnt = 0;  // guarded by g_room_mu
+uint32_t g_room_push_cnt GUARDED_BY(orvi_bind_room_mu) = 0;
 
 // {"mac", "roomId", "name"} objects gathered across the pages of one
 // device-list push.
-std::mutex g_roomid_mu;
-json_ptr g_roomid_updates;  // guarded by g_roomid_mu
+json_ptr g_roomid_updates GUARDED_BY(orvi_bind_roomid_mu);
 
 bool refuse_not_app(const orvi_subdev_ptr &dev) {
     const dev_type_t t = orvi_subdev_snapshot(dev).dev_type;
@@ -164,7 +167,7 @@ void roomid_update_add(const orvi_subdev_list_t &w) {
     cJSON_AddStringToObject(o, "mac", w.mac);
     cJSON_AddNumberToObject(o, "roomId", w.roomId);
     cJSON_AddStringToObject(o, "name", w.name);
-    std::lock_guard<std::mutex> lk(g_roomid_mu);
+    orvi::MutexLock lk(orvi_bind_roomid_mu);
     if (!g_roomid_updates) g_roomid_updates = new_array();
     cJSON_AddItemToArray(g_roomid_updates.get(), o);
 }
@@ -378,7 +381,7 @@ ORVI_HANDLER(request_handle_devListPush) {
         ORVI_LOGW("i value[%lld] is unequal to host_info->miniprocurCnt[%u] !", i, cur);
     } else {
         if (mode.room_update && i == 0) {
-            std::lock_guard<std::mutex> lk(g_roomid_mu);
+            orvi::MutexLock lk(orvi_bind_roomid_mu);
             g_roomid_updates.reset();
         }
         const cJSON *e;
@@ -402,7 +405,7 @@ ORVI_HANDLER(request_handle_devListPush) {
     orvi_request_set_response(req, a.get(), AES_KEY_TYPE_RANDOM);
     json_ptr updates;
     {
-        std::lock_guard<std::mutex> lk(g_roomid_mu);
+        orvi::MutexLock lk(orvi_bind_roomid_mu);
         updates = std::move(g_roomid_updates);
     }
     if (updates && cJSON_GetArraySize(updates.get()) > 0) event_update_roomId_publish(updates.get());
@@ -544,7 +547,7 @@ ORVI_HANDLER(request_handle_roomListPush) {
     bool done = false;
     std::string rooms;
     {
-        std::lock_guard<std::mutex> lk(g_room_mu);
+        orvi::MutexLock lk(orvi_bind_room_mu);
         if (i == 0) g_room_push_cnt = 0;
         if (i == g_room_push_cnt) {
             // The whole page counts as taken, stored or dropped: the app moves
@@ -600,9 +603,9 @@ ORVI_HANDLER(request_handle_upRoomInfo) {
 
 void orvi_bind_lists_reset_for_test(void) {
     {
-        std::lock_guard<std::mutex> lk(g_room_mu);
+        orvi::MutexLock lk(orvi_bind_room_mu);
         g_room_push_cnt = 0;
     }
-    std::lock_guard<std::mutex> lk(g_roomid_mu);
+    orvi::MutexLock lk(orvi_bind_roomid_mu);
     g_roomid_updates.reset();
 }

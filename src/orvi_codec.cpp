@@ -9,26 +9,26 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "orvi_base64.h"
 #include "orvi_json.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
-
-namespace {
-typedef int (*codec_entry_t)(const char *in, char *out);
 
 // The loader serialises dlopen and dlclose with a lock of its own that the
 // thread checker cannot see; taking ours around them costs nothing more and
 // keeps the checker quiet. The plug-in itself runs outside it, so
 // conversions on different threads still overlap.
-std::mutex g_loader_mu;
+orvi::Mutex orvi_codec_loader_mu;
+
+namespace {
+typedef int (*codec_entry_t)(const char *in, char *out);
 
 struct dl_closer {
     void operator()(void *h) const {
-        std::lock_guard<std::mutex> lk(g_loader_mu);
+        orvi::MutexLock lk(orvi_codec_loader_mu);
         dlclose(h);
     }
 };
@@ -42,7 +42,7 @@ struct loaded_entry {
 // Loads `path` and looks up `symbol`; logs the loader's error on failure.
 loaded_entry load_entry(const std::string &path, const char *symbol) {
     loaded_entry e;
-    std::lock_guard<std::mutex> lk(g_loader_mu);
+    orvi::MutexLock lk(orvi_codec_loader_mu);
     void *h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {
         const char *err = dlerror();

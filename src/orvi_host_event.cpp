@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "event_publish.h"
@@ -20,6 +19,7 @@
 #include "orvi_event_topics.h"
 #include "orvi_field.h"
 #include "orvi_json.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -28,6 +28,8 @@
 #include "orvi_status_handlers.h"
 #include "orvi_system.h"
 #include "tovra_service.h"
+
+orvi::Mutex orvi_host_event_upload_mu;  // the debounced connection upload
 
 namespace {
 
@@ -46,9 +48,8 @@ std::atomic<orvi_ticktype_t (*)(void)> g_ticks{nullptr};
 std::atomic<bool> g_first_host_status_sent{false};
 
 // The debounced connection upload.
-std::mutex g_upload_mu;  // guards the two below
-orvi_timer_t g_upload_timer = -1;
-int g_upload_count = 0;
+orvi_timer_t g_upload_timer GUARDED_BY(orvi_host_event_upload_mu) = -1;
+int g_upload_count GUARDED_BY(orvi_host_event_upload_mu) = 0;
 
 orvi_ticktype_t now_ticks() {
     orvi_ticktype_t (*fn)(void) = g_ticks.load();
@@ -377,7 +378,7 @@ void orvi_hb_timeout_cb(void *) {
 void orvi_connect_upload_delay(void) {
     bool send_now = false;
     {
-        std::lock_guard<std::mutex> lk(g_upload_mu);
+        orvi::MutexLock lk(orvi_host_event_upload_mu);
         if (g_upload_timer < 0) {
             g_upload_timer = orvi_timer_create("connect_upload_delay", connect_upload_cb,
                                                kConnectUploadDelayMs, nullptr, 0);
@@ -486,7 +487,7 @@ void orvi_host_event_set_ticks_for_test(orvi_ticktype_t (*ticks)(void)) {
 }
 
 void orvi_host_event_reset_for_test(void) {
-    std::lock_guard<std::mutex> lk(g_upload_mu);
+    orvi::MutexLock lk(orvi_host_event_upload_mu);
     g_upload_timer = -1;
     g_upload_count = 0;
     g_first_host_status_sent.store(false);

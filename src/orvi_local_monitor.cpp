@@ -4,16 +4,18 @@
 // detached thread; it only reads the registry and publishes.
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "event_publish.h"
 #include "orvi_field.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_subdev_ctrl.h"
 #include "orvi_system.h"
+
+orvi::Mutex orvi_local_monitor_mu;  // the two buses' states
 
 namespace {
 
@@ -27,9 +29,8 @@ struct bus_t {
     bool fault_seen = false;  // the previous round saw a fault not yet published
 };
 
-std::mutex g_mu;  // the two buses' states
-bus_t g_can{"cannet", "can bus fault need to confirm again!"};
-bus_t g_485{"485net", "485 bus fault need to confirm again!"};
+bus_t g_can GUARDED_BY(orvi_local_monitor_mu){"cannet", "can bus fault need to confirm again!"};
+bus_t g_485 GUARDED_BY(orvi_local_monitor_mu){"485net", "485 bus fault need to confirm again!"};
 std::atomic<void (*)(unsigned)> g_sleep{nullptr};
 
 void monitor_sleep(unsigned ms) {
@@ -54,8 +55,8 @@ bus_status_t state_of(bool unpair, uint32_t count, uint32_t offline) {
 }
 
 // Publishes a changed state; a fault only when the round before saw it too.
-// Caller holds g_mu. Returns 1 when published.
-int bus_step(bus_t &bus, bus_status_t now) {
+// Returns 1 when published.
+int bus_step(bus_t &bus, bus_status_t now) REQUIRES(orvi_local_monitor_mu) {
     if (now == bus.published) {
         bus.fault_seen = false;
         return 0;
@@ -115,7 +116,7 @@ int local_device_monitor_round(void) {
               static_cast<int>(can));
     ORVI_LOGI("485Cnt:%d ;  off485Cnt:%d ;   status:%d;", static_cast<int>(d485Cnt), static_cast<int>(off485),
               static_cast<int>(d485));
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_local_monitor_mu);
     return bus_step(g_can, can) + bus_step(g_485, d485);
 }
 
@@ -144,12 +145,12 @@ int local_device_monitor_thread(void) {
 }
 
 bus_status_t local_device_monitor_can_status(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_local_monitor_mu);
     return g_can.published;
 }
 
 bus_status_t local_device_monitor_485_status(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_local_monitor_mu);
     return g_485.published;
 }
 
@@ -158,7 +159,7 @@ void local_device_monitor_set_sleep(void (*sleep_ms)(unsigned ms)) {
 }
 
 void local_device_monitor_reset(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_local_monitor_mu);
     g_can.published = g_485.published = BUS_IDLE;
     g_can.fault_seen = g_485.fault_seen = false;
 }

@@ -1,11 +1,11 @@
-// Mini-app paged pushes and their resend. Lock order: g_push.mu ->
-// g_resend.mu -> a record's mu; the builders drop g_push.mu before sending,
-// and nothing here holds a lock while posting an event.
+// Mini-app paged pushes and their resend. Lock order (orvi_lock_order.h):
+// orvi_miniapp_push_mu -> orvi_miniapp_resend_mu -> a record's mu; the
+// builders drop orvi_miniapp_push_mu before sending, and nothing here holds
+// a lock while posting an event.
 #include "orvi_miniapp.h"
 
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,37 +13,39 @@
 #include "orvi_field.h"
 #include "orvi_handlers.h"
 #include "orvi_json.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_timer.h"
+
+orvi::Mutex orvi_miniapp_push_mu;
+orvi::Mutex orvi_miniapp_resend_mu;
 
 namespace {
 using json_ptr = orvi_json::json_ptr;
 
 struct resend_state {
-    std::mutex mu;
-    orvi_timer_t timer = -1;
-    int repeat = 0;  // miniAppRes_repeat
-    orvi_subdev_ptr target;
-    std::string page;
-    std::function<int(const orvi_subdev_ptr &)> post;  // tests only
+    orvi_timer_t timer GUARDED_BY(orvi_miniapp_resend_mu) = -1;
+    int repeat GUARDED_BY(orvi_miniapp_resend_mu) = 0;  // miniAppRes_repeat
+    orvi_subdev_ptr target GUARDED_BY(orvi_miniapp_resend_mu);
+    std::string page GUARDED_BY(orvi_miniapp_resend_mu);
+    std::function<int(const orvi_subdev_ptr &)> post GUARDED_BY(orvi_miniapp_resend_mu);  // tests only
 };
 resend_state g_resend;
 
 struct push_state {
-    std::mutex mu;
-    int online_checkCnt = 0;
-    int online_index = 0;
-    int check_checkCnt = 0;
-    int check_index = 0;
-    std::vector<std::string> failDev;
+    int online_checkCnt GUARDED_BY(orvi_miniapp_push_mu) = 0;
+    int online_index GUARDED_BY(orvi_miniapp_push_mu) = 0;
+    int check_checkCnt GUARDED_BY(orvi_miniapp_push_mu) = 0;
+    int check_index GUARDED_BY(orvi_miniapp_push_mu) = 0;
+    std::vector<std::string> failDev GUARDED_BY(orvi_miniapp_push_mu);
 };
 push_state g_push;
 
 int post_send(const orvi_subdev_ptr &target) {
     std::function<int(const orvi_subdev_ptr &)> post;
     {
-        std::lock_guard<std::mutex> lk(g_resend.mu);
+        orvi::MutexLock lk(orvi_miniapp_resend_mu);
         post = g_resend.post;
     }
     return post ? post(target) : orvi_event_post_dev(ORVI_EVENT_MINIAPP_RES, target);
@@ -55,14 +57,14 @@ bool still_registered(const orvi_subdev_ptr &target) {
     return false;
 }
 
-void stop_timer_locked(void) {
+void stop_timer_locked(void) REQUIRES(orvi_miniapp_resend_mu) {
     if (g_resend.timer >= 0) orvi_timer_stop(g_resend.timer);
 }
 
 void resend_tick(void *) {
     orvi_subdev_ptr target;
     {
-        std::lock_guard<std::mutex> lk(g_resend.mu);
+        orvi::MutexLock lk(orvi_miniapp_resend_mu);
         ORVI_LOGI("miniAppRes_repeat is %d", g_resend.repeat);
         if (g_resend.repeat > ORVI_MINIAPP_RESEND_MAX - 1) {
             g_resend.repeat = 0;
@@ -73,7 +75,7 @@ void resend_tick(void *) {
         target = g_resend.target;
     }
     if (!target || !still_registered(target)) {
-        std::lock_guard<std::mutex> lk(g_resend.mu);
+        orvi::MutexLock lk(orvi_miniapp_resend_mu);
         if (g_resend.target == target) {
             ORVI_LOGW("'%s' is no longer registered, page resend stopped", target ? target->mac : "");
             g_resend.repeat = 0;
@@ -85,7 +87,7 @@ void resend_tick(void *) {
 }
 
 // Starts (or restarts) the resend timer; g_resend.mu held.
-void start_timer_locked(void) {
+void start_timer_locked(void) REQUIRES(orvi_miniapp_resend_mu) {
     if (g_resend.timer >= 0 && orvi_timer_start(g_resend.timer) == 0) return;
     g_resend.timer =
         orvi_timer_create(ORVI_MINIAPP_RESEND_TIMER, resend_tick, ORVI_MINIAPP_RESEND_MS, nullptr, 1);
@@ -143,7 +145,7 @@ int miniApp_retry_response_send(const orvi_subdev_ptr &target, const char *page)
         return -1;
     }
     {
-        std::lock_guard<std::mutex> lk(g_resend.mu);
+        orvi::MutexLock lk(orvi_miniapp_resend_mu);
         stop_timer_locked();
         product_subdev_set_data(target, page);
         g_resend.page.assign(page, len);
@@ -151,20 +153,20 @@ int miniApp_retry_response_send(const orvi_subdev_ptr &target, const char *page)
         g_resend.repeat = 0;
     }
     post_send(target);
-    std::lock_guard<std::mutex> lk(g_resend.mu);
+    orvi::MutexLock lk(orvi_miniapp_resend_mu);
     // A push that started meanwhile owns the timer now.
     if (g_resend.target == target) start_timer_locked();
     return 0;
 }
 
 void checkRes_send_retry_cansle(void) {
-    std::lock_guard<std::mutex> lk(g_resend.mu);
+    orvi::MutexLock lk(orvi_miniapp_resend_mu);
     g_resend.repeat = ORVI_MINIAPP_RESEND_MAX;
     ORVI_LOGI("miniAppRes_repeat is %d", g_resend.repeat);
 }
 
 int miniApp_resend_repeat(void) {
-    std::lock_guard<std::mutex> lk(g_resend.mu);
+    orvi::MutexLock lk(orvi_miniapp_resend_mu);
     return g_resend.repeat;
 }
 
@@ -176,7 +178,7 @@ int checkRes_devOnlinePush_send(const orvi_subdev_ptr &target, int index, bool s
     }
     std::string page;
     {
-        std::lock_guard<std::mutex> lk(g_push.mu);
+        orvi::MutexLock lk(orvi_miniapp_push_mu);
         if (start) {
             ++g_push.online_checkCnt;
             index = 0;
@@ -229,7 +231,7 @@ int checkRes_checkResPush_send(const orvi_subdev_ptr &target, int index, bool st
     }
     std::string page;
     {
-        std::lock_guard<std::mutex> lk(g_push.mu);
+        orvi::MutexLock lk(orvi_miniapp_push_mu);
         if (start) {
             ++g_push.check_checkCnt;
             index = 0;
@@ -331,7 +333,7 @@ ORVI_SENDER(orvi_send_miniAppRsp) {
     }
     std::string text;
     {
-        std::lock_guard<std::mutex> lk(g_resend.mu);
+        orvi::MutexLock lk(orvi_miniapp_resend_mu);
         if (g_resend.target == dev) text = g_resend.page;
     }
     if (text.empty()) text = f.data;
@@ -346,19 +348,19 @@ ORVI_SENDER(orvi_send_miniAppRsp) {
 }
 
 void orvi_miniapp_set_post_for_test(std::function<int(const orvi_subdev_ptr &)> post) {
-    std::lock_guard<std::mutex> lk(g_resend.mu);
+    orvi::MutexLock lk(orvi_miniapp_resend_mu);
     g_resend.post = std::move(post);
 }
 
 void orvi_miniapp_reset_for_test(void) {
     {
-        std::lock_guard<std::mutex> lk(g_resend.mu);
+        orvi::MutexLock lk(orvi_miniapp_resend_mu);
         g_resend.timer = -1;
         g_resend.repeat = 0;
         g_resend.target.reset();
         g_resend.page.clear();
     }
-    std::lock_guard<std::mutex> lk(g_push.mu);
+    orvi::MutexLock lk(orvi_miniapp_push_mu);
     g_push.online_checkCnt = g_push.online_index = 0;
     g_push.check_checkCnt = g_push.check_index = 0;
     g_push.failDev.clear();

@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <unordered_set>
 
@@ -23,6 +22,7 @@
 #include "orvi_event_loop.h"
 #include "orvi_field.h"
 #include "orvi_json.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
@@ -30,6 +30,10 @@
 #include "orvi_system.h"
 #include "orvi_timer.h"
 #include "orvi_transport.h"
+
+orvi::Mutex orvi_request_dispatch_mu;
+orvi::Mutex orvi_request_write_mu;
+orvi::Mutex orvi_request_queue_mu;  // the queue id and the copies in flight
 
 namespace {
 
@@ -41,11 +45,10 @@ struct dispatch_view {
     size_t handles = 0;
     size_t sends = 0;
 };
-std::mutex g_dispatch_mu;
-dispatch_view g_dispatch;  // guarded by g_dispatch_mu
+dispatch_view g_dispatch GUARDED_BY(orvi_request_dispatch_mu);
 
 dispatch_view dispatch() {
-    std::lock_guard<std::mutex> lk(g_dispatch_mu);
+    orvi::MutexLock lk(orvi_request_dispatch_mu);
     return g_dispatch;
 }
 
@@ -72,8 +75,7 @@ void overrides_clear() {
         o.store(nullptr);
 }
 
-std::mutex g_write_mu;
-request_write_fn g_write_for_test;  // guarded by g_write_mu
+request_write_fn g_write_for_test GUARDED_BY(orvi_request_write_mu);
 
 using Json = orvi_json::json_ptr;
 
@@ -103,14 +105,13 @@ struct request_msg_t {
 };
 static_assert(sizeof(request_msg_t) <= ORVI_QUEUE_MSG_SIZE, "a request message must fit one message");
 
-std::mutex g_queue_mu;  // guards g_queue_id and g_in_flight
-int g_queue_id = -1;
+int g_queue_id GUARDED_BY(orvi_request_queue_mu) = -1;
 // Copies handed to the queue and not yet taken; a message pointing anywhere
 // else (stale, foreign or corrupt) is refused rather than followed.
-std::unordered_set<const request_type_t *> g_in_flight;
+std::unordered_set<const request_type_t *> g_in_flight GUARDED_BY(orvi_request_queue_mu);
 
 int queue_id() {
-    std::lock_guard<std::mutex> lk(g_queue_mu);
+    orvi::MutexLock lk(orvi_request_queue_mu);
     return g_queue_id;
 }
 
@@ -139,7 +140,7 @@ int queue_recv(request_type_t *req, int flags) {
     std::memcpy(&m, msg.mtext, sizeof m);
     std::unique_ptr<request_type_t> copy;
     {
-        std::lock_guard<std::mutex> lk(g_queue_mu);
+        orvi::MutexLock lk(orvi_request_queue_mu);
         if (msg.mtype != kRequestMsgType || m.magic != kRequestMsgMagic || g_in_flight.erase(m.ptr) == 0) {
             ORVI_LOGW("request_read_queue receive is failed! ret = %d (not a request of this process)", -1);
             return -1;
@@ -165,7 +166,7 @@ void host_record_refresh(const orvi_subdev_ptr &host) {
 
 int write_response(const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &dev) {
     {
-        std::lock_guard<std::mutex> lk(g_write_mu);
+        orvi::MutexLock lk(orvi_request_write_mu);
         if (g_write_for_test) return g_write_for_test(data, to, dev);
     }
     return orvi_transport_write(data.data(), data.size(), &to, dev);
@@ -404,7 +405,7 @@ int request_dispatch_set(const request_dispatch_t *d) {
             return -1;
         }
     }
-    std::lock_guard<std::mutex> lk(g_dispatch_mu);
+    orvi::MutexLock lk(orvi_request_dispatch_mu);
     g_dispatch = v;
     // Replacements name rows of the tables they were made for.
     overrides_clear();
@@ -518,7 +519,7 @@ void orvi_request_set_response(request_data_t *req, const cJSON *json, aes_key_t
 // ---- Queue ------------------------------------------------------------------
 
 int orvi_request_queue_create(void) {
-    std::lock_guard<std::mutex> lk(g_queue_mu);
+    orvi::MutexLock lk(orvi_request_queue_mu);
     if (g_queue_id >= 0) return 0;
     int q = orvi_queue_create(ORVI_QUEUE_PATH, ORVI_REQUEST_QUEUE_PROJ_ID);
     if (q < 0) return -1;
@@ -540,7 +541,7 @@ int orvi_request_queue_send(const request_type_t *req) {
     msg.mtype = kRequestMsgType;
     request_msg_t m{kRequestMsgMagic, copy.get()};
     std::memcpy(msg.mtext, &m, sizeof m);
-    std::lock_guard<std::mutex> lk(g_queue_mu);
+    orvi::MutexLock lk(orvi_request_queue_mu);
     int rc = -1;
     if (g_queue_id >= 0) {
         // Recorded before the send: the receiver may take the message at once.
@@ -564,7 +565,7 @@ int orvi_request_queue_try_recv(request_type_t *req) {
 }
 
 size_t orvi_request_queue_pending(void) {
-    std::lock_guard<std::mutex> lk(g_queue_mu);
+    orvi::MutexLock lk(orvi_request_queue_mu);
     return g_in_flight.size();
 }
 
@@ -731,7 +732,7 @@ void request_overrides_clear_for_test(void) {
 }
 
 void request_set_write_for_test(request_write_fn fn) {
-    std::lock_guard<std::mutex> lk(g_write_mu);
+    orvi::MutexLock lk(orvi_request_write_mu);
     g_write_for_test = std::move(fn);
 }
 
@@ -739,7 +740,7 @@ void orvi_request_queue_delete_for_test(void) {
     request_type_t req;
     while (queue_id() >= 0 && orvi_request_queue_try_recv(&req) == 0) {
     }
-    std::lock_guard<std::mutex> lk(g_queue_mu);
+    orvi::MutexLock lk(orvi_request_queue_mu);
     if (g_queue_id >= 0) orvi_queue_delete(g_queue_id);
     g_queue_id = -1;
     for (const request_type_t *p : g_in_flight)

@@ -19,13 +19,17 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "orvi_field.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_subdev_tcp.h"
 #include "orvi_system.h"
+
+// The descriptors below, the generation and the line framer.
+orvi::Mutex orvi_socket_mu;
+orvi::Mutex orvi_socket_ports_mu;
 
 namespace {
 constexpr const char *kErrorLog = "/data/domivault/data/error.log";
@@ -34,15 +38,13 @@ constexpr int kSendStallMs = 2000;  // a TCP peer that accepts nothing this long
 constexpr int kResolveTries = 10;
 constexpr unsigned kResolvePauseMs = 500;
 
-std::mutex g_mu;       // the descriptors below, the generation and the line framer
-int g_udp_fd = -1;     // receive, port 5000
-int g_send_fd = -1;    // send, port 5001
-int g_client_fd = -1;  // optional TCP client channel
-uint64_t g_gen = 0;
-orvi_line_framer_t g_line;
+int g_udp_fd GUARDED_BY(orvi_socket_mu) = -1;     // receive, port 5000
+int g_send_fd GUARDED_BY(orvi_socket_mu) = -1;    // send, port 5001
+int g_client_fd GUARDED_BY(orvi_socket_mu) = -1;  // optional TCP client channel
+uint64_t g_gen GUARDED_BY(orvi_socket_mu) = 0;
+orvi_line_framer_t g_line GUARDED_BY(orvi_socket_mu);
 
-std::mutex g_ports_mu;
-orvi_socket_ports_t g_ports;
+orvi_socket_ports_t g_ports GUARDED_BY(orvi_socket_ports_mu);
 
 std::atomic<unsigned> g_read_pause_ms{50};
 
@@ -107,8 +109,8 @@ void fill_request(request_type_t *out, std::string &&data, int fd, const struct 
     out->sockinfo.type = type;
 }
 
-// One datagram on `fd` (held under g_mu by the caller); 0, or -1 logged.
-int send_datagram(int fd, const char *data, size_t size, const struct sockaddr_in &addr) {
+// One datagram on `fd` (held under orvi_socket_mu by the caller); 0, or -1 logged.
+int send_datagram(int fd, const char *data, size_t size, const struct sockaddr_in &addr) REQUIRES(orvi_socket_mu) {
     if (fd < 0) {
         ORVI_LOGW("the udp socket is closed!");
         return -1;
@@ -133,7 +135,7 @@ int write_udp(const char *data, size_t size, const dev_socket_t *to, const orvi_
         return -1;
     }
     addr.sin_family = AF_INET;
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_socket_mu);
     int fd;
     if (type == DEV_TYPE_MINIPRO) {
         // The mini-app listens on the port its request came from.
@@ -152,7 +154,7 @@ int write_broadcast(const char *data, size_t size) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(ports.broadcast);
     addr.sin_port = htons(ports.device_port);
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_socket_mu);
     return send_datagram(g_send_fd, data, size, addr);
 }
 
@@ -178,7 +180,7 @@ int write_tcp(const char *data, size_t size, const orvi_subdev_ptr &dev) {
     }
     {
         // The TCP client channel carries its own packets.
-        std::lock_guard<std::mutex> lk(g_mu);
+        orvi::MutexLock lk(orvi_socket_mu);
         if (fd == g_client_fd) return send_line(fd, data, size) ? 0 : -1;
     }
     subdev_tcp_link_list_t *list = orvi_subdev_tcp_link_list();
@@ -198,7 +200,7 @@ int write_tcp(const char *data, size_t size, const orvi_subdev_ptr &dev) {
         return -1;
     }
     orvi_subdev_tcp_link_dev_bind(list, link, dev);
-    std::lock_guard<std::mutex> wl(link->write_mu);
+    orvi::MutexLock wl(link->write_mu);
     // Peers read one packet per line.
     return send_line(fd, data, size) ? 0 : -1;
 }
@@ -408,7 +410,7 @@ bool orvi_line_framer_next(orvi_line_framer_t *f, std::string &out) {
 
 int socket_connect_start(const char *host, unsigned short port) {
     orvi_socket_ports_t ports = orvi_socket_ports();
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_socket_mu);
     close_fd(g_udp_fd);
     close_fd(g_send_fd);
     close_fd(g_client_fd);
@@ -433,7 +435,7 @@ int socket_connect_start(const char *host, unsigned short port) {
 }
 
 int socket_connect_stop(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_socket_mu);
     close_fd(g_udp_fd);
     close_fd(g_client_fd);
     g_line = orvi_line_framer_t{};
@@ -456,7 +458,7 @@ int socket_connect_read_wait(request_type_t *out, int timeout_ms) {
         int udp, client;
         uint64_t gen;
         {
-            std::lock_guard<std::mutex> lk(g_mu);
+            orvi::MutexLock lk(orvi_socket_mu);
             std::string line;
             // A further complete line is already buffered: no waiting.
             while (g_line.has_line && orvi_line_framer_next(&g_line, line)) {
@@ -497,7 +499,7 @@ int socket_connect_read_wait(request_type_t *out, int timeout_ms) {
             continue;
         }
 
-        std::lock_guard<std::mutex> lk(g_mu);
+        orvi::MutexLock lk(orvi_socket_mu);
         if (gen != g_gen) continue;  // restarted or stopped meanwhile
         for (nfds_t i = 0; i < n; ++i) {
             if (!fds[i].revents) continue;
@@ -683,22 +685,22 @@ bool orvi_intake_could_be_request(const std::string &data) {
 // ---- Hooks ----------------------------------------------------------------------
 
 void orvi_socket_ports_set(const orvi_socket_ports_t &ports) {
-    std::lock_guard<std::mutex> lk(g_ports_mu);
+    orvi::MutexLock lk(orvi_socket_ports_mu);
     g_ports = ports;
 }
 
 orvi_socket_ports_t orvi_socket_ports(void) {
-    std::lock_guard<std::mutex> lk(g_ports_mu);
+    orvi::MutexLock lk(orvi_socket_ports_mu);
     return g_ports;
 }
 
 unsigned short orvi_socket_udp_in_port(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_socket_mu);
     return orvi_socket_local_port(g_udp_fd);
 }
 
 unsigned short orvi_socket_udp_out_port(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_socket_mu);
     return orvi_socket_local_port(g_send_fd);
 }
 

@@ -6,7 +6,6 @@
 // threads, so both are kept under a lock.
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "event_msg.h"
@@ -15,6 +14,7 @@
 #include "local_mqtt_pack.h"
 #include "orvi_aes.h"
 #include "orvi_handlers.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_miniapp.h"
 #include "orvi_port.h"
@@ -26,15 +26,16 @@
 
 using namespace orvi_status;
 
+orvi::Mutex orvi_status_app_mu;
+
 namespace {
 
 constexpr const char *k485ConfigPath = "/data/domivault/data/485Com.config";
 
 struct scene_state {
-    std::mutex mu;
-    std::string reply_id;      // the last scene push's "requestId"
-    orvi_subdev_ptr miniapp;   // who gets the scene answers
-    std::string updown_reqid;  // the last up/down request's "requestId"
+    std::string reply_id GUARDED_BY(orvi_status_app_mu);      // the last scene push's "requestId"
+    orvi_subdev_ptr miniapp GUARDED_BY(orvi_status_app_mu);   // who gets the scene answers
+    std::string updown_reqid GUARDED_BY(orvi_status_app_mu);  // the last up/down request's "requestId"
 } g_app;
 
 std::atomic<bool> g_create_sub_started{false};
@@ -186,7 +187,7 @@ ORVI_HANDLER(request_handle_sceneSinglepush) {
     // Only a request that is passed on becomes the one the scene answers
     // are matched with.
     {
-        std::lock_guard<std::mutex> lk(g_app.mu);
+        orvi::MutexLock lk(orvi_status_app_mu);
         g_app.reply_id = reqid->valuestring;
         g_app.miniapp = dev;
     }
@@ -236,7 +237,7 @@ ORVI_HANDLER(request_handle_updown) {
     }
     if (!is_miniapp(dev, "up/down setting")) return -1;
     {
-        std::lock_guard<std::mutex> lk(g_app.mu);
+        orvi::MutexLock lk(orvi_status_app_mu);
         if (g_app.updown_reqid == reqid) {
             ORVI_LOGW("updown info  reqid is same");
             return -1;
@@ -248,7 +249,7 @@ ORVI_HANDLER(request_handle_updown) {
         return -1;
     }
     {
-        std::lock_guard<std::mutex> lk(g_app.mu);
+        orvi::MutexLock lk(orvi_status_app_mu);
         g_app.updown_reqid = reqid;
     }
     json_ptr out = make_object();
@@ -297,18 +298,18 @@ ORVI_SENDER(orvi_send_soLoadState) {
 // ---- Scene state ---------------------------------------------------------------------
 
 std::string orvi_scene_reply_id(void) {
-    std::lock_guard<std::mutex> lk(g_app.mu);
+    orvi::MutexLock lk(orvi_status_app_mu);
     return g_app.reply_id;
 }
 
 orvi_subdev_ptr orvi_scene_miniapp_record(void) {
-    std::lock_guard<std::mutex> lk(g_app.mu);
+    orvi::MutexLock lk(orvi_status_app_mu);
     return g_app.miniapp;
 }
 
 void orvi_status_handlers_reset_for_test(void) {
     {
-        std::lock_guard<std::mutex> lk(g_app.mu);
+        orvi::MutexLock lk(orvi_status_app_mu);
         g_app.reply_id.clear();
         g_app.miniapp.reset();
         g_app.updown_reqid.clear();

@@ -25,10 +25,14 @@
 
 #include "orvi_field.h"
 #include "orvi_event_post.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_socket.h"
 #include "orvi_system.h"
+
+// Creation of the process-wide link list.
+orvi::Mutex orvi_subdev_tcp_list_mu;
 
 namespace {
 constexpr int kServerRetries = 60;
@@ -38,8 +42,7 @@ constexpr int kIdleWaitMs = 1000;
 // While objects wait for room in the request queue: how soon to look again.
 constexpr int kQueueRetryMs = 10;
 
-std::mutex g_list_mu;
-subdev_tcp_link_list_t *g_list = nullptr;
+subdev_tcp_link_list_t *g_list GUARDED_BY(orvi_subdev_tcp_list_mu) = nullptr;
 
 std::string peer_text(const struct sockaddr_in &a) {
     char ip[INET_ADDRSTRLEN] = {0};
@@ -73,7 +76,7 @@ bool release_record(const orvi_subdev_ptr &dev, int fd, bool set_offline) {
 
 // Takes the link out of the list; caller holds list->sem. False when it is
 // not listed (any more).
-bool unlist_locked(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
+bool unlist_locked(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) REQUIRES(list->sem) {
     auto it = std::find(list->links.begin(), list->links.end(), link);
     if (it == list->links.end()) return false;
     list->links.erase(it);
@@ -101,7 +104,7 @@ bool link_gone(const subdev_tcp_link_ptr &link, const orvi_subdev_ptr &dev) {
 int link_close(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link) {
     orvi_subdev_ptr dev;
     {
-        std::lock_guard<std::mutex> lk(list->sem);
+        orvi::MutexLock lk(list->sem);
         if (!unlist_locked(list, link)) return 0;
         dev = link->subdev_ptr;
     }
@@ -214,7 +217,7 @@ int orvi_tcp_framer_feed(orvi_tcp_framer_t *f, const char *data, size_t len,
 // ---- Link list ----------------------------------------------------------------
 
 subdev_tcp_link_list_t *orvi_subdev_tcp_link_list(void) {
-    std::lock_guard<std::mutex> lk(g_list_mu);
+    orvi::MutexLock lk(orvi_subdev_tcp_list_mu);
     if (!g_list) orvi_subdev_tcp_link_list_init(&g_list);
     return g_list;
 }
@@ -248,7 +251,7 @@ int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_l
     orvi_subdev_ptr victim_dev;
     const uint64_t now = orvi_port_monotonic_ms();
     {
-        std::lock_guard<std::mutex> lk(list->sem);
+        orvi::MutexLock lk(list->sem);
         if (list->list_size() >= ORVI_TCP_LINK_MAX) {
             // The link that has gone longest without a complete object makes
             // room: a full list must not lock new devices out.
@@ -273,7 +276,7 @@ int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_l
 int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd) {
     if (!list) return -1;
     subdev_tcp_link_ptr gone;  // released after the lock
-    std::lock_guard<std::mutex> lk(list->sem);
+    orvi::MutexLock lk(list->sem);
     auto it = std::find_if(list->links.begin(), list->links.end(),
                            [fd](const subdev_tcp_link_ptr &l) { return l->fd == fd; });
     if (it == list->links.end()) return -1;
@@ -292,7 +295,7 @@ void orvi_subdev_tcp_link_maxfd_update(subdev_tcp_link_list_t *list) {
 
 subdev_tcp_link_ptr orvi_subdev_tcp_link_get(subdev_tcp_link_list_t *list, int fd) {
     if (!list) return nullptr;
-    std::lock_guard<std::mutex> lk(list->sem);
+    orvi::MutexLock lk(list->sem);
     for (const auto &l : list->links)
         if (l->fd == fd) return l;
     return nullptr;
@@ -310,13 +313,13 @@ int orvi_subdev_tcp_link_ipaddr_update(const subdev_tcp_link_ptr &link) {
 int orvi_subdev_tcp_link_dev_bind(subdev_tcp_link_list_t *list, const subdev_tcp_link_ptr &link,
                                   const orvi_subdev_ptr &dev) {
     if (!list || !link) return -1;
-    std::lock_guard<std::mutex> lk(list->sem);
+    orvi::MutexLock lk(list->sem);
     link->subdev_ptr = dev;
     return 0;
 }
 
 int orvi_subdev_tcp_fd_readset_all(subdev_tcp_link_list_t *list, std::vector<struct pollfd> &fds) {
-    std::lock_guard<std::mutex> lk(list->sem);
+    orvi::MutexLock lk(list->sem);
     for (const auto &l : list->links)
         if (link_can_read(*l)) fds.push_back({l->fd, POLLIN, 0});
     return list->list_size();
@@ -341,7 +344,7 @@ int orvi_subdev_tcp_link_read(subdev_tcp_link_list_t *list, int fd) {
     // The peer closed (or the connection broke).
     orvi_subdev_ptr dev;
     {
-        std::lock_guard<std::mutex> lk(list->sem);
+        orvi::MutexLock lk(list->sem);
         if (!unlist_locked(list, link)) return 0;  // closed by the host meanwhile
         dev = link->subdev_ptr;
     }
@@ -352,7 +355,7 @@ int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list) {
     if (!list) return 0;
     std::vector<subdev_tcp_link_ptr> links;
     {
-        std::lock_guard<std::mutex> lk(list->sem);
+        orvi::MutexLock lk(list->sem);
         links = list->links;
     }
     const size_t n = links.size();
@@ -391,7 +394,7 @@ int orvi_subdev_tcp_links_pump(subdev_tcp_link_list_t *list) {
 
 bool orvi_subdev_tcp_links_waiting(subdev_tcp_link_list_t *list) {
     if (!list) return false;
-    std::lock_guard<std::mutex> lk(list->sem);
+    orvi::MutexLock lk(list->sem);
     for (const auto &l : list->links)
         if (!l->backlog.empty()) return true;
     return false;
@@ -401,7 +404,7 @@ int orvi_subdev_tcp_link_idle_close(subdev_tcp_link_list_t *list, uint64_t now_m
     if (!list) return 0;
     std::vector<subdev_tcp_link_ptr> idle;
     {
-        std::lock_guard<std::mutex> lk(list->sem);
+        orvi::MutexLock lk(list->sem);
         for (const auto &l : list->links)
             if (idle_ms(*l, now_ms) >= ORVI_TCP_IDLE_CLOSE_MS) idle.push_back(l);
     }

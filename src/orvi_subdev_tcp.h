@@ -13,10 +13,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "orvi_lock_order.h"
 #include "orvi_transport.h"
 #include "product_subdev.h"
 
@@ -81,7 +81,7 @@ typedef struct subdev_tcp_link_s {
     std::atomic<uint64_t> last_object_ms{0};
     std::atomic<bool> retired{false};  // out of the list: nothing more of it is queued
     orvi_subdev_ptr subdev_ptr;        // the record bound to the link; guarded by the list's lock
-    std::mutex write_mu;               // one writer at a time: a packet and its "\n" stay together
+    orvi::Mutex write_mu ORVI_LEAF_LOCK;  // one writer at a time: a packet and its "\n" stay together
     subdev_tcp_link_s() = default;
     subdev_tcp_link_s(const subdev_tcp_link_s &) = delete;
     subdev_tcp_link_s &operator=(const subdev_tcp_link_s &) = delete;
@@ -90,12 +90,12 @@ typedef struct subdev_tcp_link_s {
 using subdev_tcp_link_ptr = std::shared_ptr<subdev_tcp_link_t>;
 
 typedef struct subdev_tcp_link_list_s {
-    std::mutex sem;  // guards everything below and each link's subdev_ptr
-    std::vector<subdev_tcp_link_ptr> links;
-    int max_fd = -1;
+    orvi::Mutex sem ORVI_LEAF_LOCK;  // guards the two below and each link's subdev_ptr
+    std::vector<subdev_tcp_link_ptr> links GUARDED_BY(sem);
+    int max_fd GUARDED_BY(sem) = -1;
     int wake_fd = -1;   // eventfd: wakes the receive thread when a link is added
     size_t turn = 0;    // receive thread only: where the next round of queuing starts
-    int list_size() const { return static_cast<int>(links.size()); }
+    int list_size() const REQUIRES(sem) { return static_cast<int>(links.size()); }
 } subdev_tcp_link_list_t;
 
 // The process-wide list (created by orvi_subdev_tcp_server_init), or null.
@@ -114,7 +114,7 @@ int orvi_subdev_tcp_link_insert(subdev_tcp_link_list_t *list, const subdev_tcp_l
 // Removes the link of `fd` (its descriptor closes once no writer holds it). 0 or -1.
 int orvi_subdev_tcp_link_delete(subdev_tcp_link_list_t *list, int fd);
 // Recomputes max_fd; caller holds list->sem.
-void orvi_subdev_tcp_link_maxfd_update(subdev_tcp_link_list_t *list);
+void orvi_subdev_tcp_link_maxfd_update(subdev_tcp_link_list_t *list) REQUIRES(list->sem);
 subdev_tcp_link_ptr orvi_subdev_tcp_link_get(subdev_tcp_link_list_t *list, int fd);
 // Refreshes the link's peer address from its socket. 0 or -1.
 int orvi_subdev_tcp_link_ipaddr_update(const subdev_tcp_link_ptr &link);

@@ -7,14 +7,15 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
+
+orvi::Mutex orvi_transport_sink_mu;
 
 namespace {
 
-std::mutex g_sink_mu;
-std::shared_ptr<const orvi_request_sink_t> g_sink;  // guarded by g_sink_mu
+std::shared_ptr<const orvi_request_sink_t> g_sink GUARDED_BY(orvi_transport_sink_mu);
 
 constexpr size_t kChannels = static_cast<size_t>(SOCKET_CONNECT_TYPE_BLE) + 1;
 std::array<std::atomic<orvi_transport_write_fn>, kChannels> g_writers{};
@@ -22,7 +23,7 @@ std::array<std::atomic<orvi_transport_write_fn>, kChannels> g_writers{};
 std::atomic<int (*)(void)> g_stop{nullptr};
 
 std::shared_ptr<const orvi_request_sink_t> sink() {
-    std::lock_guard<std::mutex> lk(g_sink_mu);
+    orvi::MutexLock lk(orvi_transport_sink_mu);
     return g_sink;
 }
 
@@ -31,7 +32,7 @@ std::shared_ptr<const orvi_request_sink_t> sink() {
 void orvi_transport_set_sink(orvi_request_sink_t s) {
     std::shared_ptr<const orvi_request_sink_t> next;
     if (s.send) next = std::make_shared<const orvi_request_sink_t>(std::move(s));
-    std::lock_guard<std::mutex> lk(g_sink_mu);
+    orvi::MutexLock lk(orvi_transport_sink_mu);
     g_sink = std::move(next);
 }
 

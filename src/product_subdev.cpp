@@ -14,11 +14,22 @@
 #include <utility>
 
 #include "orvi_field.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_mid_config.h"
 #include "orvi_product.h"
 
 const char *const ORVI_LINE_CTRL_HID = "LINE-CTRL-FW";
+
+// The table lock, guarding the table, its MAC index, the counters and the rooms.
+orvi::Mutex host_info_mu;
+// Serialises the two-step updates of a type list and subLinkingList so the
+// union never disagrees with its parts.
+orvi::Mutex registry_linking_mu;
+// Serialises the creation of a list behind a caller's pointer.
+orvi::Mutex registry_list_init_mu;
+orvi::Mutex registry_listeners_mu;
+orvi::Mutex registry_identity_mu;
 
 namespace {
 constexpr int kLinkIdFirst = 300;
@@ -44,40 +55,31 @@ typedef struct orvi_host_info_s {
 } orvi_host_info_t;
 
 // Everything below is guarded by host_info_mu, the table lock.
-std::mutex host_info_mu;
-orvi_host_info_t host_info;
+orvi_host_info_t host_info GUARDED_BY(host_info_mu);
 // The table's index: every stored MAC to its slot, and each 12-character
 // switch MAC to the 14-character MACs of its gangs. Kept in step with every
 // placement and move in the table, so a lookup is a hash probe.
-std::unordered_map<std::string, uint32_t> g_slot_of;
-std::unordered_map<std::string, std::vector<std::string>> g_gangs_of;
+std::unordered_map<std::string, uint32_t> g_slot_of GUARDED_BY(host_info_mu);
+std::unordered_map<std::string, std::vector<std::string>> g_gangs_of GUARDED_BY(host_info_mu);
 
 // The linking lists, created once by product_linkinglist_init and kept for
 // the life of the process.
 std::atomic<orvi_subdev_info_list_t *> g_list_can{nullptr};
 std::atomic<orvi_subdev_info_list_t *> g_list_485{nullptr};
 std::atomic<orvi_subdev_info_list_t *> g_list_all{nullptr};
-// Serialises the creation of a list behind a caller's pointer.
-std::mutex g_list_init_mu;
 
 // Replaced whole on registration, so a report reads them without holding a
 // lock while the listeners run.
-std::mutex g_listeners_mu;
-std::shared_ptr<const std::vector<product_subdev_listener_t>> g_listeners;
+std::shared_ptr<const std::vector<product_subdev_listener_t>> g_listeners GUARDED_BY(registry_listeners_mu);
 
 std::atomic<int> g_link_id{kLinkIdFirst};
-// Serialises the two-step updates of a type list and subLinkingList so the
-// union never disagrees with its parts.
-std::mutex g_linking_mu;
-
-std::mutex g_identity_mu;
-std::function<std::string()> g_home_mac_src;
-std::function<std::string()> g_home_key_src;
+std::function<std::string()> g_home_mac_src GUARDED_BY(registry_identity_mu);
+std::function<std::string()> g_home_key_src GUARDED_BY(registry_identity_mu);
 
 std::string home_mac(void) {
     std::function<std::string()> f;
     {
-        std::lock_guard<std::mutex> lk(g_identity_mu);
+        orvi::MutexLock lk(registry_identity_mu);
         f = g_home_mac_src;
     }
     return f ? f() : product_get_mac_str();
@@ -86,21 +88,21 @@ std::string home_mac(void) {
 std::string home_key(void) {
     std::function<std::string()> f;
     {
-        std::lock_guard<std::mutex> lk(g_identity_mu);
+        orvi::MutexLock lk(registry_identity_mu);
         f = g_home_key_src;
     }
     return f ? f() : product_get_home_key();
 }
 
-using host_lock = std::lock_guard<std::mutex>;
-using rec_lock = std::lock_guard<std::mutex>;
+using host_lock = orvi::MutexLock;
+using rec_lock = orvi::MutexLock;
 
 // Reports a change to every listener; never called with a registry lock
 // held. The first non-zero answer is the result.
 int report(const product_subdev_change_t &change) {
     std::shared_ptr<const std::vector<product_subdev_listener_t>> listeners;
     {
-        std::lock_guard<std::mutex> lk(g_listeners_mu);
+        orvi::MutexLock lk(registry_listeners_mu);
         listeners = g_listeners;
     }
     int rc = 0;
@@ -168,14 +170,14 @@ bool is_wired_local(dev_type_t t) {
 
 // ---- table helpers, host_info_mu held ----
 
-int find_exact_locked(std::string_view mac) {
+int find_exact_locked(std::string_view mac) REQUIRES(host_info_mu) {
     auto it = g_slot_of.find(std::string(mac));
     return it == g_slot_of.end() ? -1 : static_cast<int>(it->second);
 }
 
 // The lookup rule: the exact MAC, or for a 12-character query a 14-character
 // gang MAC that begins with it; the first of them in table order.
-int find_query_locked(const std::string &q) {
+int find_query_locked(const std::string &q) REQUIRES(host_info_mu) {
     int best = find_exact_locked(q);
     if (q.size() != 12) return best;
     auto g = g_gangs_of.find(q);
@@ -188,7 +190,7 @@ int find_query_locked(const std::string &q) {
 }
 
 // The slot of `p` when `p` is the stored record of that MAC, else -1.
-int find_stored_locked(const orvi_subdev_list_t *p, std::string_view mac) {
+int find_stored_locked(const orvi_subdev_list_t *p, std::string_view mac) REQUIRES(host_info_mu) {
     const int at = find_exact_locked(mac);
     return at >= 0 && host_info.subList[at].get() == p ? at : -1;
 }
@@ -199,17 +201,17 @@ bool is_gang(std::string_view mac) {
 
 // subList[slot] has just received its record (new or moved): the index
 // follows. A stored record's MAC never changes, so it is read unlocked.
-void index_put_locked(uint32_t slot) {
+void index_put_locked(uint32_t slot) REQUIRES(host_info_mu) {
     g_slot_of[std::string(orvi_field_view(host_info.subList[slot]->mac))] = slot;
 }
 
-void index_add_locked(uint32_t slot) {
+void index_add_locked(uint32_t slot) REQUIRES(host_info_mu) {
     index_put_locked(slot);
     const std::string_view mac = orvi_field_view(host_info.subList[slot]->mac);
     if (is_gang(mac)) g_gangs_of[std::string(mac.substr(0, 12))].emplace_back(mac);
 }
 
-void index_erase_locked(std::string_view mac) {
+void index_erase_locked(std::string_view mac) REQUIRES(host_info_mu) {
     g_slot_of.erase(std::string(mac));
     if (!is_gang(mac)) return;
     auto g = g_gangs_of.find(std::string(mac.substr(0, 12)));
@@ -231,7 +233,7 @@ struct type_counts {
     uint32_t can = 0, d485 = 0, tovra = 0, centctrl = 0;
 };
 
-type_counts count_types_locked(void) {
+type_counts count_types_locked(void) REQUIRES(host_info_mu) {
     type_counts c;
     for (uint32_t i = 0; i < host_info.devCnt; ++i) {
         switch (type_of(*host_info.subList[i])) {
@@ -255,7 +257,7 @@ type_counts count_types_locked(void) {
     return c;
 }
 
-void recount_locked(void) {
+void recount_locked(void) REQUIRES(host_info_mu) {
     const type_counts c = count_types_locked();
     host_info.canCnt = c.can;
     host_info.d485Cnt = c.d485;
@@ -266,7 +268,7 @@ void recount_locked(void) {
 // With the mini-app rule on, a MINIPRO record is the table's last entry.
 // Called after a removal: puts a remaining MINIPRO record back at the end,
 // or turns the rule off when none is left.
-void keep_minipro_last_locked(void) {
+void keep_minipro_last_locked(void) REQUIRES(host_info_mu) {
     if (host_info.devCnt == 0) {
         host_info.minipro = 0;
         return;
@@ -416,21 +418,21 @@ int count_in(const orvi_subdev_ptr *list, int size, int selector) {
 // ---- rooms, host_info_mu held ----
 
 // Number of rooms held: the first entry with an empty name ends the list.
-int rooms_held_locked(void) {
+int rooms_held_locked(void) REQUIRES(host_info_mu) {
     int n = 0;
     while (n < ORVI_ROOM_MAX && host_info.roomlist[n].name[0])
         ++n;
     return n;
 }
 
-void rooms_clear_locked(void) {
+void rooms_clear_locked(void) REQUIRES(host_info_mu) {
     for (dev_roomlist_t &r : host_info.roomlist)
         r = dev_roomlist_t{};
 }
 
 // Appends after the rooms held, up to the list's end; a room without a name
 // is skipped, never left as a hole that would end the list for its readers.
-int rooms_append_locked(const dev_roomlist_t *rooms, int n) {
+int rooms_append_locked(const dev_roomlist_t *rooms, int n) REQUIRES(host_info_mu) {
     int at = rooms_held_locked(), stored = 0;
     for (int k = 0; rooms && k < n; ++k) {
         const dev_roomlist_t &room = rooms[k];
@@ -504,8 +506,8 @@ linking_pair linking_lists_of_type(int type) {
     return {linking_list_of_type(type), linking_list(LINKING_ALL)};
 }
 
-// Index of the MAC in the list; the list's lock is held.
-int linking_find_locked(const orvi_subdev_info_list_t &l, std::string_view mac) {
+// Index of the MAC in the list.
+int linking_find_locked(const orvi_subdev_info_list_t &l, std::string_view mac) REQUIRES(l.lock) {
     for (size_t i = 0; i < l.list.size(); ++i) {
         if (orvi_field_view(l.list[i].mac) == mac) return static_cast<int>(i);
     }
@@ -514,7 +516,7 @@ int linking_find_locked(const orvi_subdev_info_list_t &l, std::string_view mac) 
 
 bool linking_contains(orvi_subdev_info_list_t *l, std::string_view mac) {
     if (!l) return false;
-    std::lock_guard<std::mutex> lk(l->lock);
+    orvi::MutexLock lk(l->lock);
     return linking_find_locked(*l, mac) >= 0;
 }
 
@@ -525,7 +527,7 @@ int linking_remove(orvi_subdev_info_list_t *list, const char *mac) {
         ORVI_LOGW("list or mac is NULL!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     if (list->list.empty()) {
         ORVI_LOGW("list is empty!");
         return 0;
@@ -541,8 +543,8 @@ int linking_remove(orvi_subdev_info_list_t *list, const char *mac) {
     return 1;
 }
 
-// Adds to the type's list, then to the union; g_linking_mu held.
-int linking_add_locked(const orvi_subdev_info_t &info, const linking_pair &lists) {
+// Adds to the type's list, then to the union.
+int linking_add_locked(const orvi_subdev_info_t &info, const linking_pair &lists) REQUIRES(registry_linking_mu) {
     if (!lists.type) {
         ORVI_LOGW("list_p is NULL!");
         return -1;
@@ -582,7 +584,7 @@ int line_dev_add(const char *mac, const char *mid, bool is_can) {
         info.dev_type = t ? static_cast<dev_type_t>(t) : DEV_TYPE_485;
     }
     const linking_pair lists = linking_lists_of_type(info.dev_type);
-    std::lock_guard<std::mutex> lk(g_linking_mu);
+    orvi::MutexLock lk(registry_linking_mu);
     // A bus service reports its devices again and again: a listed device
     // must not use up a linking id each time.
     if (linking_contains(lists.type, mac) || linking_contains(lists.all, mac)) {
@@ -596,7 +598,7 @@ int line_dev_add(const char *mac, const char *mid, bool is_can) {
 
 void product_subdev_listener_add(product_subdev_listener_t listener) {
     if (!listener) return;
-    std::lock_guard<std::mutex> lk(g_listeners_mu);
+    orvi::MutexLock lk(registry_listeners_mu);
     auto next = g_listeners ? std::make_shared<std::vector<product_subdev_listener_t>>(*g_listeners)
                             : std::make_shared<std::vector<product_subdev_listener_t>>();
     next->push_back(std::move(listener));
@@ -1159,12 +1161,15 @@ int product_subdev_info_list_init(orvi_subdev_info_list_t **list, int size) {
         ORVI_LOGW("list is NULL!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(g_list_init_mu);
+    orvi::MutexLock lk(registry_list_init_mu);
     if (*list) return 0;  // other threads may hold it: never replaced
     auto *l = new (std::nothrow) orvi_subdev_info_list_t;
     if (!l) ORVI_NO_MEM(sizeof(orvi_subdev_info_list_t));
     l->list_size = static_cast<uint32_t>(size);
-    l->list.reserve(static_cast<size_t>(size));
+    {
+        orvi::MutexLock ll(l->lock);  // not shared yet; taken so the rule has no exception
+        l->list.reserve(static_cast<size_t>(size));
+    }
     *list = l;
     return 0;
 }
@@ -1199,7 +1204,7 @@ orvi_subdev_info_list_t *product_get_linking_list(int type) {
 
 std::vector<orvi_subdev_info_t> product_subdev_info_list_snapshot(orvi_subdev_info_list_t *list) {
     if (!list) return {};
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     return list->list;
 }
 
@@ -1208,7 +1213,7 @@ bool product_subdev_info_list_get(orvi_subdev_info_list_t *list, const char *mac
         ORVI_LOGW("list or mac is NULL!");
         return false;
     }
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     if (list->list.empty()) {
         ORVI_LOGW("list is empty!");
         return false;
@@ -1231,7 +1236,7 @@ int product_subdev_info_list_add(orvi_subdev_info_list_t *list, const orvi_subde
                   devinfo->mac);
         return -1;
     }
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     if (list->list.size() >= list->list_size) {
         ORVI_LOGW("list is full!");
         return -1;
@@ -1255,7 +1260,7 @@ int orvi_linkinglist_dev_add(const orvi_subdev_info_t *devinfo) {
         return -1;
     }
     const linking_pair lists = linking_lists_of_type(devinfo->dev_type);
-    std::lock_guard<std::mutex> lk(g_linking_mu);
+    orvi::MutexLock lk(registry_linking_mu);
     return linking_add_locked(*devinfo, lists);
 }
 
@@ -1269,7 +1274,7 @@ int orvi_linkinglist_dev_remove(const char *mac, int type) {
         ORVI_LOGW("list_p is NULL!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(g_linking_mu);
+    orvi::MutexLock lk(registry_linking_mu);
     // The union loses the device only when this bus really held it: an
     // offline report on the wrong bus must not hide a device still listed.
     int rc = linking_remove(lists.type, mac);
@@ -1363,7 +1368,7 @@ cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int star
         ORVI_LOGW("page start %d, max %d is invalid", start, max);
         return nullptr;
     }
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     if (static_cast<size_t>(start) >= list->list.size()) {
         ORVI_LOGI("get done!");
         return nullptr;
@@ -1419,7 +1424,7 @@ void product_registry_reset_for_test(void) {
     }
     for (orvi_subdev_info_list_t *l : {g_list_can.load(), g_list_485.load(), g_list_all.load()}) {
         if (!l) continue;
-        std::lock_guard<std::mutex> ll(l->lock);
+        orvi::MutexLock ll(l->lock);
         l->list.clear();
         l->subdev_count.store(0);
         l->synced_index.store(0);
@@ -1478,7 +1483,7 @@ bool product_registry_check_for_test(std::string *why) {
 
 void product_registry_set_identity_for_test(std::function<std::string()> home_mac_fn,
                                             std::function<std::string()> home_key_fn) {
-    std::lock_guard<std::mutex> lk(g_identity_mu);
+    orvi::MutexLock lk(registry_identity_mu);
     g_home_mac_src = std::move(home_mac_fn);
     g_home_key_src = std::move(home_key_fn);
 }

@@ -11,7 +11,8 @@
 // frees a record that a thread, a queued event or a request still holds.
 //
 // Locking rules for other modules:
-//  - The table lock (private, a plain mutex) guards the table, its MAC index,
+//  - The table lock (host_info_mu, a plain mutex declared with the others in
+//    orvi_lock_order.h) guards the table, its MAC index,
 //    the counters, the room list and the host-level fields. It is held only
 //    inside this file's functions, never across a call out of the registry
 //    and never while a listener runs. A caller may hold its own module lock
@@ -35,12 +36,12 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "orvi_lock_order.h"
 #include "orvi_types.h"
 
 #define ORVI_SUBDEV_MAX 1000  // slots; the last is never filled
@@ -96,8 +97,8 @@ typedef struct orvi_subdev_fields_s {
 } orvi_subdev_fields_t;
 
 typedef struct orvi_subdev_list_s : orvi_subdev_fields_t {
-    std::shared_ptr<struct orvi_subdev_list_s> sub_subdev_list[ORVI_SUBSUBDEV_MAX];  // guarded by mu
-    mutable std::mutex mu;
+    mutable orvi::Mutex mu ACQUIRED_AFTER(host_info_mu);
+    std::shared_ptr<struct orvi_subdev_list_s> sub_subdev_list[ORVI_SUBSUBDEV_MAX] GUARDED_BY(mu);
 
     orvi_subdev_list_s() = default;
     // Copies the fields (not the lock, not the sub-subdevices). Copying a
@@ -131,9 +132,9 @@ typedef struct orvi_subdev_info_s {
 typedef struct orvi_subdev_info_list_s {
     std::atomic<uint32_t> subdev_count{0};
     uint32_t list_size = 0;  // fixed at creation
-    mutable std::mutex lock;
+    mutable orvi::Mutex lock ACQUIRED_AFTER(registry_linking_mu);
     std::atomic<uint32_t> synced_index{0};  // cursor of a paged synchronisation
-    std::vector<orvi_subdev_info_t> list;
+    std::vector<orvi_subdev_info_t> list GUARDED_BY(lock);
 } orvi_subdev_info_list_t;
 
 typedef struct devices_s {
@@ -185,8 +186,8 @@ void product_subdev_listener_add(product_subdev_listener_t listener);
 // ---- Record access --------------------------------------------------------
 
 // A copy of the record's fields taken under its lock (default fields for null).
-orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_list_t &dev);
-orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_ptr &dev);
+orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_list_t &dev) EXCLUDES(dev.mu);
+orvi_subdev_fields_t orvi_subdev_snapshot(const orvi_subdev_ptr &dev) EXCLUDES(dev->mu);
 
 // Runs fn(record) under the record's lock and returns its result (a
 // default value for a null record). fn must not call into the registry.
@@ -201,61 +202,61 @@ auto orvi_subdev_locked(const orvi_subdev_ptr &dev, Fn &&fn)
             return R{};
         }
     }
-    std::lock_guard<std::mutex> lk(dev->mu);
+    orvi::MutexLock lk(dev->mu);
     return fn(*dev);
 }
 
 // Stores a status document; -1 (record unchanged) when it does not fit the
 // record's ORVI_SUBDEV_DATA_SIZE buffer.
-int product_subdev_set_data(const orvi_subdev_ptr &dev, std::string_view text);
+int product_subdev_set_data(const orvi_subdev_ptr &dev, std::string_view text) EXCLUDES(dev->mu);
 // The power value of a status document: the first number of a column named
 // "Pow" or beginning "SW" ("cols"/"dat" or "opt"/"p", also inside a
 // "jsonStatus" object); -1 when there is none.
 int get_dev_pow_status(const char *data);
 
 // The table's records in table order, taken under the table lock.
-std::vector<orvi_subdev_ptr> product_subdev_list_snapshot(void);
+std::vector<orvi_subdev_ptr> product_subdev_list_snapshot(void) EXCLUDES(host_info_mu);
 // Calls fn for every record of a snapshot of the table; fn runs without the
 // table lock, so it may call any registry function.
 void product_subdev_for_each(const std::function<void(const orvi_subdev_ptr &)> &fn);
 
 // ---- Main table -----------------------------------------------------------
 
-uint32_t product_get_host_subdev_count(void);
-product_host_counts_t product_get_host_counts(void);
+uint32_t product_get_host_subdev_count(void) EXCLUDES(host_info_mu);
+product_host_counts_t product_get_host_counts(void) EXCLUDES(host_info_mu);
 
 // Copies the incoming record's fields into a new record, or merges them into
 // the stored record of the same MAC; the caller keeps its record. Returns
 // the stored record, or null (home MAC, full table, over-long text field).
-orvi_subdev_ptr product_add_subdev_to_host(const orvi_subdev_list_t *subdev);
+orvi_subdev_ptr product_add_subdev_to_host(const orvi_subdev_list_t *subdev) EXCLUDES(host_info_mu);
 // Exact MAC, or a 12-character query matching a 14-character (gang) MAC:
 // the first such record in table order. A hash probe, whatever the table holds.
-orvi_subdev_ptr product_get_subdev_form_host(const char *mac);
+orvi_subdev_ptr product_get_subdev_form_host(const char *mac) EXCLUDES(host_info_mu);
 // 0, or -1 when the MAC is null or unknown.
-int product_delete_subdev_form_host(const char *mac);
+int product_delete_subdev_form_host(const char *mac) EXCLUDES(host_info_mu);
 // Index of the first record at or after start_index in room roomId, its
 // fields copied into `output` (the caller's own record) when given; -1 if none.
-int product_get_roomIddev_form_host(int start_index, unsigned roomId, orvi_subdev_list_t *output);
+int product_get_roomIddev_form_host(int start_index, unsigned roomId, orvi_subdev_list_t *output) EXCLUDES(host_info_mu);
 // First record at or after *p_start of `type`; *p_start becomes one past it
 // (or the device count when there is none).
-orvi_subdev_ptr product_get_dev_by_type(unsigned *p_start, dev_type_t type);
+orvi_subdev_ptr product_get_dev_by_type(unsigned *p_start, dev_type_t type) EXCLUDES(host_info_mu);
 
-int product_set_host_info_qnetkey(const char *key);
-std::string product_get_host_info_qnetkey(void);
+int product_set_host_info_qnetkey(const char *key) EXCLUDES(host_info_mu);
+std::string product_get_host_info_qnetkey(void) EXCLUDES(host_info_mu);
 const char *product_get_subdev_type_str(int type);
 int product_get_tovra_max_Id(void);
 int product_get_udpDev_max_Id(void);
 
 // The mini-app's device-list push (devListPush): the devices it announced
 // (`miniproCnt`) and those taken so far (`miniprocurCnt`).
-void product_minipro_sync_start(uint32_t total);  // announced = total, taken = 0
-void product_minipro_sync_advance(uint32_t taken);
-void product_minipro_sync_get(uint32_t *taken, uint32_t *total);
+void product_minipro_sync_start(uint32_t total) EXCLUDES(host_info_mu);  // announced = total, taken = 0
+void product_minipro_sync_advance(uint32_t taken) EXCLUDES(host_info_mu);
+void product_minipro_sync_get(uint32_t *taken, uint32_t *total) EXCLUDES(host_info_mu);
 
 // The device type whose persistent synchronisation is under way (0: all
 // wired types; DEV_TYPE_MAX: none).
-dev_type_t product_get_sync_persistent_type(void);
-void product_set_sync_persistent_type(dev_type_t type);
+dev_type_t product_get_sync_persistent_type(void) EXCLUDES(host_info_mu);
+void product_set_sync_persistent_type(dev_type_t type) EXCLUDES(host_info_mu);
 
 // ---- Rooms ------------------------------------------------------------------
 // The list holds at most ORVI_ROOM_MAX rooms, dense from the first; a room
@@ -264,22 +265,22 @@ void product_set_sync_persistent_type(dev_type_t type);
 // Appends the rooms after those held (replace: empties the list first), in
 // one step; a room without a name is skipped, rooms past the list's end are
 // dropped with a log line. Returns the number stored.
-int product_roomlist_append(const dev_roomlist_t *rooms, int n, bool replace);
+int product_roomlist_append(const dev_roomlist_t *rooms, int n, bool replace) EXCLUDES(host_info_mu);
 // Replaces the list with `rooms`, then adds the default room (id 0, short id
 // 0, `default_name`) when none of them is it and there is room left. Returns
 // the number of `rooms` stored.
-int product_roomlist_set(const dev_roomlist_t *rooms, int n, const char *default_name);
+int product_roomlist_set(const dev_roomlist_t *rooms, int n, const char *default_name) EXCLUDES(host_info_mu);
 // The rooms held, in order.
-std::vector<dev_roomlist_t> product_roomlist_get(void);
+std::vector<dev_roomlist_t> product_roomlist_get(void) EXCLUDES(host_info_mu);
 // The room id whose 8-bit short id is sId, or ORVI_ROOM_ID_NONE.
-uint32_t product_get_roomId_form_rooomlist(uint8_t sId);
+uint32_t product_get_roomId_form_rooomlist(uint8_t sId) EXCLUDES(host_info_mu);
 // The short id of the room `room_id`, or -1.
-int roomId_to_sId(uint32_t room_id);
+int roomId_to_sId(uint32_t room_id) EXCLUDES(host_info_mu);
 
 // ---- Short ids --------------------------------------------------------------
 
 // Picks a free 8-bit short id into dev->macId: 1, or 0 when none is free.
-int assign_macId(orvi_subdev_list_t *dev);
+int assign_macId(orvi_subdev_list_t *dev) EXCLUDES(host_info_mu);
 // Linking-record ids: handed out from 300 upwards.
 int macId_allocate(void);
 // Marks `v` as known: the counter moves past it so it is never handed out.
@@ -288,7 +289,7 @@ int macId_get(void);
 
 // ---- Types ------------------------------------------------------------------
 
-int product_subdev_type_adapter(orvi_subdev_list_t *subdev);
+int product_subdev_type_adapter(orvi_subdev_list_t *subdev) EXCLUDES(host_info_mu);
 int product_get_subdev_type_by_config(const char *mid);
 int get_dev_class_type_by_mid(const char *mid);
 // 0 when src_devType (of model mid) falls under the selector pair_devType.
@@ -299,7 +300,7 @@ int product_dev_type_isPaired(unsigned src_devType, unsigned pair_devType, const
 // `subdev` names the parent by its MAC; the incoming record is copied. A new
 // sub-subdevice is reported (PRODUCT_SUBDEV_ADDED with `sub`).
 orvi_subdev_ptr product_add_subsubdev_to_host(const orvi_subdev_list_t *subdev,
-                                              const orvi_subdev_list_t *subsubdev);
+                                              const orvi_subdev_list_t *subsubdev) EXCLUDES(host_info_mu);
 orvi_subdev_ptr product_get_subsubdev_form_host(const char *mac, const char *submac);
 // With toPublish, the pending events are reported (PRODUCT_SUBDEV_STATUS).
 int product_subsubdev_event_insert(const orvi_subdev_ptr &subdev, const orvi_subdev_ptr &subsubdev,
@@ -340,10 +341,10 @@ int product_linkinglist_linedev_offline(const char *mac, int type);
 // least `size` slots; the walk stops at the first empty slot.
 int product_subDevList_devType_count(const orvi_subdev_ptr *list, int size, int selector);
 // A page of the main table: the matching records from the `start`-th on.
-cJSON *product_devList_subdev_jsonArry_get(int start, int max, int selector);
+cJSON *product_devList_subdev_jsonArry_get(int start, int max, int selector) EXCLUDES(host_info_mu);
 cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int start, int max, int selector);
-cJSON *product_get_tovra_Id_List(void);
-cJSON *product_get_BLE_Id_List(void);
+cJSON *product_get_tovra_Id_List(void) EXCLUDES(host_info_mu);
+cJSON *product_get_BLE_Id_List(void) EXCLUDES(host_info_mu);
 
 // ---- Tests only -------------------------------------------------------------
 

@@ -7,17 +7,20 @@
 #include <sys/msg.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_queue.h"
 #include "orvi_system.h"
 #include "orvi_timer.h"
+
+orvi::Mutex orvi_event_loop_init_mu;  // serialises init and deinit
+orvi::Mutex orvi_event_loop_consumer_mu;
+orvi::Mutex orvi_event_loop_delay_mu;
 
 namespace {
 
@@ -33,21 +36,17 @@ std::atomic<int> g_event_queue_handle{-1};
 std::atomic<orvi_event_loop_cb_t> g_event_handler_cb{nullptr};
 pthread_t g_event_loop_tid;
 
-std::mutex g_init_mu;  // serialises init and deinit
-
 // Lets the deinit wait for the detached consumer.
-std::mutex g_consumer_mu;
-std::condition_variable g_consumer_cv;
-bool g_consumer_running = false;
+orvi::CondVar g_consumer_cv;
+bool g_consumer_running GUARDED_BY(orvi_event_loop_consumer_mu) = false;
 std::atomic<bool> g_consumer_stop{false};
 
 // The pending delayed event. The timer's context is the generation number,
 // not the record: a callback that fires while the deinit cancels the event
 // finds a newer generation (or none) and does nothing.
-std::mutex g_delay_mu;
-orvi_timer_t event_loop_delay_timer = -1;
-orvi_event_loop_data_t *g_delay_data = nullptr;
-uintptr_t g_delay_gen = 0;
+orvi_timer_t event_loop_delay_timer GUARDED_BY(orvi_event_loop_delay_mu) = -1;
+orvi_event_loop_data_t *g_delay_data GUARDED_BY(orvi_event_loop_delay_mu) = nullptr;
+uintptr_t g_delay_gen GUARDED_BY(orvi_event_loop_delay_mu) = 0;
 
 void handle_message(const orvi_msgbuf_t &msg) {
     orvi_event_loop_data_t event_data;
@@ -75,14 +74,14 @@ void *orvi_event_loop_task(void *arg) {
     }
     // Notified under the lock, so the deinit cannot return while this thread
     // still uses the condition variable.
-    std::lock_guard<std::mutex> lk(g_consumer_mu);
+    orvi::MutexLock lk(orvi_event_loop_consumer_mu);
     g_consumer_running = false;
-    g_consumer_cv.notify_all();
+    g_consumer_cv.signal_all();
     return nullptr;
 }
 
 void event_loop_delay_cb(void *arg) {
-    std::lock_guard<std::mutex> lk(g_delay_mu);
+    orvi::MutexLock lk(orvi_event_loop_delay_mu);
     if (!g_delay_data || reinterpret_cast<uintptr_t>(arg) != g_delay_gen) return;
     std::unique_ptr<orvi_event_loop_data_t> event_data(g_delay_data);
     g_delay_data = nullptr;
@@ -91,8 +90,7 @@ void event_loop_delay_cb(void *arg) {
     orvi_timer_delete(&event_loop_delay_timer);
 }
 
-// Callers hold g_delay_mu.
-void cancel_delayed_locked() {
+void cancel_delayed_locked() REQUIRES(orvi_event_loop_delay_mu) {
     if (event_loop_delay_timer != -1) orvi_timer_delete(&event_loop_delay_timer);
     delete g_delay_data;
     g_delay_data = nullptr;
@@ -100,7 +98,7 @@ void cancel_delayed_locked() {
 }
 
 bool consumer_running() {
-    std::lock_guard<std::mutex> lk(g_consumer_mu);
+    orvi::MutexLock lk(orvi_event_loop_consumer_mu);
     return g_consumer_running;
 }
 
@@ -108,7 +106,7 @@ bool consumer_running() {
 
 int orvi_event_loop_init(orvi_event_loop_cb_t cb) {
     ORVI_CHECK_ARG(cb, -2);
-    std::lock_guard<std::mutex> lk(g_init_mu);
+    orvi::MutexLock lk(orvi_event_loop_init_mu);
     if (consumer_running()) {
         ORVI_LOGW("<%d> The event loop has been initialized", -1);
         return -1;
@@ -121,14 +119,14 @@ int orvi_event_loop_init(orvi_event_loop_cb_t cb) {
     g_event_handler_cb.store(cb);
     g_consumer_stop.store(false);
     {
-        std::lock_guard<std::mutex> clk(g_consumer_mu);
+        orvi::MutexLock clk(orvi_event_loop_consumer_mu);
         g_consumer_running = true;
     }
     void *arg = reinterpret_cast<void *>(static_cast<intptr_t>(g_event_queue_handle.load()));
     int rc = orvi_pthread_create_detach(&g_event_loop_tid, nullptr, orvi_event_loop_task, arg,
                                         "orvi_event_loop_task");
     if (rc != 0) {
-        std::lock_guard<std::mutex> clk(g_consumer_mu);
+        orvi::MutexLock clk(orvi_event_loop_consumer_mu);
         g_consumer_running = false;
         g_event_handler_cb.store(nullptr);
     }
@@ -156,7 +154,7 @@ int orvi_event_loop_delay_send(orvi_event_loop_t event, void *ctx, uint32_t dela
     if (delay_ms == 0) return orvi_event_loop_send(event, ctx);
     std::unique_ptr<orvi_event_loop_data_t> event_data(new (std::nothrow) orvi_event_loop_data_t{event, ctx});
     if (!event_data) ORVI_NO_MEM(sizeof(orvi_event_loop_data_t));
-    std::lock_guard<std::mutex> lk(g_delay_mu);
+    orvi::MutexLock lk(orvi_event_loop_delay_mu);
     uintptr_t gen = g_delay_gen + 1;
     orvi_timer_t id = orvi_timer_create("event_loop_delay", event_loop_delay_cb, static_cast<long>(delay_ms),
                                         reinterpret_cast<void *>(gen), 0);
@@ -180,10 +178,10 @@ int orvi_event_loop_set(orvi_event_loop_cb_t cb) {
 }
 
 int orvi_event_loop_deinit(void) {
-    std::lock_guard<std::mutex> lk(g_init_mu);
+    orvi::MutexLock lk(orvi_event_loop_init_mu);
     if (!consumer_running()) return -1;
     {
-        std::lock_guard<std::mutex> dlk(g_delay_mu);
+        orvi::MutexLock dlk(orvi_event_loop_delay_mu);
         cancel_delayed_locked();
     }
     const int q = g_event_queue_handle.load();
@@ -194,8 +192,9 @@ int orvi_event_loop_deinit(void) {
     wake.mtype = kStopMsgType;
     orvi_queue_send(q, &wake, ORVI_QUEUE_MSG_SIZE, IPC_NOWAIT);
     {
-        std::unique_lock<std::mutex> clk(g_consumer_mu);
-        g_consumer_cv.wait(clk, [] { return !g_consumer_running; });
+        orvi::MutexLock clk(orvi_event_loop_consumer_mu);
+        g_consumer_cv.wait(orvi_event_loop_consumer_mu,
+                           []() REQUIRES(orvi_event_loop_consumer_mu) { return !g_consumer_running; });
     }
     orvi_queue_delete(q);
     g_event_queue_handle.store(-1);

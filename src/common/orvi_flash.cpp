@@ -17,12 +17,15 @@
 #include <atomic>
 #include <ctime>
 #include <memory>
-#include <mutex>
 
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_system.h"
 #include "orvi_utils.h"
+
+// The file and its backups: one reader or writer at a time.
+orvi::Mutex orvi_store_mu;
 
 namespace {
 struct JsonDelete {
@@ -38,10 +41,6 @@ const char kDamagedCopy[] = ORVI_DATA_DIR ORVI_PARAMS_FILE_NAME ".bad";
 // Identity's credential generation, run after a factory reset clears the store.
 std::atomic<int (*)(void)> g_credentials_reset{nullptr};
 
-std::mutex &store_mu() {
-    static std::mutex mu;
-    return mu;
-}
 
 // Backup `i` (0..9 in the data directory, 10 in /usr/local/etc).
 std::string backup_board_path(int i) {
@@ -77,7 +76,7 @@ void keep_damaged_copy(const std::string &text) {
 }
 
 // Replaces the file by the newest good backup. Caller holds the store lock.
-bool restore_from_backup_locked(void) {
+bool restore_from_backup_locked(void) REQUIRES(orvi_store_mu) {
     std::string bk;
     if (get_backup_right_file_name(bk) != 0) return false;
     std::string text;
@@ -93,7 +92,7 @@ bool restore_from_backup_locked(void) {
 
 // Copies the file to the eleven backups, each replaced atomically, but only
 // when the file as it now stands on disk parses. Caller holds the store lock.
-int backup_locked(void) {
+int backup_locked(void) REQUIRES(orvi_store_mu) {
     std::string text;
     if (!orvi_port_read(orvi_path(ORVI_PARAMS_FILE), text, ORVI_PARAMS_FILE_MAX + 1) ||
         text.size() > ORVI_PARAMS_FILE_MAX || !parse_object(text)) {
@@ -114,7 +113,7 @@ int backup_locked(void) {
 // The store object a save starts from. A missing, empty or damaged file is
 // first replaced by the newest good backup (once); with none, a new object
 // holding "t" starts. Null only when the file exists but cannot be read.
-Json current_store_locked(const char *key) {
+Json current_store_locked(const char *key) REQUIRES(orvi_store_mu) {
     const std::string path = orvi_path(ORVI_PARAMS_FILE);
     bool restored = false;
     for (;;) {
@@ -148,7 +147,7 @@ Json current_store_locked(const char *key) {
 }
 
 // Prints and writes the object, then backs it up. Caller holds the store lock.
-int write_store_locked(const cJSON *doc, const char *key) {
+int write_store_locked(const cJSON *doc, const char *key) REQUIRES(orvi_store_mu) {
     char *printed = cJSON_Print(doc);
     if (!printed) ORVI_NO_MEM(ORVI_PARAMS_FILE_MAX);
     std::string text(printed);
@@ -170,7 +169,7 @@ int write_store_locked(const cJSON *doc, const char *key) {
 }
 
 // Parses the file and finds the key, logging why not. Caller holds the lock.
-const cJSON *find_item_locked(const char *key, Json &doc) {
+const cJSON *find_item_locked(const char *key, Json &doc) REQUIRES(orvi_store_mu) {
     std::string text;
     if (!orvi_port_read(orvi_path(ORVI_PARAMS_FILE), text, kReadLimit) || text.empty()) {
         ORVI_LOGW("%s key read is fail from %s", key, ORVI_PARAMS_FILE);
@@ -345,7 +344,7 @@ int orvi_info_load(const char *key, void *dest, size_t width, param_type_t type)
         ORVI_LOGW("key or value is NULL!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(store_mu());
+    orvi::MutexLock lk(orvi_store_mu);
     Json doc;
     const cJSON *item = find_item_locked(key, doc);
     if (!item) return -1;
@@ -372,7 +371,7 @@ int orvi_info_load_text(const char *key, std::string &out) {
         ORVI_LOGW("key or value is NULL!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(store_mu());
+    orvi::MutexLock lk(orvi_store_mu);
     Json doc;
     const cJSON *item = find_item_locked(key, doc);
     if (!item) return -1;
@@ -389,7 +388,7 @@ int orvi_info_load_number(const char *key, long long &out) {
         ORVI_LOGW("key or value is NULL!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(store_mu());
+    orvi::MutexLock lk(orvi_store_mu);
     Json doc;
     const cJSON *item = find_item_locked(key, doc);
     if (!item) return -1;
@@ -419,7 +418,7 @@ int orvi_info_save(const char *key, const void *value, size_t width, param_type_
         return -1;
     }
 
-    std::lock_guard<std::mutex> lk(store_mu());
+    orvi::MutexLock lk(orvi_store_mu);
     Json doc = current_store_locked(key);
     if (!doc) return -1;
     cJSON *root = doc.get();
@@ -449,7 +448,7 @@ int orvi_info_erase(const char *key) {
         ORVI_LOGW("key is NULL!");
         return -1;
     }
-    std::lock_guard<std::mutex> lk(store_mu());
+    orvi::MutexLock lk(orvi_store_mu);
     const std::string path = orvi_path(ORVI_PARAMS_FILE);
     if (!orvi_port_exists(path)) {
         ORVI_LOGW("%s is not exist!", ORVI_PARAMS_FILE);
@@ -476,13 +475,13 @@ int orvi_info_erase(const char *key) {
 }
 
 int orvi_info_backup(void) {
-    std::lock_guard<std::mutex> lk(store_mu());
+    orvi::MutexLock lk(orvi_store_mu);
     return backup_locked();
 }
 
 int orvi_info_clear(void) {
     {
-        std::lock_guard<std::mutex> lk(store_mu());
+        orvi::MutexLock lk(orvi_store_mu);
         run_logged("rm -r " + quoted(ORVI_DATA_DIR ORVI_PARAMS_FILE_NAME));
         run_logged("rm -r " + quoted(ORVI_DATA_DIR ORVI_PARAMS_BK_PREFIX) + "*");
         // The kept text of a damaged file holds the old keys too.
@@ -580,7 +579,7 @@ int orvi_mac_file_verify(void) {
 }
 
 int orvi_params_config_file_comfirm(void) {
-    std::lock_guard<std::mutex> lk(store_mu());
+    orvi::MutexLock lk(orvi_store_mu);
     remove_stale_temporaries(ORVI_DATA_DIR);
     remove_stale_temporaries(ORVI_ETC_DIR);
     const std::string path = orvi_path(ORVI_PARAMS_FILE);

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "orvi_lock_order.h"
+
 typedef enum {
     TYPE_STRING = 0,
     TYPE_NUMBER = 1,
@@ -37,26 +39,26 @@ typedef enum {
 // including the terminator; a number stored in `width` (1, 2, 4 or 8) bytes.
 // A value of another JSON type leaves `dest` unchanged and returns 0.
 // -1 when the file cannot be read, is not JSON or lacks the key.
-int orvi_info_load(const char *key, void *dest, size_t width, param_type_t type);
+int orvi_info_load(const char *key, void *dest, size_t width, param_type_t type) EXCLUDES(orvi_store_mu);
 // The key's string value whole / number value. 0, or -1 (also for another type).
-int orvi_info_load_text(const char *key, std::string &out);
-int orvi_info_load_number(const char *key, long long &out);
+int orvi_info_load_text(const char *key, std::string &out) EXCLUDES(orvi_store_mu);
+int orvi_info_load_number(const char *key, long long &out) EXCLUDES(orvi_store_mu);
 // Sets the key and rewrites the file, then its backups. TYPE_STRING: `value`
 // is text of at most `width` bytes (read up to its terminator). TYPE_NUMBER:
 // `value` points to an integer of `width` bytes (1, 2: unsigned; 4, 8:
 // signed). Every save stamps "ts". 0 or -1.
-int orvi_info_save(const char *key, const void *value, size_t width, param_type_t type);
+int orvi_info_save(const char *key, const void *value, size_t width, param_type_t type) EXCLUDES(orvi_store_mu);
 // Removes the key and rewrites the file and its backups. 0 (also when the key
 // is absent) or -1.
-int orvi_info_erase(const char *key);
+int orvi_info_erase(const char *key) EXCLUDES(orvi_store_mu);
 // Factory reset of all stored state, then fresh credentials through the
 // generator set below (-1 when none is set).
-int orvi_info_clear(void);
+int orvi_info_clear(void) EXCLUDES(orvi_store_mu);
 // Sets what orvi_info_clear runs to make fresh credentials (identity's
 // reset_host_randomkey_psw, set by start-up).
 void orvi_info_set_credentials_reset(int (*regenerate)(void));
 // Copies the file to its eleven backups if it parses. 0 or -1.
-int orvi_info_backup(void);
+int orvi_info_backup(void) EXCLUDES(orvi_store_mu);
 
 // Start-up: verify the identifier file (five failures reboot the board),
 // then the configuration file.
@@ -69,7 +71,7 @@ int orvi_mac_file_verify(void);
 bool orvi_host_id_valid(const std::string &text);
 // Creates the configuration file when missing; restores a damaged one from
 // the newest good backup. 0, or -1 when it stays damaged.
-int orvi_params_config_file_comfirm(void);
+int orvi_params_config_file_comfirm(void) EXCLUDES(orvi_store_mu);
 // The newest of the eleven backups that passes the JSON check (ties: lowest
 // index, "/usr/local/etc/" last). 0 with its board path, or -1.
 int get_backup_right_file_name(std::string &board_path);

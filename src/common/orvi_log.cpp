@@ -18,13 +18,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 #include <string>
 
+#include "orvi_lock_order.h"
 #include "orvi_system.h"
 
 std::atomic<int> orvi_set_log{ORVI_LOG_INFO};
 std::atomic<int> log_level{48};
+
+orvi::Mutex orvi_log_sites_mu;
 
 namespace {
 // Epoch seconds of the last refresh, already shifted to UTC+8.
@@ -79,8 +81,7 @@ struct Site {
     unsigned long suppressed = 0;
 };
 constexpr size_t kSites = 512;  // a power of two
-std::mutex g_sites_mu;
-Site g_sites[kSites];
+Site g_sites[kSites] GUARDED_BY(orvi_log_sites_mu);
 
 uint64_t now_ms() {
     struct timespec ts {};
@@ -94,7 +95,7 @@ bool site_admits(const char *func, int line, double burst, double rate, unsigned
     suppressed = 0;
     size_t h = (reinterpret_cast<uintptr_t>(func) >> 3) * 31u + static_cast<size_t>(line);
     uint64_t now = now_ms();
-    std::lock_guard<std::mutex> lk(g_sites_mu);
+    orvi::MutexLock lk(orvi_log_sites_mu);
     Site *s = nullptr;
     for (size_t i = 0; i < kSites; ++i) {
         Site &c = g_sites[(h + i) & (kSites - 1)];

@@ -1,15 +1,16 @@
 #include "orvi_mid_config.h"
 
-#include <mutex>
 #include <string>
 
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 
+orvi::Mutex orvi_mid_config_mu;
+
 namespace {
 constexpr const char *kMidConfigPath = "/data/domivault/data/mid_config.json";
-std::mutex g_mu;
-std::shared_ptr<const cJSON> g_doc;
+std::shared_ptr<const cJSON> g_doc GUARDED_BY(orvi_mid_config_mu);
 
 std::shared_ptr<const cJSON> parse_doc(const std::string &text) {
     cJSON *j = cJSON_ParseWithLength(text.data(), text.size());
@@ -34,7 +35,7 @@ int load(std::shared_ptr<const cJSON> &out) {
 int orvi_mid_config_init(void) {
     std::shared_ptr<const cJSON> doc;
     if (load(doc) != 0) return -1;
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_mid_config_mu);
     g_doc = std::move(doc);
     return 0;
 }
@@ -43,7 +44,7 @@ int orvi_mid_config_update(void) {
     std::shared_ptr<const cJSON> doc;
     if (load(doc) == 0 && doc) {
         {
-            std::lock_guard<std::mutex> lk(g_mu);
+            orvi::MutexLock lk(orvi_mid_config_mu);
             g_doc = std::move(doc);
         }
         ORVI_LOGI("mid configuration update successed");
@@ -54,6 +55,6 @@ int orvi_mid_config_update(void) {
 }
 
 std::shared_ptr<const cJSON> get_mid_config_json(void) {
-    std::lock_guard<std::mutex> lk(g_mu);
+    orvi::MutexLock lk(orvi_mid_config_mu);
     return g_doc;
 }

@@ -18,13 +18,15 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
+
+#include "orvi_lock_order.h"
 
 extern char **environ;
 
+orvi::Mutex orvi_port_root_mu;
+
 namespace {
-std::mutex g_root_mu;
-std::string g_root;  // empty on the board
+std::string g_root GUARDED_BY(orvi_port_root_mu);  // empty on the board
 
 struct Fd {
     int fd = -1;
@@ -135,7 +137,7 @@ int spawn_and_collect(const std::vector<std::string> &argv, const orvi_run_opts 
 }  // namespace
 
 std::string orvi_path(std::string_view board_path) {
-    std::lock_guard<std::mutex> lk(g_root_mu);
+    orvi::MutexLock lk(orvi_port_root_mu);
     if (g_root.empty() || board_path.empty() || board_path[0] != '/') return std::string(board_path);
     std::string p = g_root;
     p.append(board_path);
@@ -143,14 +145,14 @@ std::string orvi_path(std::string_view board_path) {
 }
 
 void orvi_port_set_root(const std::string &root) {
-    std::lock_guard<std::mutex> lk(g_root_mu);
+    orvi::MutexLock lk(orvi_port_root_mu);
     g_root = root;
     while (!g_root.empty() && g_root.back() == '/')
         g_root.pop_back();
 }
 
 std::string orvi_port_root(void) {
-    std::lock_guard<std::mutex> lk(g_root_mu);
+    orvi::MutexLock lk(orvi_port_root_mu);
     return g_root;
 }
 

@@ -33,15 +33,15 @@ orvi_dev_info_t defaults_record(void) {
 
 // Holds the built-in defaults from the start, so the default key and the
 // firmware identifier read right even before the start-up merge.
-orvi_dev_info_t orvi_dev_info = defaults_record();
-app_ins_info_t orvi_ins_info;
+orvi_dev_info_t orvi_dev_info GUARDED_BY(orvi_dev_info_mu) = defaults_record();
+app_ins_info_t orvi_ins_info GUARDED_BY(orvi_ins_info_mu);
 
 namespace {
 // The host's settings the configuration file keeps beside the identity: the
 // home's location and cloud domain, the installation's order id, the Wi-Fi
 // credentials and the Qnet id. Identity owns them because it owns the file
 // and its product_get_* accessors; the registry and the handlers read them
-// here. Guarded by orvi_dev_info_mutex().
+// here. Guarded by orvi_dev_info_mu.
 struct host_settings_t {
     char province[64];
     char city[64];
@@ -53,21 +53,22 @@ struct host_settings_t {
     char ssid[128];
     char wifiPsw[128];
 };
-host_settings_t g_settings{};
+host_settings_t g_settings GUARDED_BY(orvi_dev_info_mu){};
 }  // namespace
 
-std::mutex &orvi_dev_info_mutex(void) {
-    static std::mutex mu;
-    return mu;
+orvi::Mutex orvi_dev_info_mu;
+orvi::Mutex orvi_ins_info_mu;
+
+orvi::Mutex &orvi_dev_info_mutex(void) {
+    return orvi_dev_info_mu;
 }
 
-std::mutex &orvi_ins_info_mutex(void) {
-    static std::mutex mu;
-    return mu;
+orvi::Mutex &orvi_ins_info_mutex(void) {
+    return orvi_ins_info_mu;
 }
 
 namespace {
-using Lock = std::lock_guard<std::mutex>;
+using Lock = orvi::MutexLock;
 
 const char kConfigsDir[] = "/data/domivault/configs";
 const char kMqttPasswdFile[] = "/data/domivault/configs/mqtt_passwd";

@@ -6,8 +6,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
+
+#include "orvi_lock_order.h"
 
 // Built-in defaults (orvi_dev_info_defaults puts them into a zeroed record).
 inline constexpr char ORVI_FIRMWARE_ID[] = "OH7050200+HC01V1.0.3.img";
@@ -79,12 +80,12 @@ typedef struct app_ins_info_s {
     int32_t restore_download;
 } app_ins_info_t;
 
-// The record. Read and written only under orvi_dev_info_mutex(); prefer the accessors.
-extern orvi_dev_info_t orvi_dev_info;
-std::mutex &orvi_dev_info_mutex(void);
-// The settings, under orvi_ins_info_mutex().
-extern app_ins_info_t orvi_ins_info;
-std::mutex &orvi_ins_info_mutex(void);
+// The record. Read and written only under orvi_dev_info_mu; prefer the accessors.
+extern orvi_dev_info_t orvi_dev_info GUARDED_BY(orvi_dev_info_mu);
+orvi::Mutex &orvi_dev_info_mutex(void) RETURN_CAPABILITY(orvi_dev_info_mu);
+// The settings, under orvi_ins_info_mu.
+extern app_ins_info_t orvi_ins_info GUARDED_BY(orvi_ins_info_mu);
+orvi::Mutex &orvi_ins_info_mutex(void) RETURN_CAPABILITY(orvi_ins_info_mu);
 
 // Sets the whole record: zeros and the built-in defaults.
 void orvi_dev_info_defaults(orvi_dev_info_t *info);

@@ -80,6 +80,23 @@ class CondVar {
         lk.release();
         return signalled;
     }
+    // Waits until pred() holds, or `ms` passed; pred's last answer. pred runs
+    // with `mu` held: a lambda reading guarded state says so with REQUIRES.
+    // The analysis cannot tie the predicate's lock to `mu`, so it is not asked to.
+    template <class Pred>
+    bool wait_ms(Mutex &mu, unsigned ms, Pred pred) REQUIRES(mu) NO_THREAD_SAFETY_ANALYSIS {
+        std::unique_lock<std::mutex> lk(mu.mu_, std::adopt_lock);
+        bool ok = cv_.wait_for(lk, std::chrono::milliseconds(ms), pred);
+        lk.release();
+        return ok;
+    }
+    // Waits until pred() holds (same rule for pred).
+    template <class Pred>
+    void wait(Mutex &mu, Pred pred) REQUIRES(mu) NO_THREAD_SAFETY_ANALYSIS {
+        std::unique_lock<std::mutex> lk(mu.mu_, std::adopt_lock);
+        cv_.wait(lk, pred);
+        lk.release();
+    }
     void signal() { cv_.notify_one(); }
     void signal_all() { cv_.notify_all(); }
 

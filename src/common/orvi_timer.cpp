@@ -13,34 +13,34 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string_view>
 #include <system_error>
 #include <thread>
 
 #include "orvi_field.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
+
+// Serialises whole ticks, so callbacks of two ticks never overlap.
+orvi::Mutex orvi_timer_tick_run_mu;
+orvi::Mutex orvi_timer_list_mu;
+orvi::Mutex orvi_timer_thread_mu;
 
 namespace {
 
-std::mutex g_timer_mu;  // guards g_timer_list, g_tick_seq, g_tick_count
-orvi_timer_list_t g_timer_list;
-uint64_t g_tick_seq = 0;  // ticks run so far; stamps `armed_tick`
-int g_tick_count = 0;     // drives the five-second line
+orvi_timer_list_t g_timer_list GUARDED_BY(orvi_timer_list_mu);
+uint64_t g_tick_seq GUARDED_BY(orvi_timer_list_mu) = 0;  // ticks run so far; stamps `armed_tick`
+int g_tick_count GUARDED_BY(orvi_timer_list_mu) = 0;     // drives the five-second line
 
-// Serialises whole ticks, so callbacks of two ticks never overlap.
-std::mutex g_tick_run_mu;
-
-std::mutex g_thread_mu;  // guards g_tick_thread
-std::thread g_tick_thread;
+std::thread g_tick_thread GUARDED_BY(orvi_timer_thread_mu);
 std::atomic<bool> g_tick_stop{false};
 
-bool slot_in_use(orvi_timer_t id) {
+bool slot_in_use(orvi_timer_t id) REQUIRES(orvi_timer_list_mu) {
     return id >= 0 && id < ORVI_TIMER_MAX && g_timer_list.list[id].state != TIMER_NULL;
 }
 
-// Callers hold g_timer_mu. Logs the common refusal when `id` is not a timer.
-orvi_timer_info_t *slot_or_log(orvi_timer_t id) {
+// Logs the common refusal when `id` is not a timer.
+orvi_timer_info_t *slot_or_log(orvi_timer_t id) REQUIRES(orvi_timer_list_mu) {
     if (!slot_in_use(id)) {
         ORVI_LOGW("id %d timer is not exist!", id);
         return nullptr;
@@ -56,7 +56,7 @@ bool period_ok(long period_ms) {
     return true;
 }
 
-void rearm(orvi_timer_info_t &t) {
+void rearm(orvi_timer_info_t &t) REQUIRES(orvi_timer_list_mu) {
     t.fov = t.period;
     t.state = TIMER_START;
     t.armed_tick = g_tick_seq;
@@ -123,7 +123,7 @@ orvi_timer_t orvi_timer_create(const char *name, orvi_timer_cb_t cb, long period
         ORVI_LOGW("timer name %s is too long!", name);
         return -1;
     }
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     int free_slot = -1;
     for (int i = 0; i < ORVI_TIMER_MAX; ++i) {
         orvi_timer_info_t &t = g_timer_list.list[i];
@@ -149,7 +149,7 @@ orvi_timer_t orvi_timer_create(const char *name, orvi_timer_cb_t cb, long period
 }
 
 int orvi_timer_start(orvi_timer_t id) {
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     orvi_timer_info_t *t = slot_or_log(id);
     if (!t) return -1;
     rearm(*t);
@@ -157,7 +157,7 @@ int orvi_timer_start(orvi_timer_t id) {
 }
 
 int orvi_timer_stop(orvi_timer_t id) {
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     orvi_timer_info_t *t = slot_or_log(id);
     if (!t) return -1;
     t->fov = t->period;
@@ -166,7 +166,7 @@ int orvi_timer_stop(orvi_timer_t id) {
 }
 
 int orvi_timer_change(orvi_timer_t id, long period_ms) {
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     orvi_timer_info_t *t = slot_or_log(id);
     if (!t || !period_ok(period_ms)) return -1;
     t->period = static_cast<orvi_ticktype_t>(period_ms / ORVI_TIMER_TICK_MS);
@@ -175,20 +175,20 @@ int orvi_timer_change(orvi_timer_t id, long period_ms) {
 }
 
 long orvi_timer_get_period(orvi_timer_t id) {
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     orvi_timer_info_t *t = slot_or_log(id);
     return t ? static_cast<long>(t->period * ORVI_TIMER_TICK_MS) : -1;
 }
 
 int orvi_timer_get_state(orvi_timer_t id) {
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     orvi_timer_info_t *t = slot_or_log(id);
     return t ? static_cast<int>(t->state) : -1;
 }
 
 int orvi_timer_delete(orvi_timer_t *id) {
     ORVI_CHECK_ARG(id, -1);
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     orvi_timer_info_t *t = slot_or_log(*id);
     if (!t) return -1;
     *t = orvi_timer_info_t{};
@@ -198,11 +198,11 @@ int orvi_timer_delete(orvi_timer_t *id) {
 }
 
 void orvi_timer_tick_once(void) {
-    std::lock_guard<std::mutex> run(g_tick_run_mu);
+    orvi::MutexLock run(orvi_timer_tick_run_mu);
     uint64_t seq;
     bool tock = false;
     {
-        std::lock_guard<std::mutex> lk(g_timer_mu);
+        orvi::MutexLock lk(orvi_timer_list_mu);
         seq = ++g_tick_seq;
         if (++g_tick_count > 50) {
             g_tick_count = 0;
@@ -214,7 +214,7 @@ void orvi_timer_tick_once(void) {
         orvi_timer_cb_t cb = nullptr;
         void *ctx = nullptr;
         {
-            std::lock_guard<std::mutex> lk(g_timer_mu);
+            orvi::MutexLock lk(orvi_timer_list_mu);
             orvi_timer_info_t &t = g_timer_list.list[i];
             if (t.state != TIMER_START || t.armed_tick == seq) continue;
             if (t.fov > 0) t.fov--;
@@ -233,7 +233,7 @@ void orvi_timer_tick_once(void) {
 }
 
 int orvi_timer_service_start(void) {
-    std::lock_guard<std::mutex> lk(g_thread_mu);
+    orvi::MutexLock lk(orvi_timer_thread_mu);
     if (g_tick_thread.joinable()) return 0;
     g_tick_stop.store(false);
     try {
@@ -247,14 +247,14 @@ int orvi_timer_service_start(void) {
 
 void orvi_timer_service_stop(void) {
     {
-        std::lock_guard<std::mutex> lk(g_thread_mu);
+        orvi::MutexLock lk(orvi_timer_thread_mu);
         if (g_tick_thread.joinable()) {
             g_tick_stop.store(true);
             g_tick_thread.join();
         }
     }
-    std::lock_guard<std::mutex> run(g_tick_run_mu);
-    std::lock_guard<std::mutex> lk(g_timer_mu);
+    orvi::MutexLock run(orvi_timer_tick_run_mu);
+    orvi::MutexLock lk(orvi_timer_list_mu);
     g_timer_list = orvi_timer_list_t{};
     g_tick_count = 0;
 }

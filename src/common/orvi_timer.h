@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "orvi_lock_order.h"
+
 #define ORVI_TIMER_MAX 50
 #define ORVI_TIMER_NAME_LEN 32
 // Length of one tick in milliseconds; periods are kept in whole ticks.
@@ -47,19 +49,19 @@ int orvi_timer_init(void);
 // (rounded down) and must be at least 100. Returns the slot index or -1
 // (period too small, name empty, too long or already used, table full).
 // Any thread, including a timer callback, may call the timer functions.
-orvi_timer_t orvi_timer_create(const char *name, orvi_timer_cb_t cb, long period_ms, void *ctx, uint8_t flag);
+orvi_timer_t orvi_timer_create(const char *name, orvi_timer_cb_t cb, long period_ms, void *ctx, uint8_t flag) EXCLUDES(orvi_timer_list_mu);
 // Restarts the countdown from the full period in state TIMER_START; 0 or -1.
-int orvi_timer_start(orvi_timer_t id);
+int orvi_timer_start(orvi_timer_t id) EXCLUDES(orvi_timer_list_mu);
 // State TIMER_STOP, countdown reset to the full period; 0 or -1.
-int orvi_timer_stop(orvi_timer_t id);
+int orvi_timer_stop(orvi_timer_t id) EXCLUDES(orvi_timer_list_mu);
 // New period (at least 100 ms), countdown restarted, state TIMER_START; 0 or -1.
-int orvi_timer_change(orvi_timer_t id, long period_ms);
+int orvi_timer_change(orvi_timer_t id, long period_ms) EXCLUDES(orvi_timer_list_mu);
 // Period in milliseconds (ticks times 100), or -1.
-long orvi_timer_get_period(orvi_timer_t id);
+long orvi_timer_get_period(orvi_timer_t id) EXCLUDES(orvi_timer_list_mu);
 // TIMER_START or TIMER_STOP, or -1 for a free slot or a bad id.
-int orvi_timer_get_state(orvi_timer_t id);
+int orvi_timer_get_state(orvi_timer_t id) EXCLUDES(orvi_timer_list_mu);
 // Frees the slot and sets `*id` to -1; 0 or -1.
-int orvi_timer_delete(orvi_timer_t *id);
+int orvi_timer_delete(orvi_timer_t *id) EXCLUDES(orvi_timer_list_mu);
 
 // Registers "second_timer": periodic, 1,000 ms, refreshes the log time stamp.
 // Returns the slot or -1 (a second registration is refused by name).
@@ -73,9 +75,9 @@ orvi_ticktype_t orvi_get_ticks(void);
 // ---- Test entries -------------------------------------------------------
 // Starts the tick thread alone, without the time stamp or "second_timer";
 // a second call while it runs does nothing. Returns 0 or -1.
-int orvi_timer_service_start(void);
+int orvi_timer_service_start(void) EXCLUDES(orvi_timer_thread_mu);
 // Stops the tick thread (if running) and empties the table.
-void orvi_timer_service_stop(void);
+void orvi_timer_service_stop(void) EXCLUDES(orvi_timer_thread_mu, orvi_timer_tick_run_mu, orvi_timer_list_mu);
 // Runs exactly one tick on the caller's thread, callbacks included. Meant for
 // a table whose tick thread is not running.
-void orvi_timer_tick_once(void);
+void orvi_timer_tick_once(void) EXCLUDES(orvi_timer_tick_run_mu, orvi_timer_list_mu);

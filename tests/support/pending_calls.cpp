@@ -58,7 +58,7 @@ std::string pending_arg(const cJSON *json) {
 
 std::string pending_arg(const orvi_subdev_ptr &dev) {
     if (!dev) return "(null)";
-    std::lock_guard<std::mutex> lk(dev->mu);
+    orvi::MutexLock lk(dev->mu);
     return std::string(dev->mac, strnlen(dev->mac, sizeof dev->mac));
 }
 

@@ -107,3 +107,30 @@ TEST(LocalMqttThreads, TransportPublishesAndDeliversFromManyThreads) {
     local_mqtt_set_server_uri(nullptr);
     local_mqtt_set_pub_prefix(nullptr);
 }
+
+// A producer on a thread of its own (a handler, a lighting thread) may still
+// be filing drops of a full list while the transport shuts down: the
+// shutdown's reset of the drop episodes must not race with it. No broker
+// answers, so the status list stays full and every push drops.
+TEST(LocalMqttThreads, ShutdownWhileAProducerDrops) {
+    orvi_log_level_set(ORVI_LOG_ERROR);
+    local_mqtt_set_server_uri("tcp://127.0.0.1:1");
+    local_mqtt_set_pool_size(1);
+    ASSERT_EQ(0, local_mqtt_service());
+    std::atomic<bool> stop{false};
+    std::thread producer([&stop] {
+        const char text[] = "{\"on\":1}";
+        while (!stop.load())
+            mqtt_event_publish("tsan/full/jsonStatus", text, sizeof text - 1, 0);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (local_mqtt_stats().dropped[LOCAL_PUB_LIST_STATUS] == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GT(local_mqtt_stats().dropped[LOCAL_PUB_LIST_STATUS], 0u);
+    local_mqtt_shutdown();
+    stop.store(true);
+    producer.join();
+    local_mqtt_pending_clear();
+    local_mqtt_set_server_uri(nullptr);
+    local_mqtt_set_pool_size(LOCAL_PUB_POOL_SIZE);
+}

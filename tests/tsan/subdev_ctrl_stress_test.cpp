@@ -68,7 +68,7 @@ TEST(SubdevCtrlStress, CommandsToOneDeviceNeverMixUp) {
     bincmd_retry_set_hooks(hooks);
     orvi_dev_info_t saved;
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         saved = orvi_dev_info;
         orvi_field_set(orvi_dev_info.home_mac_str, "HOME000000000001");
         orvi_field_set(orvi_dev_info.host_mac_str, "a0b1c2d3e4f5");
@@ -110,7 +110,7 @@ TEST(SubdevCtrlStress, CommandsToOneDeviceNeverMixUp) {
     product_registry_reset_for_test();
     orvi_log_level_set(level);
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_dev_info = saved;
     }
 

@@ -33,7 +33,7 @@ class PublishCapture {
   public:
     PublishCapture() {
         {
-            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+            orvi::MutexLock lk(orvi_dev_info_mutex());
             saved_ = orvi_dev_info;
             orvi_field_set(orvi_dev_info.host_mac_str, kHostMac);
             orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
@@ -48,7 +48,7 @@ class PublishCapture {
     }
     ~PublishCapture() {
         event_publish_set_sink(nullptr);
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_dev_info = saved_;
     }
     PublishCapture(const PublishCapture &) = delete;

@@ -730,7 +730,7 @@ TEST_F(EventPublish, OutsideTextNeverForgesTopicLevels) {
 
 TEST_F(EventPublish, UnsealedPackageIsNeverPublished) {
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_field_set(orvi_dev_info.random_key, "");
     }
     testing::internal::CaptureStdout();

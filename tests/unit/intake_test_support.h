@@ -35,7 +35,7 @@ inline const char kDevKey[] = "dev00123456789ab";
 
 // The host's identity, written straight into the record (nothing persisted).
 inline void set_identity() {
-    std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+    orvi::MutexLock lk(orvi_dev_info_mutex());
     orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
     orvi_field_set(orvi_dev_info.host_mac_str, kHostMac);
     orvi_field_set(orvi_dev_info.random_key, kRandomKey);

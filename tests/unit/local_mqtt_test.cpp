@@ -236,7 +236,7 @@ TEST(LocalMqttConfig, ReadsStringsAndNumbersAndRefusesTheRest) {
 class LocalMqttPack : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         saved_ = orvi_dev_info;
         orvi_field_set(orvi_dev_info.default_key, kDefault);
         orvi_field_set(orvi_dev_info.random_key, kRandom);
@@ -244,7 +244,7 @@ class LocalMqttPack : public ::testing::Test {
         orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
     }
     void TearDown() override {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_dev_info = saved_;
     }
     static std::string open(const cJSON *pack, const char *key) {
@@ -293,7 +293,7 @@ TEST_F(LocalMqttPack, KeyFollowsIAndTheSender) {
 // Before provisioning the home MAC is empty: an empty "cid" is not the home.
 TEST_F(LocalMqttPack, EmptyCidOfAHostWithoutHomeUsesTheRandomKey) {
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_field_set(orvi_dev_info.home_mac_str, "");
         orvi_field_set(orvi_dev_info.home_key, "");
     }
@@ -305,7 +305,7 @@ TEST_F(LocalMqttPack, EmptyCidOfAHostWithoutHomeUsesTheRandomKey) {
 
 TEST_F(LocalMqttPack, PackageThatCannotBeSealedIsNotBuilt) {
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_field_set(orvi_dev_info.random_key, "short");
     }
     EXPECT_EQ(nullptr, event_msg_package_aseemble("a1b2c3d4e5f6", 0, "", 0, "{}"));

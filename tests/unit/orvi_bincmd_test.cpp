@@ -78,11 +78,11 @@ class BincmdTest : public ::testing::Test {
         return out;
     }
     static int node_count() {
-        std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+        orvi::MutexLock lk(binCmd_Retry_List.mu);
         return binCmd_Retry_List.node_count();
     }
     static bincmd_res_t front_flag() {
-        std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+        orvi::MutexLock lk(binCmd_Retry_List.mu);
         bincmd_retry_node_t *n = bincmd_retry_node_get(&binCmd_Retry_List, kMac);
         return n && !n->cmd_list.cmds.empty() ? n->cmd_list.cmds.front().flag_res : FLAG_RES_IGNORE;
     }

@@ -129,7 +129,7 @@ class BindTest : public IntakeFixture {
         root.write("/data/domivault/data/mid_config.json", kMidConfig);
         ASSERT_EQ(0, orvi_mid_config_init());
         {
-            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+            orvi::MutexLock lk(orvi_dev_info_mutex());
             orvi_field_set(orvi_dev_info.homeHostMid_str, ORVI_HOME_HOST_MID_STR);
             orvi_field_set(orvi_dev_info.protocol_ver, ORVI_PROTOCOL_VER);
             orvi_field_set(orvi_dev_info.hid, ORVI_FIRMWARE_ID);
@@ -197,7 +197,7 @@ class BindTest : public IntakeFixture {
     }
     std::vector<std::string> queued_commands(const std::string &mac) {
         std::vector<std::string> out;
-        std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+        orvi::MutexLock lk(binCmd_Retry_List.mu);
         if (bincmd_retry_node_t *n = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str()))
             for (const bincmd_cmd_node_t &c : n->cmd_list.cmds)
                 if (c.flag_res != FLAG_RES_IGNORE) out.push_back(member_str(c.cmd, "t"));
@@ -415,7 +415,7 @@ TEST_F(BindTest, OnlyTheMiniAppStartsADeviceListSync) {
 
 TEST_F(BindTest, CentralControllerAnswer) {
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_dev_info.homeId = 4711;
     }
     ASSERT_EQ(0, product_set_province("Zhejiang"));
@@ -979,7 +979,7 @@ TEST_F(BindTest, PageAcknowledgementsAreChecked) {
 
 TEST_F(BindTest, LoginInfoOnlyForRegisteredDevices) {
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_field_set(orvi_dev_info.mqttUser, "u1");
         orvi_field_set(orvi_dev_info.mqttPsw, "p1");
         orvi_field_set(orvi_dev_info.redisPsw, "r1");

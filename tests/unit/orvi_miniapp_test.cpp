@@ -41,7 +41,7 @@ class MiniAppTest : public ::testing::Test {
         product_registry_set_identity_for_test([] { return std::string(kHomeMac); },
                                                [] { return std::string(); });
         {
-            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+            orvi::MutexLock lk(orvi_dev_info_mutex());
             orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
         }
         orvi_timer_service_stop();

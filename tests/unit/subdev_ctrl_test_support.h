@@ -57,7 +57,7 @@ inline bool command_frame(const std::string &text, sample_cmd_t *cmd) {
 // Commands queued for a device, oldest first.
 inline std::vector<std::string> queued(const std::string &mac) {
     std::vector<std::string> out;
-    std::lock_guard<std::mutex> lk(binCmd_Retry_List.mu);
+    orvi::MutexLock lk(binCmd_Retry_List.mu);
     bincmd_retry_node_t *n = bincmd_retry_node_get(&binCmd_Retry_List, mac.c_str());
     if (n)
         for (const auto &c : n->cmd_list.cmds)
@@ -97,7 +97,7 @@ class CtrlFixture : public ::testing::Test {
     }
     void TearDown() override {
         {
-            std::lock_guard<std::mutex> lk(orvi_ins_info_mutex());
+            orvi::MutexLock lk(orvi_ins_info_mutex());
             orvi_ins_info = saved_ins_;
         }
         product_set_resotre_status(false);
@@ -106,7 +106,7 @@ class CtrlFixture : public ::testing::Test {
         product_registry_reset_for_test();
     }
     static app_ins_info_t ins_info() {
-        std::lock_guard<std::mutex> lk(orvi_ins_info_mutex());
+        orvi::MutexLock lk(orvi_ins_info_mutex());
         return orvi_ins_info;
     }
 

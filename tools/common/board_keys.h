@@ -61,7 +61,7 @@ inline bool board_credentials_ready(const board_keys &k) {
 // Puts the keys into this process's identity record, so that the product's
 // own package functions seal and open as the daemon does.
 inline void board_keys_install(const board_keys &k) {
-    std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+    orvi::MutexLock lk(orvi_dev_info_mutex());
     orvi_field_set(orvi_dev_info.default_key, k.default_key);
     orvi_field_set(orvi_dev_info.random_key, k.random_key);
     orvi_field_set(orvi_dev_info.home_key, k.home_key);

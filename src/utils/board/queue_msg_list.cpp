@@ -21,8 +21,7 @@ bool list_ok(const queue_msg_list *list) {
     return true;
 }
 
-// Callers hold the list's lock.
-bool ready_locked(const queue_msg_list *list) {
+bool ready_locked(const queue_msg_list *list) REQUIRES(list->lock) {
     if (!list->ready) {
         orvi_plain_write("list is not initialized\n");
         return false;
@@ -43,7 +42,7 @@ bool contains(const queue_msg &m, std::string_view filter) {
 }
 
 int insert(queue_msg_list *list, queue_msg &&m, End end) {
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     if (!ready_locked(list)) return -1;
     if (end == End::Tail)
         list->msgs.push_back(std::move(m));
@@ -79,7 +78,7 @@ int insert_bytes(queue_msg_list *list, const void *bytes, int64_t count, End end
 // Unlinks the element at `end` into `out`; the caller copies and frees it
 // after the lock is gone.
 int take(queue_msg_list *list, End end, queue_msg &out) {
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     if (!ready_locked(list)) return -1;
     if (list->msgs.empty()) {
         orvi_plain_write("list is empty\n");
@@ -114,7 +113,7 @@ int get_bounded(queue_msg_list *list, char *dst, int64_t capacity, End end) {
 // Empties the list under its lock; the elements are freed by the caller.
 std::deque<queue_msg> drain(queue_msg_list *list, bool ready_after) {
     std::deque<queue_msg> old;
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     old.swap(list->msgs);
     list->ready = ready_after;
     return old;
@@ -157,7 +156,7 @@ int getTheQueMsgLengInListTail(queue_msg_list *list, char *dst, int64_t capacity
 int readTheQueMsgLengInList(queue_msg_list *list, char *dst, int64_t capacity, int index) {
     if (!list_ok(list) || !target_ok(dst, capacity)) return -1;
     // The element stays in the list, so it is copied while the lock holds it.
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     if (!ready_locked(list)) return -1;
     const int num = static_cast<int>(list->msgs.size());
     if (num == 0) {
@@ -181,7 +180,7 @@ int getMatchMsgInList(queue_msg_list *list, const char *filter, std::vector<char
     }
     queue_msg m;
     {
-        std::lock_guard<std::mutex> lk(list->lock);
+        orvi::MutexLock lk(list->lock);
         if (!ready_locked(list)) return -1;
         if (list->msgs.empty()) {
             orvi_plain_write("list is empty\n");
@@ -205,7 +204,7 @@ int deleteMatchMsgInList(queue_msg_list *list, const char *filter) {
     }
     std::deque<queue_msg> removed;
     {
-        std::lock_guard<std::mutex> lk(list->lock);
+        orvi::MutexLock lk(list->lock);
         if (!ready_locked(list)) return -1;
         std::deque<queue_msg> kept;
         for (auto &e : list->msgs)
@@ -217,13 +216,13 @@ int deleteMatchMsgInList(queue_msg_list *list, const char *filter) {
 
 int getTheQueMsgNodeNumInList(queue_msg_list *list) {
     if (!list_ok(list)) return -1;
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     return static_cast<int>(list->msgs.size());
 }
 
 int64_t getTheQueMsgNodeHeadDataLeng(queue_msg_list *list) {
     if (!list_ok(list)) return -1;
-    std::lock_guard<std::mutex> lk(list->lock);
+    orvi::MutexLock lk(list->lock);
     return list->msgs.empty() ? 0 : static_cast<int64_t>(list->msgs.front().data.size());
 }
 

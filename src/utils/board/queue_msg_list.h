@@ -6,8 +6,9 @@
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <vector>
+
+#include "orvi_lock_order.h"
 
 // One element: an owned copy of the bytes. Its `length` is data.size(), and
 // the last byte is always a zero, so data.data() is also a C string.
@@ -20,9 +21,9 @@ typedef struct queue_msg_s {
 // The list must be initialised (queueMsgListInit) before use and again after
 // clearQueueMsgList; until then every operation refuses it.
 typedef struct queue_msg_list_s {
-    std::mutex lock;
-    bool ready = false;
-    std::deque<queue_msg> msgs;  // front: head, back: last
+    orvi::Mutex lock ORVI_LEAF_LOCK;
+    bool ready GUARDED_BY(lock) = false;
+    std::deque<queue_msg> msgs GUARDED_BY(lock);  // front: head, back: last
 } queue_msg_list;
 typedef queue_msg_list event_list_t;
 

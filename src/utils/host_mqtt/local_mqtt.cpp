@@ -6,20 +6,31 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <unordered_map>
 
 #include "orvi_field.h"
 #include "orvi_flash.h"
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_system.h"
+
+orvi::Mutex local_mqtt_settings_mu;
+orvi::Mutex local_mqtt_life_mu;  // the count of the transport's threads, and their wake-ups
+orvi::Mutex local_mqtt_drop_log_mu;
+// Creation and first connection of the first kind of subscriber.
+orvi::Mutex local_mqtt_sub_create_mu;
+orvi::Mutex local_mqtt_sub3_list_mu;
+// Creation and first connection of the second kind of subscriber's clients.
+orvi::Mutex local_mqtt_client_create_mu;
+orvi::Mutex local_mqtt_clients_mu;
+orvi::Mutex local_mqtt_inbound_mu;
+orvi::Mutex local_mqtt_randomkey_mu;
 
 namespace {
 
@@ -40,13 +51,12 @@ struct settings_t {
     std::string pub_prefix = "LocalPub";
     int pool = LOCAL_PUB_POOL_SIZE;
 };
-std::mutex g_settings_mutex;
-settings_t &settings_ref() {
+settings_t &settings_ref() REQUIRES(local_mqtt_settings_mu) {
     static settings_t *s = new settings_t;
     return *s;
 }
 settings_t settings() {
-    std::lock_guard<std::mutex> lk(g_settings_mutex);
+    orvi::MutexLock lk(local_mqtt_settings_mu);
     return settings_ref();
 }
 
@@ -54,41 +64,40 @@ settings_t settings() {
 
 std::atomic<bool> g_running{false};
 std::atomic<bool> g_started{false};
-std::mutex g_life_mutex;
-std::condition_variable g_life_cv;
-int g_threads = 0;
+orvi::CondVar g_life_cv;
+int g_threads GUARDED_BY(local_mqtt_life_mu) = 0;
 
 // Sleeps `ms`, cut short when the transport stops; false when it stops.
 bool svc_sleep(unsigned ms) {
-    std::unique_lock<std::mutex> lk(g_life_mutex);
-    g_life_cv.wait_for(lk, std::chrono::milliseconds(ms), [] { return !g_running.load(); });
+    orvi::MutexLock lk(local_mqtt_life_mu);
+    g_life_cv.wait_ms(local_mqtt_life_mu, ms, [] { return !g_running.load(); });
     return g_running.load();
 }
 
 // Wakes whoever waits for a connection (see conn_wait_up).
 void notify_life() {
-    std::lock_guard<std::mutex> lk(g_life_mutex);
-    g_life_cv.notify_all();
+    orvi::MutexLock lk(local_mqtt_life_mu);
+    g_life_cv.signal_all();
 }
 
 struct thread_exit_guard {
     ~thread_exit_guard() {
-        std::lock_guard<std::mutex> lk(g_life_mutex);
+        orvi::MutexLock lk(local_mqtt_life_mu);
         --g_threads;
-        g_life_cv.notify_all();
+        g_life_cv.signal_all();
     }
 };
 
 bool start_thread(void *(*fn)(void *), void *arg, const char *name) {
     {
-        std::lock_guard<std::mutex> lk(g_life_mutex);
+        orvi::MutexLock lk(local_mqtt_life_mu);
         ++g_threads;
     }
     pthread_t tid;
     if (orvi_pthread_create_detach(&tid, nullptr, fn, arg, name) == 0) return true;
-    std::lock_guard<std::mutex> lk(g_life_mutex);
+    orvi::MutexLock lk(local_mqtt_life_mu);
     --g_threads;
-    g_life_cv.notify_all();
+    g_life_cv.signal_all();
     return false;
 }
 
@@ -118,10 +127,9 @@ const char *list_name(int list) {
 // outage says what goes first, later ones are summarised, and the first push
 // that finds room again closes the episode.
 struct drop_log_t {
-    std::mutex m;
     std::atomic<bool> in_episode[2];
-    uint64_t unlogged[2] = {0, 0};
-    uint64_t last_ms[2] = {0, 0};
+    uint64_t unlogged[2] GUARDED_BY(local_mqtt_drop_log_mu) = {0, 0};
+    uint64_t last_ms[2] GUARDED_BY(local_mqtt_drop_log_mu) = {0, 0};
 };
 
 drop_log_t &drop_log() {
@@ -133,7 +141,7 @@ void note_push(int list, const local_pub_drop_t &d) {
     drop_log_t &L = drop_log();
     if (!d.dropped && !L.in_episode[list].load()) return;
     if (d.dropped) ++g_dropped[list];
-    std::lock_guard<std::mutex> lk(L.m);
+    orvi::MutexLock lk(local_mqtt_drop_log_mu);
     const uint64_t now = now_ms();
     const unsigned long long total = g_dropped[list].load();
     if (!d.dropped) {
@@ -177,32 +185,32 @@ class request_table {
   public:
     static constexpr int kPending = INT_MIN;
     uint64_t open(int aux = 0) {
-        std::lock_guard<std::mutex> lk(m_);
+        orvi::MutexLock lk(m_);
         uint64_t id = ++next_;
         req_[id] = {kPending, aux};
         return id;
     }
     int aux(uint64_t id) {
-        std::lock_guard<std::mutex> lk(m_);
+        orvi::MutexLock lk(m_);
         auto it = req_.find(id);
         return it == req_.end() ? 0 : it->second.aux;
     }
     // An answer to a forgotten request (one that timed out) is ignored.
     void finish(uint64_t id, int rc) {
-        std::lock_guard<std::mutex> lk(m_);
+        orvi::MutexLock lk(m_);
         auto it = req_.find(id);
         if (it == req_.end()) return;
         it->second.rc = rc;
-        cv_.notify_all();
+        cv_.signal_all();
     }
     void forget(uint64_t id) {
-        std::lock_guard<std::mutex> lk(m_);
+        orvi::MutexLock lk(m_);
         req_.erase(id);
     }
     // The answer, or `timeout_rc` when none came within `ms`.
     int wait(uint64_t id, unsigned ms, int timeout_rc) {
-        std::unique_lock<std::mutex> lk(m_);
-        cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] {
+        orvi::MutexLock lk(m_);
+        cv_.wait_ms(m_, ms, [&]() REQUIRES(m_) {
             auto it = req_.find(id);
             return it == req_.end() || it->second.rc != kPending || !g_running.load();
         });
@@ -212,8 +220,8 @@ class request_table {
         return rc;
     }
     void wake_all() {
-        std::lock_guard<std::mutex> lk(m_);
-        cv_.notify_all();
+        orvi::MutexLock lk(m_);
+        cv_.signal_all();
     }
 
   private:
@@ -221,10 +229,11 @@ class request_table {
         int rc;
         int aux;
     };
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::unordered_map<uint64_t, req_t> req_;
-    uint64_t next_ = 0;
+    // Taken last: no other lock is taken under it.
+    orvi::Mutex m_ ORVI_LEAF_LOCK;
+    orvi::CondVar cv_;
+    std::unordered_map<uint64_t, req_t> req_ GUARDED_BY(m_);
+    uint64_t next_ GUARDED_BY(m_) = 0;
 };
 
 request_table &requests() {
@@ -420,9 +429,9 @@ bool conn_wait_up(local_conn &c, int (*connect)(local_conn &), unsigned step_ms,
     int silent = 0;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lk(g_life_mutex);
-            g_life_cv.wait_for(lk, std::chrono::milliseconds(step_ms),
-                               [&] { return !g_running.load() || c.connected.load() != 0; });
+            orvi::MutexLock lk(local_mqtt_life_mu);
+            g_life_cv.wait_ms(local_mqtt_life_mu, step_ms,
+                              [&] { return !g_running.load() || c.connected.load() != 0; });
         }
         if (!g_running) return false;
         if (c.connected) return true;
@@ -500,21 +509,18 @@ void resubscribe(local_conn *c, const std::vector<std::string> &topics) {
     ORVI_LOGI("[LOCAL]:%s subscribes its %zu topics again", c->clientid.c_str(), topics.size());
 }
 
-// Subscribes `topics`, then files them in `kept`, the topics subscribed
-// again after each reconnection. Filed only once confirmed: filed earlier, a
-// connection just being made would subscribe them twice (and a retained
-// message would arrive twice). A reconnection between the two steps may
-// have missed them: then the subscription is made again.
-int subscribe_and_keep(local_conn &c, const std::vector<std::string> &topics, std::mutex &m,
-                       std::vector<std::string> &kept) {
+// Subscribes `topics`, then has `keep` file them with the topics subscribed
+// again after each reconnection (under the lock that guards those). Filed
+// only once confirmed: filed earlier, a connection just being made would
+// subscribe them twice (and a retained message would arrive twice). A
+// reconnection between the two steps may have missed them: then the
+// subscription is made again.
+template <class Keep>
+int subscribe_and_keep(local_conn &c, const std::vector<std::string> &topics, Keep keep) {
     for (;;) {
         const unsigned gen = c.generation;
         if (subscribe_confirmed(c, topics) != 0) return -1;
-        {
-            std::lock_guard<std::mutex> lk(m);
-            for (const std::string &t : topics)
-                add_unique(kept, t);
-        }
+        keep(topics);
         if (c.generation == gen) return 0;
     }
 }
@@ -636,13 +642,11 @@ int localPub_thread_pool(void) {
 struct local_event_handle_t {
     local_conn conn;
     local_mqtt_cb_t callback = nullptr;
-    std::mutex topics_mutex;
-    std::vector<std::string> topics;  // subscribed again after each reconnection
+    orvi::Mutex topics_mutex ORVI_LEAF_LOCK;
+    std::vector<std::string> topics GUARDED_BY(topics_mutex);  // subscribed again after each reconnection
 };
 
-std::mutex local_mqtt_sub_lock;  // creation and first connection of subscribers
-std::mutex g_sub3_list_mutex;
-std::list<std::unique_ptr<local_event_handle_t>> &local_event_sub_list_3() {
+std::list<std::unique_ptr<local_event_handle_t>> &local_event_sub_list_3() REQUIRES(local_mqtt_sub3_list_mu) {
     static auto *l = new std::list<std::unique_ptr<local_event_handle_t>>;
     return *l;
 }
@@ -666,14 +670,14 @@ void sub3_connected(local_conn *c) {
     auto *rec = static_cast<local_event_handle_t *>(c->owner);
     std::vector<std::string> topics;
     {
-        std::lock_guard<std::mutex> lk(rec->topics_mutex);
+        orvi::MutexLock lk(rec->topics_mutex);
         topics = rec->topics;
     }
     resubscribe(c, topics);
 }
 
 local_event_handle_t *sub3_find(const std::string &name) {
-    std::lock_guard<std::mutex> lk(g_sub3_list_mutex);
+    orvi::MutexLock lk(local_mqtt_sub3_list_mu);
     for (auto &r : local_event_sub_list_3())
         if (r->conn.clientid == name) return r.get();
     return nullptr;
@@ -694,12 +698,12 @@ struct id_info_t {
 
 struct mqtt_client_t {
     local_conn conn;
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<topic_map_t> map_table;
-    std::vector<std::string> topics;  // subscribed filters
-    std::deque<id_info_t> sub_data_list;
-    uint64_t dropped = 0;
+    orvi::Mutex m ACQUIRED_AFTER(local_mqtt_clients_mu);
+    orvi::CondVar cv;
+    std::vector<topic_map_t> map_table GUARDED_BY(m);
+    std::vector<std::string> topics GUARDED_BY(m);  // subscribed filters
+    std::deque<id_info_t> sub_data_list GUARDED_BY(m);
+    uint64_t dropped GUARDED_BY(m) = 0;
 };
 
 // A received message on its way to its client's maps.
@@ -709,18 +713,15 @@ struct local_sub_msg_t {
     mqtt_client_t *client;
 };
 
-std::mutex g_client_create_lock;
-std::mutex g_clients_mutex;
-std::list<std::unique_ptr<mqtt_client_t>> &local_client_list() {
+std::list<std::unique_ptr<mqtt_client_t>> &local_client_list() REQUIRES(local_mqtt_clients_mu) {
     static auto *l = new std::list<std::unique_ptr<mqtt_client_t>>;
     return *l;
 }
 
 // local_event_mqtt_sub_list: control first, then status, each in arrival
 // order (a topic's messages keep their order).
-std::mutex g_inbound_mutex;
-std::condition_variable g_inbound_cv;
-std::deque<local_sub_msg_t> &inbound(int list) {
+orvi::CondVar g_inbound_cv;
+std::deque<local_sub_msg_t> &inbound(int list) REQUIRES(local_mqtt_inbound_mu) {
     static auto *l = new std::deque<local_sub_msg_t>[2];
     return l[list];
 }
@@ -735,7 +736,7 @@ int sub_message_cb(void *ctx, char *topic, int topic_len, MQTTAsync_message *m) 
         MQTTAsync_freeMessage(&m);
         MQTTAsync_free(topic);
         int list = local_pub_list::list_of(msg.topic);
-        std::lock_guard<std::mutex> lk(g_inbound_mutex);
+        orvi::MutexLock lk(local_mqtt_inbound_mu);
         std::deque<local_sub_msg_t> &q = inbound(list);
         if (q.size() >= kInboundMax) {
             ORVI_LOGW("[LOCAL]:received %s list full (%zu): dropped the oldest (%s)", list_name(list),
@@ -743,7 +744,7 @@ int sub_message_cb(void *ctx, char *topic, int topic_len, MQTTAsync_message *m) 
             q.pop_front();
         }
         q.push_back(std::move(msg));
-        g_inbound_cv.notify_one();
+        g_inbound_cv.signal();
     } catch (const std::bad_alloc &) {
         ORVI_NO_MEM(m ? m->payloadlen : 0);
     }
@@ -754,7 +755,7 @@ void sub_connected(local_conn *c) {
     auto *client = static_cast<mqtt_client_t *>(c->owner);
     std::vector<std::string> topics;
     {
-        std::lock_guard<std::mutex> lk(client->m);
+        orvi::MutexLock lk(client->m);
         topics = client->topics;
     }
     resubscribe(c, topics);
@@ -763,7 +764,7 @@ void sub_connected(local_conn *c) {
 // Offers one received message to the maps of the client that received it.
 void sub_route(local_sub_msg_t &msg) {
     mqtt_client_t &c = *msg.client;
-    std::lock_guard<std::mutex> lk(c.m);
+    orvi::MutexLock lk(c.m);
     bool any = false;
     for (const topic_map_t &e : c.map_table) {
         if (!local_topic_match(e.topic, msg.topic)) continue;
@@ -777,7 +778,7 @@ void sub_route(local_sub_msg_t &msg) {
         c.sub_data_list.push_back({e.cb, msg.payload, msg.topic});
         any = true;
     }
-    if (any) c.cv.notify_one();
+    if (any) c.cv.signal();
 }
 
 void *sub_event_handle(void *) {
@@ -785,9 +786,10 @@ void *sub_event_handle(void *) {
     while (g_running) {
         local_sub_msg_t msg;
         {
-            std::unique_lock<std::mutex> lk(g_inbound_mutex);
-            g_inbound_cv.wait_for(lk, std::chrono::seconds(1),
-                                  [] { return !g_running || !inbound(0).empty() || !inbound(1).empty(); });
+            orvi::MutexLock lk(local_mqtt_inbound_mu);
+            g_inbound_cv.wait_ms(local_mqtt_inbound_mu, 1000, []() REQUIRES(local_mqtt_inbound_mu) {
+                return !g_running || !inbound(0).empty() || !inbound(1).empty();
+            });
             if (!g_running) break;
             int list =
                 !inbound(LOCAL_PUB_LIST_CONTROL).empty() ? LOCAL_PUB_LIST_CONTROL : LOCAL_PUB_LIST_STATUS;
@@ -806,9 +808,8 @@ void *sub_handle_service(void *arg) {
     while (g_running) {
         id_info_t e;
         {
-            std::unique_lock<std::mutex> lk(c.m);
-            c.cv.wait_for(lk, std::chrono::seconds(1),
-                          [&] { return !g_running || !c.sub_data_list.empty(); });
+            orvi::MutexLock lk(c.m);
+            c.cv.wait_ms(c.m, 1000, [&]() REQUIRES(c.m) { return !g_running || !c.sub_data_list.empty(); });
             if (!g_running) break;
             if (c.sub_data_list.empty()) continue;
             e = std::move(c.sub_data_list.front());
@@ -820,7 +821,7 @@ void *sub_handle_service(void *arg) {
 }
 
 mqtt_client_t *client_find(const std::string &id) {
-    std::lock_guard<std::mutex> lk(g_clients_mutex);
+    orvi::MutexLock lk(local_mqtt_clients_mu);
     for (auto &c : local_client_list())
         if (c->conn.clientid == id) return c.get();
     return nullptr;
@@ -830,7 +831,7 @@ int mqtt_local_event_subscribe_service(const std::string &clientid, const std::s
                                        local_mqtt_cb_t callback) {
     mqtt_client_t *client = nullptr;
     {
-        std::lock_guard<std::mutex> create(g_client_create_lock);
+        orvi::MutexLock create(local_mqtt_client_create_mu);
         client = client_find(clientid);
         if (!client) {
             auto fresh = std::make_unique<mqtt_client_t>();
@@ -840,7 +841,7 @@ int mqtt_local_event_subscribe_service(const std::string &clientid, const std::s
             fresh->conn.owner = fresh.get();
             client = fresh.get();
             {
-                std::lock_guard<std::mutex> lk(g_clients_mutex);
+                orvi::MutexLock lk(local_mqtt_clients_mu);
                 local_client_list().push_back(std::move(fresh));
             }
             start_thread(sub_handle_service, client, "sub_handle_service");
@@ -851,7 +852,7 @@ int mqtt_local_event_subscribe_service(const std::string &clientid, const std::s
         if (!conn_wait_up(client->conn, local_mqtt_connect_sub, 1000, 35)) return -1;
     }
     {
-        std::lock_guard<std::mutex> lk(client->m);
+        orvi::MutexLock lk(client->m);
         bool mapped = false;
         for (const topic_map_t &e : client->map_table) {
             if (e.topic != topic) continue;
@@ -868,21 +869,25 @@ int mqtt_local_event_subscribe_service(const std::string &clientid, const std::s
             return 0;
         }
     }
-    if (subscribe_and_keep(client->conn, {topic}, client->m, client->topics) != 0) return -1;
+    auto keep = [client](const std::vector<std::string> &topics) {
+        orvi::MutexLock lk(client->m);
+        for (const std::string &t : topics)
+            add_unique(client->topics, t);
+    };
+    if (subscribe_and_keep(client->conn, {topic}, keep) != 0) return -1;
     ORVI_LOGI("%s subscribe [%s] success", clientid.c_str(), topic.c_str());
     return 0;
 }
 
 // ---- The host random key.
 
-std::mutex g_randomkey_mutex;
-std::string g_host_randomkey;
+std::string g_host_randomkey GUARDED_BY(local_mqtt_randomkey_mu);
 
 bool load_host_randomkey() {
     char key[17] = {0};
     if (get_data_from_config("randomkey", key, sizeof key, TYPE_STRING) != 0 || strlen(key) != 16)
         return false;
-    std::lock_guard<std::mutex> lk(g_randomkey_mutex);
+    orvi::MutexLock lk(local_mqtt_randomkey_mu);
     g_host_randomkey = key;
     return true;
 }
@@ -1038,7 +1043,7 @@ int local_sub_topic_3(const char *clientid, const char *const *topics, int count
 
     local_event_handle_t *rec = nullptr;
     {
-        std::lock_guard<std::mutex> lk(local_mqtt_sub_lock);
+        orvi::MutexLock lk(local_mqtt_sub_create_mu);
         rec = sub3_find(clientid);
         if (!rec) {
             auto fresh = std::make_unique<local_event_handle_t>();
@@ -1050,7 +1055,7 @@ int local_sub_topic_3(const char *clientid, const char *const *topics, int count
             fresh->conn.flag_connect_local_fail = 1;
             rec = fresh.get();
             {
-                std::lock_guard<std::mutex> l2(g_sub3_list_mutex);
+                orvi::MutexLock l2(local_mqtt_sub3_list_mu);
                 local_event_sub_list_3().push_back(std::move(fresh));
             }
             while (local_mqtt_connect_3(rec->conn) != 0) {
@@ -1063,7 +1068,12 @@ int local_sub_topic_3(const char *clientid, const char *const *topics, int count
                       clientid);
         }
     }
-    if (subscribe_and_keep(rec->conn, list, rec->topics_mutex, rec->topics) != 0) return -1;
+    auto keep = [rec](const std::vector<std::string> &topics) {
+        orvi::MutexLock lk(rec->topics_mutex);
+        for (const std::string &t : topics)
+            add_unique(rec->topics, t);
+    };
+    if (subscribe_and_keep(rec->conn, list, keep) != 0) return -1;
     for (const std::string &t : list)
         orvi_plain_write("      [%s]\r\n", t.c_str());
     return count;
@@ -1086,24 +1096,24 @@ int mqtt_local_event_subscribe(const char *clientid, const char *topic, local_mq
 }
 
 std::string local_mqtt_host_randomkey(void) {
-    std::lock_guard<std::mutex> lk(g_randomkey_mutex);
+    orvi::MutexLock lk(local_mqtt_randomkey_mu);
     return g_host_randomkey;
 }
 
 // ---- Hooks.
 
 void local_mqtt_set_server_uri(const char *uri) {
-    std::lock_guard<std::mutex> lk(g_settings_mutex);
+    orvi::MutexLock lk(local_mqtt_settings_mu);
     settings_ref().uri = uri && uri[0] ? uri : LOCAL_MQTT_SERVER_URI;
 }
 
 void local_mqtt_set_pub_prefix(const char *prefix) {
-    std::lock_guard<std::mutex> lk(g_settings_mutex);
+    orvi::MutexLock lk(local_mqtt_settings_mu);
     settings_ref().pub_prefix = prefix && prefix[0] ? prefix : "LocalPub";
 }
 
 void local_mqtt_set_pool_size(int n) {
-    std::lock_guard<std::mutex> lk(g_settings_mutex);
+    orvi::MutexLock lk(local_mqtt_settings_mu);
     settings_ref().pool = n < 1 ? 1 : n > LOCAL_PUB_POOL_SIZE ? LOCAL_PUB_POOL_SIZE : n;
 }
 
@@ -1133,56 +1143,56 @@ local_mqtt_stats_t local_mqtt_stats(void) {
 }
 
 int local_mqtt_subscriber_count(void) {
-    std::lock_guard<std::mutex> lk(g_sub3_list_mutex);
+    orvi::MutexLock lk(local_mqtt_sub3_list_mu);
     return static_cast<int>(local_event_sub_list_3().size());
 }
 
 int local_mqtt_client_count(void) {
-    std::lock_guard<std::mutex> lk(g_clients_mutex);
+    orvi::MutexLock lk(local_mqtt_clients_mu);
     return static_cast<int>(local_client_list().size());
 }
 
 void local_mqtt_shutdown(void) {
     if (!g_started) return;
     {
-        std::lock_guard<std::mutex> lk(g_life_mutex);
+        orvi::MutexLock lk(local_mqtt_life_mu);
         g_running = false;
-        g_life_cv.notify_all();
+        g_life_cv.signal_all();
     }
     pub_list().wake_all();
     requests().wake_all();
     {
-        std::lock_guard<std::mutex> lk(g_inbound_mutex);
-        g_inbound_cv.notify_all();
+        orvi::MutexLock lk(local_mqtt_inbound_mu);
+        g_inbound_cv.signal_all();
     }
     {
-        std::lock_guard<std::mutex> lk(g_clients_mutex);
+        orvi::MutexLock lk(local_mqtt_clients_mu);
         for (auto &c : local_client_list()) {
-            std::lock_guard<std::mutex> l2(c->m);
-            c->cv.notify_all();
+            orvi::MutexLock l2(c->m);
+            c->cv.signal_all();
         }
     }
     {
-        std::unique_lock<std::mutex> lk(g_life_mutex);
-        g_life_cv.wait(lk, [] { return g_threads == 0; });
+        orvi::MutexLock lk(local_mqtt_life_mu);
+        g_life_cv.wait(local_mqtt_life_mu, []() REQUIRES(local_mqtt_life_mu) { return g_threads == 0; });
     }
     // Every thread is gone: the clients can go, and with them their callbacks.
-    std::lock_guard<std::mutex> create(local_mqtt_sub_lock);
-    std::lock_guard<std::mutex> create2(g_client_create_lock);
+    orvi::MutexLock create(local_mqtt_sub_create_mu);
+    orvi::MutexLock create2(local_mqtt_client_create_mu);
     {
-        std::lock_guard<std::mutex> lk(g_sub3_list_mutex);
+        orvi::MutexLock lk(local_mqtt_sub3_list_mu);
         for (auto &r : local_event_sub_list_3())
             conn_destroy(r->conn);
         local_event_sub_list_3().clear();
     }
     {
-        std::lock_guard<std::mutex> lk(g_clients_mutex);
+        orvi::MutexLock lk(local_mqtt_clients_mu);
         for (auto &c : local_client_list())
             conn_destroy(c->conn);
         local_client_list().clear();
     }
     {
-        std::lock_guard<std::mutex> lk(g_inbound_mutex);
+        orvi::MutexLock lk(local_mqtt_inbound_mu);
         inbound(0).clear();
         inbound(1).clear();
     }
@@ -1191,9 +1201,13 @@ void local_mqtt_shutdown(void) {
     g_failed = 0;
     g_dropped[0] = 0;
     g_dropped[1] = 0;
-    for (int list : {0, 1}) {
-        drop_log().in_episode[list] = false;
-        drop_log().unlogged[list] = 0;
+    {
+        // A producer on another thread may still be filing a drop.
+        orvi::MutexLock lk(local_mqtt_drop_log_mu);
+        for (int list : {0, 1}) {
+            drop_log().in_episode[list] = false;
+            drop_log().unlogged[list] = 0;
+        }
     }
     g_started = false;
 }

@@ -37,13 +37,13 @@ void local_pub_list::settle(topic_q &t) {
 
 void local_pub_list::changed() {
     ++version_;
-    cv_.notify_all();
+    cv_.signal_all();
 }
 
 local_pub_drop_t local_pub_list::push(local_pub_msg_t msg) {
     local_pub_drop_t drop;
     const int list = list_of(msg.topic);
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     if (count_[list] >= max_[list] && !heads_[list].empty()) {
         topic_q &old = *heads_[list].begin()->second;
         unlink(old);
@@ -70,7 +70,7 @@ local_pub_drop_t local_pub_list::push(local_pub_msg_t msg) {
 
 bool local_pub_list::take(local_pub_worker_t &w, uint64_t now_ms, local_pub_msg_t &out, uint64_t *retry_ms) {
     uint64_t retry = 0;
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     for (int list : {LOCAL_PUB_LIST_CONTROL, LOCAL_PUB_LIST_STATUS}) {
         for (const auto &entry : ready_[list]) {
             topic_q &t = *entry.second;
@@ -99,7 +99,7 @@ bool local_pub_list::take(local_pub_worker_t &w, uint64_t now_ms, local_pub_msg_
 }
 
 void local_pub_list::done(const std::string &topic) {
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     auto it = topics_.find(topic);
     if (it == topics_.end() || !it->second.busy) return;
     it->second.busy = false;
@@ -109,38 +109,37 @@ void local_pub_list::done(const std::string &topic) {
 }
 
 uint64_t local_pub_list::version() const {
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     return version_;
 }
 
 void local_pub_list::wait_change(uint64_t seen, unsigned timeout_ms) {
-    std::unique_lock<std::mutex> lk(m_);
-    cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return version_ != seen; });
+    orvi::MutexLock lk(m_);
+    cv_.wait_ms(m_, timeout_ms, [&]() REQUIRES(m_) { return version_ != seen; });
 }
 
 bool local_pub_list::wait_idle(unsigned timeout_ms) {
-    std::unique_lock<std::mutex> lk(m_);
-    return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                        [&] { return count_[0] == 0 && count_[1] == 0 && busy_ == 0; });
+    orvi::MutexLock lk(m_);
+    return cv_.wait_ms(m_, timeout_ms, [&]() REQUIRES(m_) { return count_[0] == 0 && count_[1] == 0 && busy_ == 0; });
 }
 
 void local_pub_list::wake_all() {
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     changed();
 }
 
 size_t local_pub_list::size(int list) const {
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     return list == LOCAL_PUB_LIST_STATUS ? count_[1] : count_[0];
 }
 
 size_t local_pub_list::in_flight() const {
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     return busy_;
 }
 
 std::vector<local_pub_msg_t> local_pub_list::snapshot(int list) const {
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     std::vector<std::pair<uint64_t, const local_pub_msg_t *>> all;
     for (const auto &kv : topics_) {
         if (kv.second.list != list) continue;
@@ -156,7 +155,7 @@ std::vector<local_pub_msg_t> local_pub_list::snapshot(int list) const {
 }
 
 void local_pub_list::clear() {
-    std::lock_guard<std::mutex> lk(m_);
+    orvi::MutexLock lk(m_);
     for (auto it = topics_.begin(); it != topics_.end();) {
         topic_q &t = it->second;
         unlink(t);

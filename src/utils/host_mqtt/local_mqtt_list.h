@@ -4,16 +4,16 @@
 // Internally locked.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "orvi_lock_order.h"
 
 enum { LOCAL_PUB_LIST_CONTROL = 0, LOCAL_PUB_LIST_STATUS = 1 };
 
@@ -90,22 +90,24 @@ class local_pub_list {
     };
     using head_set = std::set<std::pair<uint64_t, topic_q *>>;
 
-    void unlink(topic_q &t);
-    void link(topic_q &t);
-    void settle(topic_q &t);  // relink, and forget an idle empty topic
-    void changed();
+    void unlink(topic_q &t) REQUIRES(m_);
+    void link(topic_q &t) REQUIRES(m_);
+    void settle(topic_q &t) REQUIRES(m_);  // relink, and forget an idle empty topic
+    void changed() REQUIRES(m_);
 
     const size_t max_[2];
     const unsigned gap_ms_;
-    mutable std::mutex m_;
-    std::condition_variable cv_;
-    std::unordered_map<std::string, topic_q> topics_;
-    head_set heads_[2];  // the oldest queued message of every topic
-    head_set ready_[2];  // the same for topics with nothing in flight
-    size_t count_[2] = {0, 0};
-    size_t busy_ = 0;
-    uint64_t seq_ = 0;
-    uint64_t version_ = 0;
+    // Taken last: producers and publisher threads hold no other lock of
+    // the transport's while they use the list.
+    mutable orvi::Mutex m_ ORVI_LEAF_LOCK;
+    orvi::CondVar cv_;
+    std::unordered_map<std::string, topic_q> topics_ GUARDED_BY(m_);
+    head_set heads_[2] GUARDED_BY(m_);  // the oldest queued message of every topic
+    head_set ready_[2] GUARDED_BY(m_);  // the same for topics with nothing in flight
+    size_t count_[2] GUARDED_BY(m_) = {0, 0};
+    size_t busy_ GUARDED_BY(m_) = 0;
+    uint64_t seq_ GUARDED_BY(m_) = 0;
+    uint64_t version_ GUARDED_BY(m_) = 0;
 };
 
 // Topic matching of the second kind of subscription: a filter holding "#"
