@@ -120,7 +120,8 @@ int publish_package(const std::string &topic, const std::string &cid, const std:
     return mqtt_event_publish(topic.c_str(), text.c_str(), text.size(), 0);
 }
 
-void publish_status(const device &d) {
+// {"t":"dat","mac","mid","cols","dat","r":200} of a device, printed.
+std::string status_body(const device &d) {
     cJSON *b = cJSON_CreateObject();
     cJSON_AddStringToObject(b, "t", "dat");
     cJSON_AddStringToObject(b, "mac", d.mac.c_str());
@@ -135,6 +136,11 @@ void publish_status(const device &d) {
     cJSON_AddNumberToObject(b, "r", 200);
     std::string body = printed(b);
     cJSON_Delete(b);
+    return body;
+}
+
+void publish_status(const device &d) {
+    const std::string body = status_body(d);
     const std::string topic = "/jsonStatus/" + home() + "/" + d.mac;
     if (publish_package(topic, d.mac, home(), body) == 0)
         say("status %s -> %s", topic.c_str(), body.c_str());
@@ -451,19 +457,7 @@ int emit(int argc, char **argv) {
         if (i == 0 && !cid_given) i = 1;
         tcid = home();
         topic = "/jsonStatus/" + home() + "/" + d.mac;
-        cJSON *b = cJSON_CreateObject();
-        cJSON_AddStringToObject(b, "t", "dat");
-        cJSON_AddStringToObject(b, "mac", d.mac.c_str());
-        cJSON_AddStringToObject(b, "mid", d.mid.c_str());
-        cJSON *cols = cJSON_AddArrayToObject(b, "cols");
-        cJSON *dat = cJSON_AddArrayToObject(b, "dat");
-        for (const auto &kv : d.status) {
-            cJSON_AddItemToArray(cols, cJSON_CreateString(kv.first.c_str()));
-            cJSON_AddItemToArray(dat, value_of(kv.second));
-        }
-        cJSON_AddNumberToObject(b, "r", 200);
-        body = printed(b);
-        cJSON_Delete(b);
+        body = status_body(d);
     } else if (kind == "persist" && words.size() >= 3) {
         cJSON *names = cJSON_CreateArray();
         for (size_t k = 3; k < words.size(); ++k)
