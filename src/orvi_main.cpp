@@ -251,7 +251,6 @@ void orvi_subsystems_install(void) {
     orvi_ota_install(&orvi_ota_not_built);
     orvi_backup_install(&orvi_backup_not_built);
     orvi_factory_test_install(&orvi_factory_test_not_built);
-    orvi_event_topics_install(&orvi_event_topics_not_built);
     orvi_scene_rsp_install(&orvi_scene_rsp_not_built);
     // The first clock calibration recomputes every schedule's next execution.
     product_set_time_calibrated_listener([] { timer_execute_time_refresh_all(&timer_app_list); });

@@ -281,6 +281,12 @@ orvi_subdev_ptr open_received(request_task_t *task, request_type_t *req, const o
             ORVI_LOGI("request_type.tcid -> %s", req->tcid);
             return req->ctx.dev;
         }
+        // A local event names its device by MAC: the record is the one
+        // registered now, not one deleted or replaced since it was queued.
+        if (req->ctx.has_text && conn != SOCKET_CONNECT_TYPE_BLE) {
+            if (orvi_subdev_ptr named = product_get_subdev_form_host(req->ctx.text.c_str())) return named;
+            ORVI_LOGW("'%s' named by the request is not registered", req->ctx.text.c_str());
+        }
         ORVI_LOGI("request_type.ctx is NULL!");
         return scratch;
     }

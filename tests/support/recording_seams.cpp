@@ -159,25 +159,6 @@ const orvi_ota_ops_t kOta = {
     },
 };
 
-// ---- Event topic handlers ---------------------------------------------------------
-std::atomic<int> g_scene_lock{0};
-std::atomic<int> g_bind_result{0};
-std::mutex g_tokens_mu;
-cJSON *g_tokens = nullptr;  // guarded by g_tokens_mu
-
-const orvi_event_topics_ops_t kTopics = {
-    nullptr,
-    nullptr,
-    nullptr,
-    [] { pending_record("matching_timeout_handler", {}); },
-    [] { return g_scene_lock.load(); },
-    [] { return g_bind_result.load(); },
-    []() -> cJSON * {
-        std::lock_guard<std::mutex> lk(g_tokens_mu);
-        return g_tokens ? cJSON_Duplicate(g_tokens, 1) : nullptr;
-    },
-};
-
 // ---- Scene answer subscriptions ----------------------------------------------------
 const orvi_scene_rsp_ops_t kSceneRsp = {
     [] {
@@ -203,7 +184,6 @@ void recording_seams_install(void) {
     orvi_run_info_install(&kRunInfo);
     orvi_timer_app_install(&kTimerApp);
     orvi_ota_install(&kOta);
-    orvi_event_topics_install(&kTopics);
     orvi_scene_rsp_install(&kSceneRsp);
 }
 
@@ -214,7 +194,6 @@ void recording_seams_uninstall(void) {
     orvi_run_info_install(nullptr);
     orvi_timer_app_install(nullptr);
     orvi_ota_install(nullptr);
-    orvi_event_topics_install(nullptr);
     orvi_scene_rsp_install(nullptr);
 }
 
@@ -227,9 +206,7 @@ void runinfo_pending_set_changed(int changed) {
 }
 
 void uds_later_pending_set(int scene_lock, int bind_result, const cJSON *tokens) {
-    g_scene_lock.store(scene_lock);
-    g_bind_result.store(bind_result);
-    std::lock_guard<std::mutex> lk(g_tokens_mu);
-    cJSON_Delete(g_tokens);
-    g_tokens = tokens ? cJSON_Duplicate(tokens, 1) : nullptr;
+    uds_scene_lock_set(scene_lock);
+    uds_bind_result_set(bind_result);
+    uds_gateway_tokens_set(tokens);
 }

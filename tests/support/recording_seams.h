@@ -28,6 +28,6 @@ struct recording_seams_back {
 void wifi_pending_set_connection_state(WifiConnectionState state);
 // What the recording run information's change check answers (0 at first).
 void runinfo_pending_set_changed(int changed);
-// The values the recording event topic handlers report (0, 0, none at
-// first); a copy of `tokens` is kept, null forgets it.
+// Sets the host state the event topic handlers keep (scene lock, binding
+// result, a copy of the gateway tokens; null forgets them).
 void uds_later_pending_set(int scene_lock, int bind_result, const cJSON *tokens);

@@ -446,6 +446,26 @@ TEST_F(RequestTest, PlainPacketFromTheEventBusRunsAgainstItsRecord) {
     EXPECT_EQ(SOCKET_CONNECT_TYPE_NONE, orvi_subdev_snapshot(dev).dev_socket.type);
 }
 
+TEST_F(RequestTest, PlainPacketNamingItsDeviceByMacRunsAgainstTheRecordRegisteredNow) {
+    add_dev("a1b2c3d4e5f6", DEV_TYPE_CAN, "oldkey0123456789");
+    request_ctx_t ctx;
+    ctx.has_text = true;
+    ctx.text = "a1b2c3d4e5f6";
+    request_type_t r = received(R"({"t":"jsonCmd"})", sock(SOCKET_CONNECT_TYPE_NONE), ctx);
+    // While the request waits, a later event replaces the device.
+    ASSERT_EQ(0, product_delete_subdev_form_host("a1b2c3d4e5f6"));
+    add_dev("a1b2c3d4e5f6", DEV_TYPE_CAN, "newkey0123456789");
+    process(r);
+    ASSERT_EQ(1u, g_calls.size());
+    EXPECT_EQ("newkey0123456789", g_calls[0].key);
+    // A device gone by then leaves the request without a record of its own.
+    g_calls.clear();
+    ASSERT_EQ(0, product_delete_subdev_form_host("a1b2c3d4e5f6"));
+    process(received(R"({"t":"jsonCmd"})", sock(SOCKET_CONNECT_TYPE_NONE), ctx));
+    ASSERT_EQ(1u, g_calls.size());
+    EXPECT_EQ("", g_calls[0].mac);
+}
+
 // ---- Socket and message id of a record -----------------------------------
 
 TEST_F(RequestTest, OnlyTheRecordsOwnKeyMovesItsSocketAndMessageId) {

@@ -11,7 +11,6 @@
 #include "key_led_service.h"
 #include "orvi_backup.h"
 #include "orvi_ble_service.h"
-#include "orvi_event_topics.h"
 #include "orvi_factory_test.h"
 #include "orvi_handlers.h"
 #include "orvi_log.h"
@@ -104,12 +103,6 @@ TEST_F(NotBuilt, EveryCallFailsAndSaysSo) {
         {"backup_service_func", backup_service_func, -1},
         {"status_factory_mode", status_factory_mode, 0},  // normal operation
         {"orvi_FactoryTest_init", orvi_FactoryTest_init, -1},
-        {"orvi_uds_init", orvi_uds_init, -1},
-        {"orvi_local_mqtt_sub", orvi_local_mqtt_sub, -1},
-        {"evn_host_match_status_sync", evn_host_match_status_sync, -1},
-        {"uds_scene_lock_get", uds_scene_lock_get, 0},
-        {"uds_bind_result_get", uds_bind_result_get, 0},
-        {"uds_gateway_tokens_get", [] { return uds_gateway_tokens_get() ? 1L : 0L; }, 0},
         {"start_subscribe_scene_create_resp_service", start_subscribe_scene_create_resp_service, -1},
         {"start_subscribe_scene_delete_resp_service", start_subscribe_scene_delete_resp_service, -1},
         {"start_subscribe_scene_check_rsp", start_subscribe_scene_check_rsp, -1},
@@ -129,7 +122,6 @@ TEST_F(NotBuilt, EveryCallFailsAndSaysSo) {
         {"new_online_device_list", [] { new_online_device_list("a1b2c3d4e5f6"); }},
         {"set_host_run_info", set_host_run_info},
         {"timer_execute_time_refresh_all", [] { timer_execute_time_refresh_all(&timer_app_list); }},
-        {"matching_timeout_handler", matching_timeout_handler},
     };
     for (const auto &q : quiet) {
         q.second();

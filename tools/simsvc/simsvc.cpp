@@ -19,6 +19,11 @@
 //   device key): the command's "opt"/"p" (or "cols"/"dat") pairs are applied
 //   to the device's status, which is then published.
 // - Every message received is logged, decrypted where a key is known.
+// - "simsvc emit KIND ..." (run beside the daemon, once) publishes one of the
+//   events the siblings send the host, sealed as they seal it: online
+//   lists, "cols"/"dat" settings (key events, parameters, link state...),
+//   the lighting pair result, a line device's status, persistence records,
+//   or any payload on any topic. See kUsage.
 //
 // It talks through the product's own local MQTT transport, with client ids
 // of its own ("simsvc", "simsvc_1", "simsvc_2").
@@ -30,6 +35,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -114,7 +120,8 @@ int publish_package(const std::string &topic, const std::string &cid, const std:
     return mqtt_event_publish(topic.c_str(), text.c_str(), text.size(), 0);
 }
 
-void publish_status(const device &d) {
+// {"t":"dat","mac","mid","cols","dat","r":200} of a device, printed.
+std::string status_body(const device &d) {
     cJSON *b = cJSON_CreateObject();
     cJSON_AddStringToObject(b, "t", "dat");
     cJSON_AddStringToObject(b, "mac", d.mac.c_str());
@@ -129,6 +136,11 @@ void publish_status(const device &d) {
     cJSON_AddNumberToObject(b, "r", 200);
     std::string body = printed(b);
     cJSON_Delete(b);
+    return body;
+}
+
+void publish_status(const device &d) {
+    const std::string body = status_body(d);
     const std::string topic = "/jsonStatus/" + home() + "/" + d.mac;
     if (publish_package(topic, d.mac, home(), body) == 0)
         say("status %s -> %s", topic.c_str(), body.c_str());
@@ -315,7 +327,183 @@ const char kUsage[] =
     "  {\"devices\":[{\"mac\":\"a1b2c3d4e5f6\",\"mid\":\"70101\",\"bus\":\"can\",\"key\":\"0123456789abcdef\",\n"
     "               \"cols\":[\"Pow\"],\"dat\":[0]}]}\n"
     "It answers \"can/check\" and \"485/check\" and applies \"/jsonRequest/<home>/<device>\" commands on\n"
-    "the board's broker, once the daemon wrote the broker credentials and its keys.\n";
+    "the board's broker, once the daemon wrote the broker credentials and its keys.\n"
+    "\n"
+    "       simsvc emit [--cid C] [--tcid T] [--i 0|1] [--retain] KIND ARGS...\n"
+    "publishes one sibling event and exits (0 once the broker took it):\n"
+    "  online [--on MAC,..] [--off MAC,..]   \"/online\" with the two lists\n"
+    "  pairs TOPIC NAME=VALUE...             {\"cols\",\"dat\"} on TOPIC (\"/key\", \"/parameter\",\n"
+    "                                        \"mqtt/connect\", \"/host\", \"/check\", \"opGateway/tokens\")\n"
+    "  pair RESULT                           \"/tovra/pair\" {\"opt\":[\"pair\"],\"p\":[RESULT]}\n"
+    "  status MAC MID NAME=VALUE...          a line device's status on \"/jsonStatus/<home>/MAC\"\n"
+    "  persist PARENT SUB EVENT...           \"store4massage/event/SUB\" (retained)\n"
+    "  event TOPIC PAYLOAD                   PAYLOAD (a JSON object) as the package body on TOPIC\n"
+    "A VALUE that parses as JSON is sent as such, else as a text. The package's \"cid\" is the host\n"
+    "identifier (a status: the device MAC), \"i\" 0 (sealed with the host random key; with --cid the\n"
+    "home MAC, the home key), a status \"i\" 1.\n";
+
+// ---- One event, sent once ("simsvc emit").
+
+cJSON *value_of(const std::string &text) {
+    cJSON *v = cJSON_Parse(text.c_str());
+    return v ? v : cJSON_CreateString(text.c_str());
+}
+
+// {"cols":[names],"dat":[values]} from NAME=VALUE words; null on a word without "=".
+cJSON *pairs_of(const std::vector<std::string> &words, size_t from) {
+    cJSON *plain = cJSON_CreateObject();
+    cJSON *cols = cJSON_AddArrayToObject(plain, "cols");
+    cJSON *dat = cJSON_AddArrayToObject(plain, "dat");
+    for (size_t k = from; k < words.size(); ++k) {
+        const size_t eq = words[k].find('=');
+        if (eq == std::string::npos || eq == 0) {
+            fprintf(stderr, "simsvc emit: '%s' is not NAME=VALUE\n", words[k].c_str());
+            cJSON_Delete(plain);
+            return nullptr;
+        }
+        cJSON_AddItemToArray(cols, cJSON_CreateString(words[k].substr(0, eq).c_str()));
+        cJSON_AddItemToArray(dat, value_of(words[k].substr(eq + 1)));
+    }
+    return plain;
+}
+
+std::vector<std::string> split_commas(const std::string &text) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(',', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+int emit(int argc, char **argv) {
+    std::string cid, tcid, on, off;
+    int i = 0, retain = 0;
+    bool cid_given = false;
+    std::vector<std::string> words;
+    for (int k = 2; k < argc; ++k) {
+        const std::string a = argv[k];
+        const bool has_value = k + 1 < argc;
+        if (a == "--cid" && has_value) {
+            cid = argv[++k];
+            cid_given = true;
+        } else if (a == "--tcid" && has_value) {
+            tcid = argv[++k];
+        } else if (a == "--i" && has_value) {
+            i = atoi(argv[++k]);
+        } else if (a == "--on" && has_value) {
+            on = argv[++k];
+        } else if (a == "--off" && has_value) {
+            off = argv[++k];
+        } else if (a == "--retain") {
+            retain = 1;
+        } else {
+            words.push_back(a);
+        }
+    }
+    if (words.empty() || (i != 0 && i != 1)) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    orvi_log_level_set(ORVI_LOG_NONE);
+    g_keys = board_keys_load();
+    board_keys_install(g_keys);
+    if (!board_credentials_ready(g_keys) || g_keys.random_key.size() != 16) {
+        fprintf(stderr, "simsvc emit: no broker credentials or host keys in %s yet (is the daemon up?)\n",
+                ORVI_PARAMS_FILE);
+        return 1;
+    }
+    const std::string kind = words[0];
+    std::string topic, body;
+    auto host_payload = [&](cJSON *plain) {
+        cJSON *payload = event_msg_payload_aseemble(g_keys.host_id.c_str(), "", "", plain);
+        body = payload ? printed(payload) : "";
+        cJSON_Delete(payload);
+    };
+    if (!cid_given) cid = g_keys.host_id;
+    if (kind == "online" && words.size() == 1) {
+        cJSON *plain = cJSON_CreateObject();
+        cJSON *offs = cJSON_AddArrayToObject(plain, "offlineSub");
+        cJSON *ons = cJSON_AddArrayToObject(plain, "onlineSub");
+        for (const std::string &m : split_commas(off))
+            cJSON_AddItemToArray(offs, cJSON_CreateString(m.c_str()));
+        for (const std::string &m : split_commas(on))
+            cJSON_AddItemToArray(ons, cJSON_CreateString(m.c_str()));
+        topic = "/online";
+        host_payload(plain);
+    } else if (kind == "pairs" && words.size() >= 3) {
+        cJSON *plain = pairs_of(words, 2);
+        if (!plain) return 2;
+        topic = words[1];
+        host_payload(plain);
+    } else if (kind == "pair" && words.size() == 2) {
+        cJSON *plain = cJSON_CreateObject();
+        cJSON_AddItemToArray(cJSON_AddArrayToObject(plain, "opt"), cJSON_CreateString("pair"));
+        cJSON_AddItemToArray(cJSON_AddArrayToObject(plain, "p"), value_of(words[1]));
+        topic = "/tovra/pair";
+        host_payload(plain);
+    } else if (kind == "status" && words.size() >= 3) {
+        device d;
+        d.mac = words[1];
+        d.mid = words[2];
+        cJSON *plain = pairs_of(words, 3);
+        if (!plain) return 2;
+        apply_pairs(d, cJSON_GetObjectItem(plain, "cols"), cJSON_GetObjectItem(plain, "dat"));
+        cJSON_Delete(plain);
+        if (!cid_given) cid = d.mac;
+        if (i == 0 && !cid_given) i = 1;
+        tcid = home();
+        topic = "/jsonStatus/" + home() + "/" + d.mac;
+        body = status_body(d);
+    } else if (kind == "persist" && words.size() >= 3) {
+        cJSON *names = cJSON_CreateArray();
+        for (size_t k = 3; k < words.size(); ++k)
+            cJSON_AddItemToArray(names, cJSON_CreateString(words[k].c_str()));
+        cJSON *payload = event_msg_payload_aseemble(words[1].c_str(), words[2].c_str(), "", names);
+        body = payload ? printed(payload) : "";
+        cJSON_Delete(payload);
+        topic = "store4massage/event/" + words[2];
+        tcid = words[2];
+        retain = 1;
+    } else if (kind == "event" && words.size() == 3) {
+        cJSON *payload = cJSON_Parse(words[2].c_str());
+        if (!cJSON_IsObject(payload)) {
+            fprintf(stderr, "simsvc emit: the payload must be a JSON object\n");
+            cJSON_Delete(payload);
+            return 2;
+        }
+        topic = words[1];
+        body = printed(payload);
+        cJSON_Delete(payload);
+    } else {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    if (body.empty() || topic.empty()) {
+        fprintf(stderr, "simsvc emit: nothing to send\n");
+        return 1;
+    }
+    orvi_log_level_set(ORVI_LOG_WARN);
+    local_mqtt_set_pub_prefix("simsvc_emit");
+    local_mqtt_set_pool_size(1);
+    local_mqtt_service();
+    cJSON *p = event_msg_package_aseemble(cid.c_str(), i, tcid.c_str(), 0, body.c_str());
+    if (!p) {
+        fprintf(stderr, "simsvc emit: the package could not be sealed\n");
+        return 1;
+    }
+    const std::string text = printed(p);
+    cJSON_Delete(p);
+    if (mqtt_event_publish(topic.c_str(), text.c_str(), text.size(), retain) != 0 || local_mqtt_flush(30000) != 0) {
+        fprintf(stderr, "simsvc emit: %s not published\n", topic.c_str());
+        return 1;
+    }
+    printf("emitted %s %s\n", topic.c_str(), body.c_str());
+    return 0;
+}
 
 }  // namespace
 
@@ -324,6 +512,7 @@ int main(int argc, char **argv) {
         fputs(kUsage, stdout);
         return 0;
     }
+    if (argc > 1 && !strcmp(argv[1], "emit")) return emit(argc, argv);
     if (argc > 1) {
         fprintf(stderr, "simsvc: takes no arguments, not '%s'\n%s", argv[1], kUsage);
         return 2;

@@ -246,7 +246,9 @@ const char kMidConfig[] =
     "  \"90003\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90004\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90005\": {\"type_value\": 3, \"class_value\": 8},\n"
-    "  \"90010\": {\"type_value\": 4, \"class_value\": 3}\n"
+    "  \"90010\": {\"type_value\": 4, \"class_value\": 3},\n"
+    "  \"70101\": {\"type_value\": 1, \"class_value\": 3},\n"
+    "  \"70201\": {\"type_value\": 2, \"class_value\": 3}\n"
     "}\n";
 
 bool is_plugin_name(const std::string &n) {
