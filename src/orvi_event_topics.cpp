@@ -24,6 +24,7 @@
 #include "orvi_product.h"
 #include "orvi_seam.h"
 #include "orvi_system.h"
+#include "orvi_lock_order.h"
 #include "orvi_thread_annotations.h"
 #include "orvi_timer.h"
 #include "orvi_utils.h"
@@ -63,7 +64,7 @@ bool starts_with(const char *text, const char *prefix) {
 // ---- Inbound queue --------------------------------------------------------------
 
 struct inbound_t {
-    orvi::Mutex mu;
+    orvi::Mutex mu ORVI_LEAF_LOCK;
     orvi::CondVar cv;
     std::deque<std::pair<std::string, std::string>> list GUARDED_BY(mu);
     bool started GUARDED_BY(mu) = false;
@@ -95,7 +96,7 @@ void *envt_rx_data_handler(void *) {
 // ---- Subscription ------------------------------------------------------------------
 
 struct subscription_t {
-    orvi::Mutex mu;
+    orvi::Mutex mu ORVI_LEAF_LOCK;
     orvi::CondVar cv;
     bool fixed_done GUARDED_BY(mu) = false;
 };
@@ -147,7 +148,7 @@ void *master_control_sub_service(void *) {
 // ---- Host state -------------------------------------------------------------------
 
 struct host_state_t {
-    orvi::Mutex mu;
+    orvi::Mutex mu ORVI_LEAF_LOCK;
     json_ptr tokens GUARDED_BY(mu);
 };
 host_state_t &host_state() {
@@ -159,8 +160,13 @@ std::atomic<int> g_bind_result{0};
 
 // ---- Pairing window -----------------------------------------------------------------
 
-orvi::Mutex g_match_mu;
-orvi_timer_t g_matching_timer GUARDED_BY(g_match_mu) = -1;
+}  // namespace
+
+orvi::Mutex orvi_event_topics_match_mu;
+
+namespace {
+
+orvi_timer_t g_matching_timer GUARDED_BY(orvi_event_topics_match_mu) = -1;
 
 void matching_timeout_cb(void *) {
     orvi_event_post_ctx(ORVI_EVENT_MATCH_TIMEOUT, nullptr, 0);
@@ -475,7 +481,7 @@ int event_dispatch_handle(const char *topic, cJSON *payload) {
 // ---- Pairing window -----------------------------------------------------------------------
 
 int matching_timeout_timer_create(void) {
-    orvi::MutexLock lk(g_match_mu);
+    orvi::MutexLock lk(orvi_event_topics_match_mu);
     if (g_matching_timer >= 0) return orvi_timer_start(g_matching_timer);
     g_matching_timer = orvi_timer_create("matching_timeout", matching_timeout_cb, kMatchingWindowMs, nullptr, 0);
     if (g_matching_timer < 0) {
@@ -486,7 +492,7 @@ int matching_timeout_timer_create(void) {
 }
 
 int matching_timeout_timer_delete(void) {
-    orvi::MutexLock lk(g_match_mu);
+    orvi::MutexLock lk(orvi_event_topics_match_mu);
     if (g_matching_timer < 0) return 0;
     return orvi_timer_delete(&g_matching_timer);
 }

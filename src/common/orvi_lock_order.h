@@ -52,13 +52,16 @@ extern orvi::Mutex orvi_bind_switch_mu ACQUIRED_AFTER(ORVI_LOCKS_TIER0);       /
 extern orvi::Mutex orvi_host_event_upload_mu ACQUIRED_AFTER(ORVI_LOCKS_TIER0);  // connection upload timer
 extern orvi::Mutex orvi_local_monitor_mu ACQUIRED_AFTER(ORVI_LOCKS_TIER0);     // CAN and RS-485 bus states
 extern orvi::Mutex orvi_backup_restore_mu ACQUIRED_AFTER(ORVI_LOCKS_TIER0);    // the restore request
+extern orvi::Mutex orvi_event_topics_match_mu ACQUIRED_AFTER(ORVI_LOCKS_TIER0);  // pairing window timer
 
 #define ORVI_LOCKS_HANDLERS                                                                              \
     orvi_bincmd_hooks_mu, orvi_status_app_mu, orvi_bind_room_mu, orvi_bind_roomid_mu, orvi_bind_sync_mu, \
         orvi_bind_updevlist_mu, orvi_bind_check_mu, orvi_bind_switch_mu, orvi_host_event_upload_mu,      \
-        orvi_local_monitor_mu, orvi_backup_restore_mu
+        orvi_local_monitor_mu, orvi_backup_restore_mu, orvi_event_topics_match_mu
 // Per instance in this tier: the retry list's mu (orvi_bincmd.h) may be
-// taken under any handler lock and takes nothing but logging itself.
+// taken under any handler lock and takes nothing but logging itself. The
+// event topics' inbound queue, subscription state and gateway tokens each
+// have a lock of their own (orvi_event_topics.cpp): leaves.
 
 // ---- Tier 2: publishers --------------------------------------------------------
 // The mini-app's paged push counters, then its page resend (the resend

@@ -283,7 +283,7 @@ TEST_F(EventTopicsTest, KeyFollowsSelectorSenderAndTarget) {
         EXPECT_EQ(c.key, envt_package_key(c.topic, c.cid, c.tcid, c.i, nullptr)) << c.topic << " " << c.cid;
     // Without a home key an unknown status sender falls back to the host's key.
     {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_dev_info.home_key[0] = '\0';
     }
     EXPECT_EQ(kRandomKey, envt_package_key("/jsonStatus/x/y", "0a0b0c0d0e0f", "", 0, nullptr));
