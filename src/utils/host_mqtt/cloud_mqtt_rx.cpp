@@ -244,7 +244,7 @@ int cloud_status_rekey(const char *topic, const char *payload, std::string &clou
             cJSON_AddItemToObject(body.get(), rename.second, v);
     }
     std::string sealed = print(body.get());
-    ORVI_LOGD("status to the cloud: %s", sealed.c_str());
+    ORVI_LOGI("status to the cloud: %s", sealed.c_str());
     if (orvi_aes_encrypt(product_get_home_key().c_str(), sealed) != 0) {
         ORVI_LOGW("mqtt aes encrypt fail\n");
         return -1;
