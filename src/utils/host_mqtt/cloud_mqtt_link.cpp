@@ -137,14 +137,16 @@ class cloud_mqtt_client {
         self->flag_disc_.store(1);
         self->wake();
     }
-    static void on_send(void *ctx, MQTTAsync_successData *) {
+    static void on_send(void *ctx, MQTTAsync_successData *r) {
         auto *self = static_cast<cloud_mqtt_client *>(ctx);
         self->flag_sendloss_.store(0);
         self->flag_timeout_.store(0);
         self->flag_sendfail_.store(0);
+        self->send_completed(r ? r->token : 0);
     }
-    static void on_send_failure(void *ctx, MQTTAsync_failureData *) {
+    static void on_send_failure(void *ctx, MQTTAsync_failureData *r) {
         auto *self = static_cast<cloud_mqtt_client *>(ctx);
+        self->send_completed(r ? r->token : 0);
         if (self->flag_sendfail_.fetch_add(1) + 1 > kSendFailMax) {
             ORVI_LOGW("[Publish]:MQTT send failure size is more than 10");
             self->flag_disc_.store(1);
@@ -187,6 +189,28 @@ class cloud_mqtt_client {
         MQTTAsync_freeMessage(&m);
         MQTTAsync_free(topic);
         return 1;
+    }
+
+    // ---- Send completion. The library's own completion wait polls in
+    // 100 ms steps, which would cap the link at ten messages a second: the
+    // send callbacks report completions here instead.
+    void send_completed(MQTTAsync_token token) {
+        orvi::MutexLock lk(done_mu_);
+        // A completion nobody waits for any more (its wait timed out) is
+        // forgotten once a few have piled up.
+        if (done_tokens_.size() > 64) done_tokens_.clear();
+        done_tokens_.insert(token);
+        done_cv_.signal_all();
+    }
+    bool wait_send(MQTTAsync_token token, unsigned ms) {
+        const uint64_t until = orvi_port_monotonic_ms() + ms;
+        orvi::MutexLock lk(done_mu_);
+        for (;;) {
+            if (done_tokens_.erase(token)) return true;
+            const uint64_t now = orvi_port_monotonic_ms();
+            if (now >= until || stopping_.load()) return false;
+            done_cv_.wait_ms(done_mu_, static_cast<unsigned>(until - now));
+        }
     }
 
     // ---- Shared helpers.
@@ -435,7 +459,7 @@ class cloud_mqtt_client {
             }
             return;
         }
-        if (MQTTAsync_waitForCompletion(client_, o.token, 3000) != MQTTASYNC_SUCCESS) {
+        if (!wait_send(o.token, 3000)) {
             const int n = flag_timeout_.fetch_add(1) + 1;
             ORVI_LOGW("[Publish]:MQTTAsync_waitForCompletion  Time's Out,%d\n\n", n);
             if (n > kTimeoutMax) {
@@ -497,6 +521,10 @@ class cloud_mqtt_client {
     orvi::Mutex api_mu_;
     std::set<std::string> api_topics_ GUARDED_BY(api_mu_);
     std::vector<std::string> api_pending_ GUARDED_BY(api_mu_);
+
+    orvi::Mutex done_mu_;
+    orvi::CondVar done_cv_;
+    std::set<MQTTAsync_token> done_tokens_ GUARDED_BY(done_mu_);
 
     orvi::Mutex wake_mu_;
     orvi::CondVar wake_cv_;
