@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cloud_link.h"
+#include "cloud_mqtt_service.h"
 #include "local_mqtt.h"
 #include "orvi_bincmd.h"
 #include "orvi_bt_link.h"
@@ -36,7 +37,6 @@
 #include "uds_client.h"
 
 // The subsystems still to come, each behind its seam.
-#include "cloud_mqtt_service.h"
 #include "key_led_service.h"
 #include "orvi_backup.h"
 #include "orvi_ble_service.h"
@@ -241,7 +241,7 @@ void orvi_subsystems_install(void) {
     orvi_wifi_install(&orvi_wifi_not_built);
     orvi_ble_service_install(&orvi_ble_service_not_built);
     tovra_service_install(&tovra_service_not_built);
-    cloud_mqtt_service_install(&cloud_mqtt_service_not_built);
+    cloud_link_set(&cloud_mqtt_link_iface);
     key_led_service_install(&key_led_service_not_built);
     orvi_sd_service_install(&orvi_sd_service_not_built);
     orvi_run_info_install(&orvi_run_info_not_built);

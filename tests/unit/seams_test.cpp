@@ -7,7 +7,6 @@
 #include <functional>
 #include <string>
 
-#include "cloud_mqtt_service.h"
 #include "key_led_service.h"
 #include "orvi_backup.h"
 #include "orvi_ble_service.h"
@@ -73,7 +72,6 @@ TEST_F(NotBuilt, EveryCallFailsAndSaysSo) {
         {"tovra_thread_main_init", tovra_thread_main_init, 0},
         {"tovra_device_all_ctrl", [] { return tovra_device_all_ctrl(0, 1, 8, 0, 0, 0); }, -1},
         {"tovra_get_tovra_mac", [] { return static_cast<long>(tovra_get_tovra_mac().size()); }, 0},
-        {"service_mqtt", service_mqtt, -1},
         {"server_key", server_key, -1},
         {"server_leds", server_leds, -1},
         {"host_led_started_api", host_led_started_api, -1},

@@ -714,6 +714,39 @@ bool start_devices(const Layout &l, int devices) {
     }
 }
 
+// The maker's cloud in the LAN (simcloud: dispatch server on 192.0.2.1:7000,
+// cloud broker on 192.0.2.1:1884); its files and log under DIR/vboard/cloud.
+void start_cloud(const Layout &l) {
+    std::string exe = self_exe();
+    std::string simcloud = exe.substr(0, exe.rfind('/')) + "/simcloud";
+    if (::access(simcloud.c_str(), X_OK) != 0) return;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int out = ::open((l.vb + "/simcloud.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+        lan_exec(l, {simcloud, "--dir", l.vb + "/cloud"});
+        _exit(127);
+    }
+}
+
+// A board without a dispatch server is given simcloud's (board down).
+void ensure_dispatch(const Layout &l) {
+    std::string text;
+    cJSON *cfg = read_file(params_path(l), text) ? cJSON_Parse(text.c_str()) : nullptr;
+    if (!cJSON_IsObject(cfg) || cJSON_GetObjectItemCaseSensitive(cfg, "dishost")) {
+        cJSON_Delete(cfg);
+        return;
+    }
+    cJSON_AddStringToObject(cfg, "dishost", kLanAddr);
+    cJSON_AddNumberToObject(cfg, "disport", 7000);
+    char *out = cJSON_Print(cfg);
+    cJSON_Delete(cfg);
+    if (out) write_file(params_path(l), std::string(out) + "\n", 0600);
+    cJSON_free(out);
+}
+
 // `word` as one word for the shell.
 std::string shell_word(const std::string &word) {
     if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
@@ -756,7 +789,9 @@ int do_run(const Layout &l, const std::string &daemon, int speed, int devices) {
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &sa, nullptr);
     if (!provisioned(l) && do_provision(l, kDemoHomeMac, kDemoHomeKey) != 0) return 1;
+    ensure_dispatch(l);
     int rc = do_start(l, daemon, speed);
+    if (rc == 0) start_cloud(l);
     if (rc != 0 && !board_running(l)) return rc;
     if (rc == 0 && start_devices(l, devices)) {
         std::string devs = devices > 0 ? ", " + std::to_string(devices) + " simulated device(s) in its LAN (log " +

@@ -1,8 +1,9 @@
 // The cloud MQTT link as the rest of the host sees it: one narrow interface
 // whose publish entry `mqtt_response_api` is how every reply reaches the
-// cloud, and the writer of the MQTT channel built on it. The link itself is
-// not built yet: until an implementation is installed every publish answers
-// "not built". Any thread may publish; the request task does.
+// cloud, and the writer of the MQTT channel built on it. Start-up installs
+// the cloud MQTT link (cloud_mqtt_service.h); until an implementation is
+// installed every publish answers "not built". Any thread may publish; the
+// request task does.
 #pragma once
 
 #include <cstddef>

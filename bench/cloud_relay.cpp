@@ -1,0 +1,260 @@
+// Statuses per second relayed from the board's local broker to the cloud
+// broker by the cloud link (local subscription, re-keying with the home key,
+// the latest-per-topic status queue, the publisher's QoS 2 send with its
+// completion wait), beside a bare Paho relay (a subscriber on the local
+// broker whose callback publishes each message on to the cloud broker, QoS
+// 2, pipelined) between the same two brokers in the same run. Each batch is
+// one status for each of kDevices registered CAN devices, so the
+// latest-per-topic rule drops nothing.
+#include <MQTTAsync.h>
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_broker.h"
+#include "bench_host.h"
+#include "cloud_mqtt_parts.h"
+#include "local_mqtt.h"
+#include "orvi_aes.h"
+
+namespace {
+
+constexpr int kDevices = 200;
+constexpr const char *kHome = "HOMEBENCH0000001";
+constexpr const char *kHomeKey = "benchhomekey0001";
+constexpr const char *kDevKey = "benchdevkey00001";
+
+std::string dev_mac(int i) {
+    char b[13];
+    snprintf(b, sizeof b, "c0ffee%06d", i);
+    return b;
+}
+
+// A minimal asynchronous client: connect, subscribe, publish, count arrivals.
+struct client {
+    MQTTAsync h = nullptr;
+    std::mutex m;
+    std::condition_variable cv;
+    bool ok = false;
+    long received = 0;
+    std::function<void(const char *topic, MQTTAsync_message *msg)> forward;
+
+    static int arrived(void *ctx, char *topic, int, MQTTAsync_message *msg) {
+        auto *c = static_cast<client *>(ctx);
+        if (c->forward) c->forward(topic, msg);
+        MQTTAsync_freeMessage(&msg);
+        MQTTAsync_free(topic);
+        std::lock_guard<std::mutex> lk(c->m);
+        ++c->received;
+        c->cv.notify_all();
+        return 1;
+    }
+    static void done(void *ctx, MQTTAsync_successData *) {
+        auto *c = static_cast<client *>(ctx);
+        std::lock_guard<std::mutex> lk(c->m);
+        c->ok = true;
+        c->cv.notify_all();
+    }
+    bool wait_ok() {
+        std::unique_lock<std::mutex> lk(m);
+        bool r = cv.wait_for(lk, std::chrono::seconds(10), [&] { return ok; });
+        ok = false;
+        return r;
+    }
+    bool open(const std::string &uri, const std::string &id) {
+        if (MQTTAsync_create(&h, uri.c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) != MQTTASYNC_SUCCESS)
+            return false;
+        MQTTAsync_setCallbacks(h, this, nullptr, arrived, nullptr);
+        MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
+        o.cleansession = 1;
+        o.maxInflight = 65535;
+        o.onSuccess = done;
+        o.context = this;
+        return MQTTAsync_connect(h, &o) == MQTTASYNC_SUCCESS && wait_ok();
+    }
+    bool subscribe(const char *topic) {
+        MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
+        o.onSuccess = done;
+        o.context = this;
+        return MQTTAsync_subscribe(h, topic, 2, &o) == MQTTASYNC_SUCCESS && wait_ok();
+    }
+    // Publishes, keeping at most kWindow in flight (a burst without a
+    // bound makes this library version drop the connection).
+    static constexpr int kWindow = 20;
+    int outstanding = 0;
+    static void sent(void *ctx, MQTTAsync_successData *) { release(ctx); }
+    static void unsent(void *ctx, MQTTAsync_failureData *) { release(ctx); }
+    static void release(void *ctx) {
+        auto *c = static_cast<client *>(ctx);
+        std::lock_guard<std::mutex> lk(c->m);
+        --c->outstanding;
+        c->cv.notify_all();
+    }
+    void send(const std::string &topic, const void *data, int len, int qos) {
+        {
+            std::unique_lock<std::mutex> lk(m);
+            cv.wait(lk, [&] { return outstanding < kWindow; });
+            ++outstanding;
+        }
+        MQTTAsync_message msg = MQTTAsync_message_initializer;
+        msg.payload = const_cast<void *>(data);
+        msg.payloadlen = len;
+        msg.qos = qos;
+        MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
+        o.onSuccess = sent;
+        o.onFailure = unsent;
+        o.context = this;
+        if (MQTTAsync_sendMessage(h, topic.c_str(), &msg, &o) != MQTTASYNC_SUCCESS) release(this);
+    }
+    bool wait_received(long n) {
+        std::unique_lock<std::mutex> lk(m);
+        return cv.wait_for(lk, std::chrono::seconds(120), [&] { return received >= n; });
+    }
+};
+
+struct rig {
+    bench_broker local, cloud;
+    client feeder, link_sink, bare_in, bare_out, bare_sink;
+    std::unique_ptr<cloud_mqtt_link> link;
+    std::vector<std::pair<std::string, std::string>> statuses;  // local topic, package
+    std::mutex relay_m;
+    std::condition_variable relay_cv;
+    std::deque<std::pair<std::string, std::string>> relay_q;
+    bool ready = false;
+};
+
+void relay_cb(const char *topic, const char *payload);
+rig *g_rig = nullptr;
+
+void relay_cb(const char *topic, const char *payload) {
+    std::string t, p;
+    if (cloud_status_rekey(topic, payload, t, p) == 0) g_rig->link->publish(t.c_str(), 2, 1, p.c_str(), p.size());
+}
+
+rig &the_rig() {
+    static rig *r = [] {
+        auto *x = new rig;
+        g_rig = x;
+        if (!x->local.start() || !x->cloud.start()) return x;
+        bench_host::scratch_root({"/data/domivault/data"});
+        bench_host::identity(kHome, kHomeKey);
+        for (int i = 0; i < kDevices; ++i) {
+            orvi_subdev_list_t d;
+            orvi_field_set(d.mac, dev_mac(i));
+            orvi_field_set(d.key, kDevKey);
+            orvi_field_set(d.mid, "70101");
+            d.dev_type = DEV_TYPE_CAN;
+            product_add_subdev_to_host(&d);
+            std::string body = "{\"opt\":[\"Pow\",\"Lum\"],\"p\":[1," + std::to_string(i % 100) + "],\"mid\":\"70101\"}";
+            orvi_aes_encrypt(kDevKey, body);
+            x->statuses.emplace_back(std::string("/jsonStatus/") + kHome + "/" + dev_mac(i),
+                                     "{\"cid\":\"" + dev_mac(i) + "\",\"tcid\":\"\",\"uid\":0,\"t\":\"pack\",\"i\":0,"
+                                     "\"pack\":\"" + body + "\"}");
+        }
+        local_mqtt_set_server_uri(x->local.uri().c_str());
+        local_mqtt_set_pub_prefix("BenchCloudPub");
+        local_mqtt_service();
+        static const char *const topics[] = {"/jsonStatus/#"};
+        if (local_sub_topic_3("bench_cloud_relay", topics, 1, relay_cb) < 0) return x;
+
+        cloud_mqtt_hooks_t h;
+        const int port = x->cloud.port;
+        h.params = [port](MQTT_Info_t *info) {
+            cloud_dis_info_t d;
+            d.broker_port = port;
+            d.username = "bench";
+            return cloud_mqtt_info_fill("127.0.0.1", d, info);
+        };
+        h.home_mac = [] { return std::string(kHome); };
+        h.host_mac = [] { return std::string("HOST0000000000B2"); };
+        h.state = [](int) {};
+        h.message = [](const std::string &, const std::string &) {};
+        h.firmware = [](const std::string &, const std::string &) {};
+        x->link = std::make_unique<cloud_mqtt_link>(std::move(h));
+        x->link->start();
+        for (int i = 0; i < 200 && !x->link->up(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+        // The bare relay reads "/bare/#" locally and republishes under "bare/" in the cloud.
+        // The library runs every client's callbacks on one thread: the
+        // callback only queues, a thread of the relay publishes.
+        x->bare_in.forward = [x](const char *topic, MQTTAsync_message *m) {
+            std::lock_guard<std::mutex> lk(x->relay_m);
+            x->relay_q.emplace_back(std::string("bare") + topic,
+                                    std::string(static_cast<const char *>(m->payload), static_cast<size_t>(m->payloadlen)));
+            x->relay_cv.notify_one();
+        };
+        std::thread([x] {
+            for (;;) {
+                std::pair<std::string, std::string> msg;
+                {
+                    std::unique_lock<std::mutex> lk(x->relay_m);
+                    x->relay_cv.wait(lk, [&] { return !x->relay_q.empty(); });
+                    msg = std::move(x->relay_q.front());
+                    x->relay_q.pop_front();
+                }
+                x->bare_out.send(msg.first, msg.second.data(), static_cast<int>(msg.second.size()), 2);
+            }
+        }).detach();
+        x->ready = x->link->up() && x->feeder.open(x->local.uri(), "bench_feeder") &&
+                   x->link_sink.open(x->cloud.uri(), "bench_link_sink") &&
+                   x->link_sink.subscribe((std::string("jsonStatus/") + kHome + "/#").c_str()) &&
+                   x->bare_out.open(x->cloud.uri(), "bench_bare_out") &&
+                   x->bare_in.open(x->local.uri(), "bench_bare_in") && x->bare_in.subscribe("/bare/#") &&
+                   x->bare_sink.open(x->cloud.uri(), "bench_bare_sink") && x->bare_sink.subscribe("bare/#");
+        return x;
+    }();
+    return *r;
+}
+
+void BM_CloudLinkRelay(benchmark::State &state) {
+    rig &r = the_rig();
+    if (!r.ready) {
+        state.SkipWithError("brokers or link not up");
+        return;
+    }
+    for (auto _ : state) {
+        long base;
+        {
+            std::lock_guard<std::mutex> lk(r.link_sink.m);
+            base = r.link_sink.received;
+        }
+        for (const auto &s : r.statuses)
+            r.feeder.send(s.first, s.second.data(), static_cast<int>(s.second.size()), 1);
+        if (!r.link_sink.wait_received(base + kDevices)) state.SkipWithError("statuses missing");
+    }
+    state.SetItemsProcessed(state.iterations() * kDevices);
+}
+BENCHMARK(BM_CloudLinkRelay)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+void BM_BarePahoRelay(benchmark::State &state) {
+    rig &r = the_rig();
+    if (!r.ready) {
+        state.SkipWithError("brokers or link not up");
+        return;
+    }
+    for (auto _ : state) {
+        long base;
+        {
+            std::lock_guard<std::mutex> lk(r.bare_sink.m);
+            base = r.bare_sink.received;
+        }
+        for (const auto &s : r.statuses)
+            r.feeder.send("/bare" + s.first, s.second.data(), static_cast<int>(s.second.size()), 1);
+        if (!r.bare_sink.wait_received(base + kDevices)) state.SkipWithError("statuses missing");
+    }
+    state.SetItemsProcessed(state.iterations() * kDevices);
+}
+BENCHMARK(BM_BarePahoRelay)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
