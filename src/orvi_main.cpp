@@ -252,6 +252,17 @@ void orvi_subsystems_install(void) {
     orvi_backup_install(&orvi_backup_not_built);
     orvi_factory_test_install(&orvi_factory_test_not_built);
     orvi_scene_rsp_install(&orvi_scene_rsp_not_built);
+    // The event handlers reach the services built so far; the rest of their
+    // peers answer "not built".
+    static const orvi_event_topics_peers_t event_peers = [] {
+        orvi_event_topics_peers_t p{};
+        p.cloud_disconnect = [] {
+            cloud_mqtt_disconnect();
+            return 0;
+        };
+        return p;
+    }();
+    orvi_event_topics_set_peers(&event_peers);
     // The first clock calibration recomputes every schedule's next execution.
     product_set_time_calibrated_listener([] { timer_execute_time_refresh_all(&timer_app_list); });
 }

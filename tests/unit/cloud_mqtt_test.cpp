@@ -306,7 +306,7 @@ class CloudRx : public ::testing::Test {
   protected:
     void SetUp() override {
         {
-            std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+            orvi::MutexLock lk(orvi_dev_info_mutex());
             saved_ = orvi_dev_info;
             orvi_field_set(orvi_dev_info.default_key, kDefaultKey);
             orvi_field_set(orvi_dev_info.random_key, kRandomKey);
@@ -329,7 +329,7 @@ class CloudRx : public ::testing::Test {
         orvi_transport_set_sink(orvi_request_sink_t{});
         local_mqtt_pending_clear();
         product_registry_reset_for_test();
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        orvi::MutexLock lk(orvi_dev_info_mutex());
         orvi_dev_info = saved_;
     }
     static orvi_subdev_ptr add(const char *mac, dev_type_t type, const char *key) {
