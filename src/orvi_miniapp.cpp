@@ -26,7 +26,6 @@ struct resend_state {
     int repeat = 0;  // miniAppRes_repeat
     orvi_subdev_ptr target;
     std::string page;
-    std::function<int(const orvi_subdev_ptr &)> post;  // tests only
 };
 resend_state g_resend;
 
@@ -41,12 +40,7 @@ struct push_state {
 push_state g_push;
 
 int post_send(const orvi_subdev_ptr &target) {
-    std::function<int(const orvi_subdev_ptr &)> post;
-    {
-        std::lock_guard<std::mutex> lk(g_resend.mu);
-        post = g_resend.post;
-    }
-    return post ? post(target) : orvi_event_post_dev(ORVI_EVENT_MINIAPP_RES, target);
+    return orvi_event_post_dev(ORVI_EVENT_MINIAPP_RES, target);
 }
 
 bool still_registered(const orvi_subdev_ptr &target) {
@@ -345,10 +339,8 @@ ORVI_SENDER(orvi_send_miniAppRsp) {
     return 0;
 }
 
-void orvi_miniapp_set_post_for_test(std::function<int(const orvi_subdev_ptr &)> post) {
-    std::lock_guard<std::mutex> lk(g_resend.mu);
-    g_resend.post = std::move(post);
-}
+// ---- Test entries ------------------------------------------------------------
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void orvi_miniapp_reset_for_test(void) {
     {

@@ -306,6 +306,7 @@ orvi_subdev_ptr orvi_scene_miniapp_record(void) {
     return g_app.miniapp;
 }
 
+// Test entry, declared in tests/support/orvi_testing.h; the daemon never calls it.
 void orvi_status_handlers_reset_for_test(void) {
     {
         std::lock_guard<std::mutex> lk(g_app.mu);

@@ -70,26 +70,12 @@ std::atomic<int> g_link_id{kLinkIdFirst};
 // union never disagrees with its parts.
 std::mutex g_linking_mu;
 
-std::mutex g_identity_mu;
-std::function<std::string()> g_home_mac_src;
-std::function<std::string()> g_home_key_src;
-
 std::string home_mac(void) {
-    std::function<std::string()> f;
-    {
-        std::lock_guard<std::mutex> lk(g_identity_mu);
-        f = g_home_mac_src;
-    }
-    return f ? f() : product_get_mac_str();
+    return product_get_mac_str();
 }
 
 std::string home_key(void) {
-    std::function<std::string()> f;
-    {
-        std::lock_guard<std::mutex> lk(g_identity_mu);
-        f = g_home_key_src;
-    }
-    return f ? f() : product_get_home_key();
+    return product_get_home_key();
 }
 
 using host_lock = std::lock_guard<std::mutex>;
@@ -1409,6 +1395,7 @@ cJSON *product_get_BLE_Id_List(void) {
 }
 
 // ---- tests only ----
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void product_registry_reset_for_test(void) {
     {
@@ -1425,7 +1412,6 @@ void product_registry_reset_for_test(void) {
         l->synced_index.store(0);
     }
     g_link_id.store(kLinkIdFirst);
-    product_registry_set_identity_for_test(nullptr, nullptr);
 }
 
 bool product_registry_check_for_test(std::string *why) {
@@ -1474,11 +1460,4 @@ bool product_registry_check_for_test(std::string *why) {
         return false;
     }
     return true;
-}
-
-void product_registry_set_identity_for_test(std::function<std::string()> home_mac_fn,
-                                            std::function<std::string()> home_key_fn) {
-    std::lock_guard<std::mutex> lk(g_identity_mu);
-    g_home_mac_src = std::move(home_mac_fn);
-    g_home_key_src = std::move(home_key_fn);
 }
