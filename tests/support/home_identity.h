@@ -5,20 +5,24 @@
 #pragma once
 
 #include <mutex>
+#include <type_traits>
 
 #include "orvi_field.h"
 #include "orvi_product.h"
 
 class home_identity {
+    // Whatever lock type the identity record's mutex has.
+    using lock_t = std::lock_guard<std::remove_reference_t<decltype(orvi_dev_info_mutex())>>;
+
   public:
     home_identity(const char *home_mac, const char *home_key) {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        lock_t lk(orvi_dev_info_mutex());
         saved_ = orvi_dev_info;
         orvi_field_set(orvi_dev_info.home_mac_str, home_mac);
         orvi_field_set(orvi_dev_info.home_key, home_key);
     }
     ~home_identity() {
-        std::lock_guard<std::mutex> lk(orvi_dev_info_mutex());
+        lock_t lk(orvi_dev_info_mutex());
         orvi_dev_info = saved_;
     }
     home_identity(const home_identity &) = delete;
