@@ -17,6 +17,8 @@
 #include "orvi_product.h"
 #include "orvi_request.h"
 #include "product_subdev.h"
+#include "request_wiring.h"
+#include "orvi_testing.h"
 
 namespace bench_host {
 

@@ -46,10 +46,14 @@ struct Setup {
             product_add_subdev_to_host(&d);
         }
         orvi_request_queue_create();
-        request_handle_override_for_test("ret", answer_ret);
-        request_set_write_for_test(
+        dispatch.replace("ret", answer_ret);
+        dispatch.replace("homeBind", answer_ret);
+        dispatch.install();
+        request_wiring::writers_set(
             [](const std::string &, const dev_socket_t &, const orvi_subdev_ptr &) { return 0; });
     }
+    // The handlers' tables with "ret" and "homeBind" answering at once.
+    request_wiring::dispatch dispatch;
 };
 
 void setup_once() {
@@ -93,7 +97,6 @@ BENCHMARK(BM_IntakeRoundTrip);
 void BM_DispatchOnly(benchmark::State &state) {
     setup_once();
     auto dev = std::make_shared<orvi_subdev_list_t>();
-    request_handle_override_for_test("homeBind", answer_ret);
     request_data_t work;
     work.conn = SOCKET_CONNECT_TYPE_BLE;
     for (auto _ : state) {

@@ -98,6 +98,9 @@ int udp_socket(const char *ip = "127.0.0.1") {
 // The host: transports, request queue, one request task, the mini-app registered.
 struct Host {
     unsigned short port = 0;
+    // The handlers' tables with "status" answering at once. Never freed: the
+    // request task that reads it runs until the process ends.
+    request_wiring::dispatch &dispatch = *new request_wiring::dispatch;
     Host() {
         bench_host::scratch_root();
         bench_host::identity(kHomeMac, kAppKey);
@@ -111,7 +114,8 @@ struct Host {
         orvi_socket_ports_set(p);
         if (socket_connect_start(nullptr, 0) != 0 || orvi_request_queue_create() < 0) return;
         port = orvi_socket_udp_in_port();
-        request_handle_override_for_test("status", answer_status);
+        dispatch.replace("status", answer_status);
+        dispatch.install();
         orvi_socket_handle();
         bench_host::start_request_task();
     }

@@ -10,6 +10,7 @@
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "product_subdev.h"
+#include "orvi_testing.h"
 
 namespace {
 constexpr unsigned kRecords = ORVI_SUBDEV_MAX - 1;

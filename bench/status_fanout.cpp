@@ -86,7 +86,7 @@ struct Setup {
             g_reports.push_back(sealed_report(mac_of(i), 1, i % 101));
         }
         orvi_request_queue_create();
-        request_set_write_for_test(
+        request_wiring::writers_set(
             [](const std::string &, const dev_socket_t &, const orvi_subdev_ptr &) { return 0; });
     }
 };

@@ -110,6 +110,9 @@ int connect_to(unsigned short port) {
 // the mini-app registered. The app's link is connected once and kept.
 struct Host {
     unsigned short port = 0;
+    // The handlers' tables with "status" answering at once. Never freed: the
+    // request task that reads it runs until the process ends.
+    request_wiring::dispatch &dispatch = *new request_wiring::dispatch;
     int app = -1;
     std::string pending;  // bytes of the app's link after the last answer line
     Host() {
@@ -125,7 +128,8 @@ struct Host {
         p.broadcast = INADDR_LOOPBACK;
         orvi_socket_ports_set(p);
         if (orvi_request_queue_create() < 0 || orvi_subdev_tcp_server_init() != 0) return;
-        request_handle_override_for_test("status", answer_status);
+        dispatch.replace("status", answer_status);
+        dispatch.install();
         bench_host::start_request_task();
         port = p.tcp_server;
         app = connect_to(port);

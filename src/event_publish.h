@@ -109,6 +109,3 @@ typedef int (*event_publish_sink_t)(const char *topic, const char *message, size
 typedef int (*event_publish_post_t)(orvi_event_loop_t event, long value);
 void event_publish_set_sink(event_publish_sink_t sink);
 void event_publish_set_post(event_publish_post_t post);
-// Forgets the sync timers' slots and empties the room batch (tests that
-// reset the timer table call it).
-void event_publish_reset_for_test(void);

@@ -652,6 +652,7 @@ void event_publish_set_post(event_publish_post_t post) {
     g_post.store(post);
 }
 
+// Test entry, declared in tests/support/orvi_testing.h; the daemon never calls it.
 void event_publish_reset_for_test(void) {
     sync_delay_forget(g_online_sync);
     sync_delay_forget(g_status_sync);

@@ -460,6 +460,7 @@ int magic_bind_scene_thread(void) {
 }
 
 // ---- Test entries -----------------------------------------------------------------------
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void orvi_bind_check_reset_for_test(void) {
     {
@@ -481,10 +482,4 @@ void orvi_bind_check_reset_for_test(void) {
 void orvi_bind_check_worker_for_test(bool start) {
     orvi::MutexLock lk(orvi_bind_check_mu);
     g_check.worker_enabled = start;
-}
-
-void orvi_bind_reset_for_test(void) {
-    orvi_bind_sync_reset_for_test();
-    orvi_bind_lists_reset_for_test();
-    orvi_bind_check_reset_for_test();
 }

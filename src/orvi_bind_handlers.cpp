@@ -705,6 +705,7 @@ int release_macId(const orvi_subdev_ptr &dev) {
     return 0;
 }
 
+// Test entry, declared in tests/support/orvi_testing.h; the daemon never calls it.
 void orvi_bind_sync_reset_for_test(void) {
     {
         orvi::MutexLock lk(orvi_bind_sync_mu);

@@ -77,12 +77,3 @@ int magic_bind_scene_thread(void);
 // One answer arriving on "scene/bind/resp" or "scene/unbind/resp" (the
 // subscriptions' callback). 0 when collected, -1 when dropped (logged).
 int magic_bind_resp_handle(const char *topic, const char *payload);
-
-// ---- Tests only -------------------------------------------------------------------
-
-// Forgets every timer slot, the sync, room, switch-bind and self-check state
-// (after the timer table was emptied).
-void orvi_bind_reset_for_test(void);
-// Whether the self-check starts its worker thread (on by default; unit tests
-// drive dev_checking_step themselves).
-void orvi_bind_check_worker_for_test(bool start);

@@ -601,6 +601,7 @@ ORVI_HANDLER(request_handle_upRoomInfo) {
     return 0;
 }
 
+// Test entry, declared in tests/support/orvi_testing.h; the daemon never calls it.
 void orvi_bind_lists_reset_for_test(void) {
     {
         orvi::MutexLock lk(orvi_bind_room_mu);

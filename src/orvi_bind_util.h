@@ -84,8 +84,3 @@ inline orvi_subdev_list_t copy_of(const orvi_subdev_ptr &dev) {
 }
 
 }  // namespace bindutil
-
-// Per-source state resets behind orvi_bind_reset_for_test.
-void orvi_bind_sync_reset_for_test(void);
-void orvi_bind_lists_reset_for_test(void);
-void orvi_bind_check_reset_for_test(void);

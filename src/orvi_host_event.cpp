@@ -44,17 +44,11 @@ using Ctx = orvi_event_ctx_ptr;
 
 using Json = orvi_json::json_ptr;
 
-std::atomic<orvi_ticktype_t (*)(void)> g_ticks{nullptr};
 std::atomic<bool> g_first_host_status_sent{false};
 
 // The debounced connection upload.
 orvi_timer_t g_upload_timer GUARDED_BY(orvi_host_event_upload_mu) = -1;
 int g_upload_count GUARDED_BY(orvi_host_event_upload_mu) = 0;
-
-orvi_ticktype_t now_ticks() {
-    orvi_ticktype_t (*fn)(void) = g_ticks.load();
-    return fn ? fn() : orvi_get_ticks();
-}
 
 // Queues the send packet `name` with the event's context.
 int send_named(const char *name, connect_type_t conn, const Ctx &c) {
@@ -345,7 +339,10 @@ int scan_period_timer_start(void) {
 }
 
 int orvi_hb_timeout_check(void) {
-    const orvi_ticktype_t now = now_ticks();
+    return orvi_hb_timeout_check(orvi_get_ticks());
+}
+
+int orvi_hb_timeout_check(orvi_ticktype_t now) {
     ORVI_LOGI("currticks -> %ld", static_cast<long>(now));
     int changed = 0;
     for (const orvi_subdev_ptr &dev : product_subdev_list_snapshot()) {
@@ -481,10 +478,7 @@ int is_socket_closed(int select_result, int read_result) {
 }
 
 // ---- Test entries -------------------------------------------------------------------
-
-void orvi_host_event_set_ticks_for_test(orvi_ticktype_t (*ticks)(void)) {
-    g_ticks.store(ticks);
-}
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void orvi_host_event_reset_for_test(void) {
     orvi::MutexLock lk(orvi_host_event_upload_mu);

@@ -23,8 +23,9 @@ int scan_period_timer_start(void);
 // Heartbeat time-out: a subdevice heard within the last 9,000 ticks (90 s)
 // is online, an older one offline. `hb_ticks` all ones means never heard.
 #define ORVI_HB_TIMEOUT_TICKS 9001
-// One check over the registry; posts 4116 when a record changed. Returns the
-// number of records changed.
+// One check over the registry at `now` (orvi_get_ticks by default); posts
+// 4116 when a record changed. Returns the number of records changed.
+int orvi_hb_timeout_check(orvi_ticktype_t now);
 int orvi_hb_timeout_check(void);
 // The "hb_timeout" timer callback (runs orvi_hb_timeout_check); start-up
 // hands it to the intake, which registers the timer (ORVI_HB_TIMEOUT_PERIOD_MS).
@@ -58,9 +59,3 @@ int net_monitor_server(void);
 // 1 when select reported the socket readable but the read returned 0 or less.
 int is_socket_closed(int select_result, int read_result);
 
-// ---- Test entries ---------------------------------------------------------
-
-// Replaces the tick source of the heartbeat check (null: orvi_get_ticks).
-void orvi_host_event_set_ticks_for_test(orvi_ticktype_t (*ticks)(void));
-// Forgets the module's timers and state (after the timer table was emptied).
-void orvi_host_event_reset_for_test(void);

@@ -29,7 +29,6 @@ struct resend_state {
     int repeat GUARDED_BY(orvi_miniapp_resend_mu) = 0;  // miniAppRes_repeat
     orvi_subdev_ptr target GUARDED_BY(orvi_miniapp_resend_mu);
     std::string page GUARDED_BY(orvi_miniapp_resend_mu);
-    std::function<int(const orvi_subdev_ptr &)> post GUARDED_BY(orvi_miniapp_resend_mu);  // tests only
 };
 resend_state g_resend;
 
@@ -43,12 +42,7 @@ struct push_state {
 push_state g_push;
 
 int post_send(const orvi_subdev_ptr &target) {
-    std::function<int(const orvi_subdev_ptr &)> post;
-    {
-        orvi::MutexLock lk(orvi_miniapp_resend_mu);
-        post = g_resend.post;
-    }
-    return post ? post(target) : orvi_event_post_dev(ORVI_EVENT_MINIAPP_RES, target);
+    return orvi_event_post_dev(ORVI_EVENT_MINIAPP_RES, target);
 }
 
 bool still_registered(const orvi_subdev_ptr &target) {
@@ -347,10 +341,8 @@ ORVI_SENDER(orvi_send_miniAppRsp) {
     return 0;
 }
 
-void orvi_miniapp_set_post_for_test(std::function<int(const orvi_subdev_ptr &)> post) {
-    orvi::MutexLock lk(orvi_miniapp_resend_mu);
-    g_resend.post = std::move(post);
-}
+// ---- Test entries ------------------------------------------------------------
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void orvi_miniapp_reset_for_test(void) {
     {

@@ -12,8 +12,6 @@
 
 #include <cJSON.h>
 
-#include <functional>
-
 #include "product_subdev.h"
 
 #define ORVI_MINIAPP_MAC "miniApp"
@@ -46,12 +44,3 @@ int miniApp_devListPush_Package_send(const orvi_subdev_ptr &target, int index, i
 // send) or -1.
 int orvi_miniApp_devListPush_send(const orvi_subdev_ptr &target, int fromRegistry, int index,
                                   orvi_subdev_info_list_t *list, int devType);
-
-// ---- Tests only -------------------------------------------------------------
-
-// Replaces how a send is posted (event 4106 by default); an empty function
-// restores it.
-void orvi_miniapp_set_post_for_test(std::function<int(const orvi_subdev_ptr &)> post);
-// Forgets the resend timer (after the timer table was emptied), the page in
-// resend and both push states.
-void orvi_miniapp_reset_for_test(void);

@@ -5,8 +5,6 @@
 
 #include <pthread.h>
 
-#include <atomic>
-
 #include "event_publish.h"
 #include "orvi_factory_test.h"
 #include "orvi_host_event.h"
@@ -22,14 +20,8 @@ namespace {
 
 constexpr const char *kCarrierFile = "/sys/class/net/eth0/carrier";
 
-std::atomic<void (*)(unsigned)> g_sleep{nullptr};
-
-void monitor_sleep(unsigned ms) {
-    void (*fn)(unsigned) = g_sleep.load();
-    if (fn)
-        fn(ms);
-    else
-        orvi_port_sleep_ms(ms);
+void monitor_sleep(void (*sleep_ms)(unsigned), unsigned ms) {
+    (sleep_ms ? sleep_ms : orvi_port_sleep_ms)(ms);
 }
 
 void publish_net(net_monitor_state_t *st, const char *state) {
@@ -83,11 +75,11 @@ bool net_port_probe(const char *target) {
     return out.find_first_not_of(" \t\r\n") != std::string::npos && out.find("100%") == std::string::npos;
 }
 
-void net_dhcp_restart(void) {
+void net_dhcp_restart(void (*sleep_ms)(unsigned)) {
     orvi_executeCommand_nonret("killall udhcpc");
-    monitor_sleep(1000);
+    monitor_sleep(sleep_ms, 1000);
     orvi_executeCommand_nonret("udhcpc -i eth0 -x hostname:" ORVI_DHCP_HOSTNAME " 2>&1 &");
-    monitor_sleep(5000);
+    monitor_sleep(sleep_ms, 5000);
 }
 
 unsigned net_monitor_cycle(net_monitor_state_t *st) {
@@ -103,7 +95,7 @@ unsigned net_monitor_cycle(net_monitor_state_t *st) {
         if (product_get_net_status() == 0) {
             product_set_net_status(1);
             if (st->loss_reported || st->first_cycle) publish_net(st, "connected");
-            net_dhcp_restart();
+            net_dhcp_restart(st->sleep_ms);
             if (product_set_LwIP_ip(st->uplink == NET_UPLINK_ETH) != 0) ORVI_LOGW("host ip set fail!");
         }
         if (st->seconds > ORVI_NET_TIME_SYNC_SECONDS) {
@@ -119,7 +111,7 @@ unsigned net_monitor_cycle(net_monitor_state_t *st) {
     const bool factory = status_factory_mode() != 0;
     if (product_get_net_status() == 0) {
         if (!factory) {
-            net_dhcp_restart();
+            net_dhcp_restart(st->sleep_ms);
             if (!st->loss_reported || st->first_cycle) publish_net(st, "unconnect");
         }
     } else if (++st->loss_count >= 2) {
@@ -132,7 +124,7 @@ unsigned net_monitor_cycle(net_monitor_state_t *st) {
 void *net_monitor_thread(void *) {
     net_monitor_state_t st;
     for (;;)
-        monitor_sleep(net_monitor_cycle(&st));
+        monitor_sleep(st.sleep_ms, net_monitor_cycle(&st));
     return nullptr;
 }
 
@@ -142,8 +134,4 @@ int net_monitor_server(void) {
     return orvi_pthread_create_detach(&tid, nullptr, net_monitor_thread, nullptr, "net_monitor_thread") == 0
                ? 0
                : -1;
-}
-
-void net_monitor_set_sleep_for_test(void (*sleep_ms)(unsigned)) {
-    g_sleep.store(sleep_ms);
 }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "orvi_port.h"
+
 typedef enum {
     NET_UPLINK_ETH = 0,
     NET_UPLINK_WIFI = 1,
@@ -19,6 +21,9 @@ typedef struct net_monitor_state_s {
     bool loss_reported = true;  // "unconnect" published since the last "connected"
     bool first_cycle = true;    // nothing published yet
     unsigned long seconds = 0;  // since the last periodic clock synchronisation
+    // How the monitor waits, within a cycle and between cycles (null: a
+    // real sleep).
+    void (*sleep_ms)(unsigned ms) = orvi_port_sleep_ms;
 } net_monitor_state_t;
 
 #define ORVI_NET_CYCLE_MS 10000u
@@ -38,8 +43,6 @@ void *net_monitor_thread(void *arg);
 bool net_port_eth_carrier(void);
 // True when `target` answers a ping within 3 seconds.
 bool net_port_probe(const char *target);
-// Restarts the DHCP client on eth0 (kill, 1 s, start in the background, 5 s).
-void net_dhcp_restart(void);
-
-// Tests: replaces the monitor's sleeps (null: real sleeps).
-void net_monitor_set_sleep_for_test(void (*sleep_ms)(unsigned ms));
+// Restarts the DHCP client on eth0 (kill, 1 s, start in the background, 5 s),
+// waiting with `sleep_ms` (null: a real sleep).
+void net_dhcp_restart(void (*sleep_ms)(unsigned ms));

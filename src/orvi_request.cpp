@@ -9,8 +9,6 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -32,7 +30,6 @@
 #include "orvi_transport.h"
 
 orvi::Mutex orvi_request_dispatch_mu;
-orvi::Mutex orvi_request_write_mu;
 orvi::Mutex orvi_request_queue_mu;  // the queue id and the copies in flight
 
 namespace {
@@ -62,20 +59,6 @@ size_t table_rows(const Row *rows) {
     }
     return n;
 }
-
-// Test and benchmark replacements of single rows of the installed tables
-// (null: the table's handler).
-std::array<std::atomic<request_handle_fn>, ORVI_REQUEST_ROWS_MAX> g_handle_override{};
-std::array<std::atomic<request_send_fn>, ORVI_REQUEST_ROWS_MAX> g_send_override{};
-
-void overrides_clear() {
-    for (auto &o : g_handle_override)
-        o.store(nullptr);
-    for (auto &o : g_send_override)
-        o.store(nullptr);
-}
-
-request_write_fn g_write_for_test GUARDED_BY(orvi_request_write_mu);
 
 using Json = orvi_json::json_ptr;
 
@@ -164,14 +147,6 @@ void host_record_refresh(const orvi_subdev_ptr &host) {
     });
 }
 
-int write_response(const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &dev) {
-    {
-        orvi::MutexLock lk(orvi_request_write_mu);
-        if (g_write_for_test) return g_write_for_test(data, to, dev);
-    }
-    return orvi_transport_write(data.data(), data.size(), &to, dev);
-}
-
 // Over MQTT: the topic of the response and the "tcid" it carries.
 void mqtt_response_topic(const std::string &req_text, const orvi_subdev_fields_t &target, dev_socket_t *sock,
                          std::string *rsp_tcid) {
@@ -247,7 +222,7 @@ int respond(request_task_t *task, request_type_t *req, const orvi_subdev_ptr &ta
         out = std::move(rsp);
     }
 
-    int rc = write_response(out, req->sockinfo, target);
+    int rc = orvi_transport_write(out.data(), out.size(), &req->sockinfo, target);
     work.rsp_data.clear();
     work.rsp_size = 0;
     if (rc != 0) {
@@ -413,8 +388,6 @@ int request_dispatch_set(const request_dispatch_t *d) {
     }
     orvi::MutexLock lk(orvi_request_dispatch_mu);
     g_dispatch = v;
-    // Replacements name rows of the tables they were made for.
-    overrides_clear();
     return 0;
 }
 
@@ -444,8 +417,7 @@ int request_handle(request_data_t *req, aes_key_t key, const orvi_subdev_ptr &de
         for (size_t i = 0; i < v.sends; ++i) {
             const request_send_row_t &row = v.d->sends[i];
             if (strcasecmp(row.name, req->req_data.c_str()) != 0) continue;
-            request_send_fn fn = g_send_override[i].load();
-            return (fn ? fn : row.handle)(req, target);
+            return row.handle(req, target);
         }
         ORVI_LOGW("'%s' is not a packet the host sends", req->req_data.c_str());
         return -1;
@@ -478,8 +450,7 @@ int request_handle(request_data_t *req, aes_key_t key, const orvi_subdev_ptr &de
                       row.name, connect_type_str(req->conn));
             return -1;
         }
-        request_handle_fn fn = g_handle_override[i].load();
-        return (fn ? fn : row.handle)(json.get(), req, target);
+        return row.handle(json.get(), req, target);
     }
     ORVI_LOGW("'%s' packet has no handler", t->valuestring);
     return -1;
@@ -710,37 +681,7 @@ int device_handle_create(void) {
 }
 
 // ---- Test entries -------------------------------------------------------------
-
-int request_handle_override_for_test(const char *name, request_handle_fn fn) {
-    const dispatch_view v = dispatch();
-    for (size_t i = 0; name && i < v.handles; ++i) {
-        if (std::strcmp(v.d->handles[i].name, name) == 0) {
-            g_handle_override[i].store(fn);
-            return 0;
-        }
-    }
-    return -1;
-}
-
-int request_send_override_for_test(const char *name, request_send_fn fn) {
-    const dispatch_view v = dispatch();
-    for (size_t i = 0; name && i < v.sends; ++i) {
-        if (std::strcmp(v.d->sends[i].name, name) == 0) {
-            g_send_override[i].store(fn);
-            return 0;
-        }
-    }
-    return -1;
-}
-
-void request_overrides_clear_for_test(void) {
-    overrides_clear();
-}
-
-void request_set_write_for_test(request_write_fn fn) {
-    orvi::MutexLock lk(orvi_request_write_mu);
-    g_write_for_test = std::move(fn);
-}
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void orvi_request_queue_delete_for_test(void) {
     request_type_t req;

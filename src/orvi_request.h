@@ -83,7 +83,7 @@ typedef struct request_dispatch_s {
 // Rows a table may have.
 #define ORVI_REQUEST_ROWS_MAX 64
 
-// Installs the dispatch (and forgets the test replacements of rows). 0, or
+// Installs the dispatch. 0, or
 // -1 (logged) for a missing table or one of more than ORVI_REQUEST_ROWS_MAX
 // rows; a null `d` removes it. Without a dispatch every request is refused.
 int request_dispatch_set(const request_dispatch_t *d);
@@ -149,18 +149,3 @@ int request_task_process(request_task_t *task, request_type_t *req);
 // The task: takes requests until a restore from backup starts, then stops
 // the transports' receiving side (orvi_transport_stop).
 void *request_handle_task(void *arg);
-
-// ---- Test entries ---------------------------------------------------------
-
-// Replaces the handler of the receive (send) row named `name` for tests and
-// benchmarks; null restores the table's handler. 0, or -1 for an unknown name.
-int request_handle_override_for_test(const char *name, request_handle_fn fn);
-int request_send_override_for_test(const char *name, request_send_fn fn);
-void request_overrides_clear_for_test(void);
-// Replaces the channels' writers for the task's responses (an empty function
-// restores them). The socket carries the MQTT topic of a cloud response.
-using request_write_fn =
-    std::function<int(const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &dev)>;
-void request_set_write_for_test(request_write_fn fn);
-// Removes the request queue; requests still queued are freed.
-void orvi_request_queue_delete_for_test(void);

@@ -307,6 +307,7 @@ orvi_subdev_ptr orvi_scene_miniapp_record(void) {
     return g_app.miniapp;
 }
 
+// Test entry, declared in tests/support/orvi_testing.h; the daemon never calls it.
 void orvi_status_handlers_reset_for_test(void) {
     {
         orvi::MutexLock lk(orvi_status_app_mu);

@@ -33,10 +33,9 @@ using namespace orvi_status;
 
 namespace {
 
-constexpr unsigned kUploadPauseMs = 100;
-
 std::atomic<bool> g_upload_running{false};
-std::atomic<unsigned> g_upload_pause_ms{kUploadPauseMs};
+// The running worker's pause, set by whoever started it.
+std::atomic<unsigned> g_upload_pause_ms{ORVI_UPLOAD_PAUSE_MS};
 
 bool type_in_range(dev_type_t t) {
     return t >= DEV_TYPE_CAN && t <= DEV_TYPE_MJGATEWAY;
@@ -373,12 +372,13 @@ int orvi_jsonStatus_handle(const orvi_subdev_ptr &dev) {
     return 0;
 }
 
-int mqtt_upload_all_devices_status_thread(void) {
+int mqtt_upload_all_devices_status_thread(unsigned pause_ms) {
     bool idle = false;
     if (!g_upload_running.compare_exchange_strong(idle, true)) {
         ORVI_LOGW("the tid is exiting!!!return");
         return -1;
     }
+    g_upload_pause_ms.store(pause_ms);
     pthread_t tid;
     if (orvi_pthread_create_detach(&tid, nullptr, upload_all_worker, nullptr, "mqtt_upload_all_status") !=
         0) {
@@ -574,12 +574,6 @@ ORVI_SENDER(orvi_send_jsonStatus_mqtt) {
     cJSON_AddStringToObject(out.get(), "mac", mac.c_str());
     orvi_request_set_response(req, out.get(), AES_KEY_TYPE_RANDOM);
     return 0;
-}
-
-// ---- Tests ----------------------------------------------------------------------------
-
-void mqtt_upload_set_pause_for_test(unsigned ms) {
-    g_upload_pause_ms.store(ms);
 }
 
 bool mqtt_upload_running(void) {

@@ -36,21 +36,15 @@ int update_hid_from_dat(const orvi_subdev_ptr &dev);
 int orvi_cjson_array_to_keypair(const cJSON *status, cJSON *object);
 
 // Starts the worker that asks for the cloud upload (event 4107) of every
-// online device's status, 100 ms apart. One worker at a time: 0 when
+// online device's status, `pause_ms` apart. One worker at a time: 0 when
 // started, -1 when one runs already or the thread cannot start.
-int mqtt_upload_all_devices_status_thread(void);
+#define ORVI_UPLOAD_PAUSE_MS 100u
+int mqtt_upload_all_devices_status_thread(unsigned pause_ms = ORVI_UPLOAD_PAUSE_MS);
 
 // The mini-app's last scene push: its reply id ("requestId", empty before
 // the first) and the mini-app's record (null before the first).
 std::string orvi_scene_reply_id(void);
 orvi_subdev_ptr orvi_scene_miniapp_record(void);
 
-// ---- Tests only -------------------------------------------------------------
-
-// The upload worker's pause per record (100 ms by default).
-void mqtt_upload_set_pause_for_test(unsigned ms);
 // True while an upload worker runs.
 bool mqtt_upload_running(void);
-// Forgets the up/down request id, the scene reply id and record, the
-// multicast test counter and which scene subscriptions were started.
-void orvi_status_handlers_reset_for_test(void);

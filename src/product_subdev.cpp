@@ -29,7 +29,6 @@ orvi::Mutex registry_linking_mu;
 // Serialises the creation of a list behind a caller's pointer.
 orvi::Mutex registry_list_init_mu;
 orvi::Mutex registry_listeners_mu;
-orvi::Mutex registry_identity_mu;
 
 namespace {
 constexpr int kLinkIdFirst = 300;
@@ -73,25 +72,12 @@ std::atomic<orvi_subdev_info_list_t *> g_list_all{nullptr};
 std::shared_ptr<const std::vector<product_subdev_listener_t>> g_listeners GUARDED_BY(registry_listeners_mu);
 
 std::atomic<int> g_link_id{kLinkIdFirst};
-std::function<std::string()> g_home_mac_src GUARDED_BY(registry_identity_mu);
-std::function<std::string()> g_home_key_src GUARDED_BY(registry_identity_mu);
-
 std::string home_mac(void) {
-    std::function<std::string()> f;
-    {
-        orvi::MutexLock lk(registry_identity_mu);
-        f = g_home_mac_src;
-    }
-    return f ? f() : product_get_mac_str();
+    return product_get_mac_str();
 }
 
 std::string home_key(void) {
-    std::function<std::string()> f;
-    {
-        orvi::MutexLock lk(registry_identity_mu);
-        f = g_home_key_src;
-    }
-    return f ? f() : product_get_home_key();
+    return product_get_home_key();
 }
 
 using host_lock = orvi::MutexLock;
@@ -1414,6 +1400,7 @@ cJSON *product_get_BLE_Id_List(void) {
 }
 
 // ---- tests only ----
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void product_registry_reset_for_test(void) {
     {
@@ -1430,7 +1417,6 @@ void product_registry_reset_for_test(void) {
         l->synced_index.store(0);
     }
     g_link_id.store(kLinkIdFirst);
-    product_registry_set_identity_for_test(nullptr, nullptr);
 }
 
 bool product_registry_check_for_test(std::string *why) {
@@ -1479,11 +1465,4 @@ bool product_registry_check_for_test(std::string *why) {
         return false;
     }
     return true;
-}
-
-void product_registry_set_identity_for_test(std::function<std::string()> home_mac_fn,
-                                            std::function<std::string()> home_key_fn) {
-    orvi::MutexLock lk(registry_identity_mu);
-    g_home_mac_src = std::move(home_mac_fn);
-    g_home_key_src = std::move(home_key_fn);
 }

@@ -345,20 +345,3 @@ cJSON *product_devList_subdev_jsonArry_get(int start, int max, int selector) EXC
 cJSON *product_devList_info_jsonArry_get(orvi_subdev_info_list_t *list, int start, int max, int selector);
 cJSON *product_get_tovra_Id_List(void) EXCLUDES(host_info_mu);
 cJSON *product_get_BLE_Id_List(void) EXCLUDES(host_info_mu);
-
-// ---- Tests only -------------------------------------------------------------
-
-// Empties the registry: table, counters, rooms, host fields, the linking
-// lists' entries (the lists stay allocated), the linking-id counter, and
-// restores the identity source below. Listeners stay registered.
-void product_registry_reset_for_test(void);
-// Replaces where the registry reads the home MAC identifier and the home key
-// (the identity store by default); an empty function restores the default.
-void product_registry_set_identity_for_test(std::function<std::string()> home_mac,
-                                            std::function<std::string()> home_key);
-// Checks the table against its index and counters: every slot below the
-// device count holds a record and no slot above it does, the index finds
-// each record at its slot and nothing else, the gang index holds exactly the
-// 14-character MACs, the counters match the records. true, or false with
-// the first difference in *why.
-bool product_registry_check_for_test(std::string *why);

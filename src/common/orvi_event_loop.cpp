@@ -36,6 +36,13 @@ std::atomic<int> g_event_queue_handle{-1};
 std::atomic<orvi_event_loop_cb_t> g_event_handler_cb{nullptr};
 pthread_t g_event_loop_tid;
 
+// Bumped (release) by every post before its message goes, read (acquire) by
+// the consumer after a message came: what a poster wrote into an event's
+// context is then ordered before the handler reads it. The message queue is
+// a system call, which the C++ memory model (and ThreadSanitizer) does not
+// count as a handover.
+std::atomic<uint64_t> g_posted{0};
+
 // Lets the deinit wait for the detached consumer.
 orvi::CondVar g_consumer_cv;
 bool g_consumer_running GUARDED_BY(orvi_event_loop_consumer_mu) = false;
@@ -49,6 +56,7 @@ orvi_event_loop_data_t *g_delay_data GUARDED_BY(orvi_event_loop_delay_mu) = null
 uintptr_t g_delay_gen GUARDED_BY(orvi_event_loop_delay_mu) = 0;
 
 void handle_message(const orvi_msgbuf_t &msg) {
+    g_posted.load(std::memory_order_acquire);
     orvi_event_loop_data_t event_data;
     std::memcpy(&event_data, msg.mtext, sizeof event_data);
     ORVI_LOGD("event_data.event ->%d", static_cast<int>(event_data.event));
@@ -143,6 +151,7 @@ int orvi_event_loop_send(orvi_event_loop_t event, void *ctx) {
     msg.mtype = kEventMsgType;
     orvi_event_loop_data_t event_data{event, ctx};
     std::memcpy(msg.mtext, &event_data, sizeof event_data);
+    g_posted.fetch_add(1, std::memory_order_release);
     if (orvi_queue_send(q, &msg, ORVI_QUEUE_MSG_SIZE, IPC_NOWAIT) != 0) {
         ORVI_LOGW("<%d> g_event_queue_handle send is failed!", -1);
         return -1;

@@ -77,11 +77,10 @@ extern orvi::Mutex event_publish_room_batch_mu ACQUIRED_AFTER(ORVI_LOCKS_HANDLER
 
 // ---- Tier 3: intake ----------------------------------------------------------------
 extern orvi::Mutex orvi_request_dispatch_mu ACQUIRED_AFTER(ORVI_LOCKS_PUBLISHERS);  // the dispatch tables
-extern orvi::Mutex orvi_request_write_mu ACQUIRED_AFTER(ORVI_LOCKS_PUBLISHERS);     // the response writer
 // The request queue's id and the copies in flight; held over the queue send.
 extern orvi::Mutex orvi_request_queue_mu ACQUIRED_AFTER(ORVI_LOCKS_PUBLISHERS);
 
-#define ORVI_LOCKS_INTAKE orvi_request_dispatch_mu, orvi_request_write_mu, orvi_request_queue_mu
+#define ORVI_LOCKS_INTAKE orvi_request_dispatch_mu, orvi_request_queue_mu
 
 // ---- Tier 4: transports ----------------------------------------------------------
 // The request sink start-up wires (a copy is taken; the sink runs unlocked).
@@ -131,11 +130,10 @@ extern orvi::Mutex registry_list_init_mu ACQUIRED_AFTER(ORVI_LOCKS_ENVELOPE);
 // host-level fields. Never held across a call out of the registry; a
 // record's mu (member) sits above it, parent before sub-subdevice.
 extern orvi::Mutex host_info_mu ACQUIRED_AFTER(ORVI_LOCKS_ENVELOPE);
-// Held only to copy the listeners or the identity sources out.
+// Held only to copy the listeners out.
 extern orvi::Mutex registry_listeners_mu ACQUIRED_AFTER(registry_linking_mu, registry_list_init_mu, host_info_mu);
-extern orvi::Mutex registry_identity_mu ACQUIRED_AFTER(registry_linking_mu, registry_list_init_mu, host_info_mu);
 
-#define ORVI_LOCKS_REGISTRY registry_listeners_mu, registry_identity_mu
+#define ORVI_LOCKS_REGISTRY registry_listeners_mu
 
 // ---- Tier 7: identity ---------------------------------------------------------------
 // The identity record and the host settings; held only for a copy, never

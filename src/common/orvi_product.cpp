@@ -1108,6 +1108,7 @@ void product_set_time_calibrated_listener(void (*listener)(void)) {
 }
 
 // ---- Tests only.
+// Declared in tests/support/orvi_testing.h; the daemon never calls them.
 
 void product_time_calibrated_reset_for_test(void) {
     g_calibration_reported.store(false);

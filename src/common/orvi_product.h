@@ -232,10 +232,5 @@ int product_systime_calibrate(int kind, const char *time_text);
 // calibration of the process (start-up registers the recomputation of the
 // schedules' next executions). Null: nothing.
 void product_set_time_calibrated_listener(void (*listener)(void));
-// Tests: the next successful calibration counts as the first again.
-void product_time_calibrated_reset_for_test(void);
 int product_synctime_autoSync(void);
 
-// ---- Tests only.
-// Clears the host settings in memory; the file is left as it is.
-void product_host_settings_reset_for_test(void);

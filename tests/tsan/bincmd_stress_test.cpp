@@ -13,6 +13,7 @@
 #include "orvi_handlers.h"
 #include "orvi_log.h"
 #include "product_subdev.h"
+#include "orvi_testing.h"
 
 namespace {
 

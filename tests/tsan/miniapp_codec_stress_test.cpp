@@ -16,7 +16,9 @@
 #include "orvi_field.h"
 #include "orvi_handlers.h"
 #include "orvi_miniapp.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
+#include "posted_events.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 
@@ -36,13 +38,7 @@ TEST(MiniAppStress, PushesResendsSendsAndDeletesRunTogether) {
     product_registry_reset_for_test();
     orvi_timer_service_stop();
     orvi_miniapp_reset_for_test();
-    std::mutex posts_mu;
-    std::vector<orvi_subdev_ptr> posts;
-    orvi_miniapp_set_post_for_test([&](const orvi_subdev_ptr &dev) {
-        std::lock_guard<std::mutex> lk(posts_mu);
-        if (posts.size() < 64) posts.push_back(dev);
-        return 0;
-    });
+    ASSERT_EQ(0, posted_events_start());
     for (int i = 0; i < 20; ++i)
         add("00000000000" + std::to_string(i % 10) + std::to_string(i / 10), DEV_TYPE_UDP);
     add(ORVI_MINIAPP_MAC, DEV_TYPE_MINIPRO);
@@ -63,14 +59,9 @@ TEST(MiniAppStress, PushesResendsSendsAndDeletesRunTogether) {
     });
     threads.emplace_back([&] {  // the sends of the posted events
         while (!stop) {
-            std::vector<orvi_subdev_ptr> batch;
-            {
-                std::lock_guard<std::mutex> lk(posts_mu);
-                batch.swap(posts);
-            }
-            for (const orvi_subdev_ptr &dev : batch) {
+            for (const posted_event_t &e : posted_events_take()) {
                 request_data_t req;
-                orvi_send_miniAppRsp(&req, dev);
+                orvi_send_miniAppRsp(&req, e.dev);
             }
         }
     });
@@ -83,7 +74,7 @@ TEST(MiniAppStress, PushesResendsSendsAndDeletesRunTogether) {
     });
     for (std::thread &t : threads)
         t.join();
-    orvi_miniapp_set_post_for_test(nullptr);
+    posted_events_stop();
     orvi_miniapp_reset_for_test();
     orvi_timer_service_stop();
     product_registry_reset_for_test();

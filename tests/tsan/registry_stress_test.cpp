@@ -19,6 +19,7 @@
 #include "pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
+#include "orvi_testing.h"
 
 namespace {
 constexpr int kMacs = 48;

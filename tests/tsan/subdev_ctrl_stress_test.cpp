@@ -21,6 +21,7 @@
 #include "orvi_product.h"
 #include "orvi_subdev_ctrl.h"
 #include "product_subdev.h"
+#include "orvi_testing.h"
 
 namespace {
 
@@ -55,8 +56,6 @@ TEST(SubdevCtrlStress, CommandsToOneDeviceNeverMixUp) {
     orvi_log_level_t level = orvi_log_level_get();
     orvi_log_level_set(ORVI_LOG_ERROR);
     product_registry_reset_for_test();
-    product_registry_set_identity_for_test([] { return std::string("HOME000000000001"); },
-                                           [] { return std::string("homekey123456789"); });
     bincmd_retry_reset();
     bincmd_retry_hooks_t hooks;
     hooks.post_bincmd = [](const orvi_subdev_ptr &dev) {
@@ -71,6 +70,7 @@ TEST(SubdevCtrlStress, CommandsToOneDeviceNeverMixUp) {
         orvi::MutexLock lk(orvi_dev_info_mutex());
         saved = orvi_dev_info;
         orvi_field_set(orvi_dev_info.home_mac_str, "HOME000000000001");
+        orvi_field_set(orvi_dev_info.home_key, "homekey123456789");
         orvi_field_set(orvi_dev_info.host_mac_str, "a0b1c2d3e4f5");
     }
     event_publish_set_sink(sink);
@@ -106,7 +106,6 @@ TEST(SubdevCtrlStress, CommandsToOneDeviceNeverMixUp) {
     event_publish_set_sink(nullptr);
     bincmd_retry_set_hooks({});
     bincmd_retry_reset();
-    product_registry_set_identity_for_test({}, {});
     product_registry_reset_for_test();
     orvi_log_level_set(level);
     {

@@ -25,6 +25,7 @@
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
+#include "orvi_testing.h"
 #include "orvi_transport.h"
 #include "private_broker.h"
 #include "product_subdev.h"

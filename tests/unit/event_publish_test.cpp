@@ -15,6 +15,8 @@
 #include "orvi_host_event.h"
 #include "orvi_log.h"
 #include "orvi_product.h"
+#include "home_identity.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
@@ -76,8 +78,6 @@ class EventPublish : public ::testing::Test {
     void SetUp() override {
         orvi_timer_service_stop();
         product_registry_reset_for_test();
-        product_registry_set_identity_for_test([] { return std::string(kHomeMac); },
-                                               [] { return std::string(kHomeKey); });
         event_publish_reset_for_test();
         event_publish_set_post(&capture_post);
         g_posts.clear();
@@ -99,6 +99,7 @@ class EventPublish : public ::testing::Test {
 
     ScratchRoot root;
     PublishCapture cap;
+    home_identity identity{kHomeMac, kHomeKey};
 };
 
 // ---- generic builders ----

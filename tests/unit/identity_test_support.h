@@ -19,6 +19,7 @@
 #include "orvi_product.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
+#include "orvi_testing.h"
 
 namespace identity_test {
 

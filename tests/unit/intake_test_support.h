@@ -23,7 +23,9 @@
 #include "local_mqtt_pack.h"
 #include "pending_calls.h"
 #include "product_subdev.h"
+#include "request_wiring.h"
 #include "scratch_root.h"
+#include "orvi_testing.h"
 
 namespace intake_test {
 
@@ -174,12 +176,11 @@ class IntakeFixture : public ::testing::Test {
         pending_set_result(0);
         event_publish_set_sink(publish_recorder);
         local_mqtt_pending_clear();
-        request_overrides_clear_for_test();
         ASSERT_EQ(0, orvi_request_queue_create());
     }
     void TearDown() override {
-        request_overrides_clear_for_test();
-        request_set_write_for_test(nullptr);
+        // A test's own dispatch or writers give way to start-up's again.
+        request_wiring::restore();
         orvi_request_queue_delete_for_test();
         product_registry_reset_for_test();
         event_publish_set_sink(nullptr);

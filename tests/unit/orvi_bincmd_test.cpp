@@ -10,6 +10,7 @@
 #include "orvi_bincmd.h"
 #include "orvi_field.h"
 #include "orvi_handlers.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
 #include "product_subdev.h"
 #include "scratch_root.h"

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <regex>
@@ -24,9 +23,11 @@
 #include "orvi_host_event.h"
 #include "orvi_mid_config.h"
 #include "orvi_miniapp.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
 #include "orvi_subdev_ctrl.h"
 #include "orvi_backup.h"
+#include "posted_events.h"
 
 using namespace intake_test;
 
@@ -39,32 +40,31 @@ struct Posted {
     std::string text;
     std::string mac;
 };
-std::mutex g_ev_mu;
-std::condition_variable g_ev_cv;
-std::vector<Posted> g_posted;
-constexpr orvi_event_loop_t kSentinel = 9999;
-
-int record_event(orvi_event_loop_t event, void *ctx) {
-    std::unique_ptr<orvi_event_ctx_t> c(static_cast<orvi_event_ctx_t *>(ctx));
-    Posted p{event, c ? c->text : "", c && c->dev ? std::string(orvi_field_view(c->dev->mac)) : ""};
-    std::lock_guard<std::mutex> lk(g_ev_mu);
-    g_posted.push_back(p);
-    g_ev_cv.notify_all();
-    return 0;
+bool is_page(orvi_event_loop_t event) {
+    return event == ORVI_EVENT_MINIAPP_RES;
+}
+bool is_not_page(orvi_event_loop_t event) {
+    return !is_page(event);
 }
 
-// Everything posted so far (the loop keeps the order: a sentinel posted
-// last arrives last).
+// Everything but the mini-app pages (event 4106) posted so far.
 std::vector<Posted> posted() {
-    orvi_event_loop_send(kSentinel, nullptr);
-    std::unique_lock<std::mutex> lk(g_ev_mu);
-    g_ev_cv.wait_for(lk, std::chrono::seconds(10),
-                     [] { return !g_posted.empty() && g_posted.back().event == kSentinel; });
     std::vector<Posted> out;
-    for (const Posted &p : g_posted)
-        if (p.event != kSentinel) out.push_back(p);
-    g_posted.clear();
+    for (const posted_event_t &e : posted_events_take(is_not_page))
+        out.push_back({e.event, e.text, e.mac});
     return out;
+}
+
+// The targets of the mini-app pages posted so far.
+std::vector<std::string> miniapp_pages() {
+    std::vector<std::string> out;
+    for (const posted_event_t &e : posted_events_peek(is_page))
+        out.push_back(e.mac);
+    return out;
+}
+
+void miniapp_pages_clear() {
+    posted_events_take(is_page);
 }
 
 std::vector<orvi_event_loop_t> events(const std::vector<Posted> &v) {
@@ -121,10 +121,6 @@ class BindTest : public IntakeFixture {
         orvi_bind_reset_for_test();
         orvi_bind_check_worker_for_test(false);
         orvi_miniapp_reset_for_test();
-        orvi_miniapp_set_post_for_test([this](const orvi_subdev_ptr &d) {
-            miniapp_pages_.push_back(orvi_subdev_snapshot(d).mac);
-            return 0;
-        });
         bincmd_retry_reset();
         root.write("/data/domivault/data/mid_config.json", kMidConfig);
         ASSERT_EQ(0, orvi_mid_config_init());
@@ -136,25 +132,18 @@ class BindTest : public IntakeFixture {
         }
         ASSERT_EQ(0, product_linkinglist_init());
         product_host_settings_reset_for_test();
-        {
-            std::lock_guard<std::mutex> lk(g_ev_mu);
-            g_posted.clear();
-        }
-        orvi_event_loop_deinit();
-        ASSERT_EQ(0, orvi_event_loop_init(record_event));
+        ASSERT_EQ(0, posted_events_start());
         request_task_init(&task_);
-        request_set_write_for_test(
+        request_wiring::writers_set(
             [this](const std::string &data, const dev_socket_t &, const orvi_subdev_ptr &) {
                 written_.push_back(data);
                 return 0;
             });
     }
     void TearDown() override {
-        posted();  // contexts still queued would be dropped unfreed
-        orvi_event_loop_deinit();
+        posted_events_stop();
         orvi_timer_service_stop();
         orvi_bind_reset_for_test();
-        orvi_miniapp_set_post_for_test(nullptr);
         orvi_miniapp_reset_for_test();
         bincmd_retry_reset();
         product_host_settings_reset_for_test();
@@ -243,7 +232,6 @@ class BindTest : public IntakeFixture {
 
     request_task_t task_;
     std::vector<std::string> written_;
-    std::vector<std::string> miniapp_pages_;
 };
 
 std::string ubind_of(const std::string &mac, const std::string &mid, const std::string &key,
@@ -914,15 +902,15 @@ TEST_F(BindTest, PersistentSyncPushesPagesUntilTheAppHasThemAll) {
                            nullptr, &key);
     EXPECT_EQ(R"({"t":"syncPersistentAck","mac":")" + std::string(kHomeMac) + R"(","sum":12})", ans);
     EXPECT_EQ(AES_KEY_TYPE_RANDOM, key);
-    ASSERT_EQ(1u, miniapp_pages_.size());
+    ASSERT_EQ(1u, miniapp_pages().size());
     int rc = -1;
     EXPECT_EQ("", call(request_handle_devListPushRes, R"({"t":"devListPushRes","i":0,"num":10,"sum":12})",
                        app, &rc));
     EXPECT_EQ(0, rc);
-    EXPECT_EQ(2u, miniapp_pages_.size());
+    EXPECT_EQ(2u, miniapp_pages().size());
     call(request_handle_devListPushRes, R"({"t":"devListPushRes","i":10,"num":2,"sum":12})", app, &rc);
     EXPECT_EQ(0, rc);
-    EXPECT_EQ(2u, miniapp_pages_.size());  // done: nothing more
+    EXPECT_EQ(2u, miniapp_pages().size());  // done: nothing more
     // Malformed acknowledgements.
     for (const char *bad :
          {R"({"t":"devListPushRes","i":0,"num":10})", R"({"t":"devListPushRes","i":"0","num":1,"sum":2})"}) {
@@ -949,12 +937,12 @@ TEST_F(BindTest, PersistentSyncOfALinkingList) {
         call(request_handle_syncPersistent, R"({"t":"syncPersistent","oper":1,"type":1})", app);
     EXPECT_EQ("2", member_str(ans, "sum"));
     EXPECT_EQ(UINT32_MAX, product_get_linking_list(DEV_TYPE_CAN)->synced_index.load());
-    EXPECT_EQ(1u, miniapp_pages_.size());
+    EXPECT_EQ(1u, miniapp_pages().size());
     // The bus form without a requester publishes the list instead.
-    miniapp_pages_.clear();
+    miniapp_pages_clear();
     auto j = parse(R"({"t":"syncPersistent","oper":1,"type":1})");
     EXPECT_EQ(0, orvi_syncPersistent_handle(j.get(), nullptr));
-    EXPECT_TRUE(miniapp_pages_.empty());
+    EXPECT_TRUE(miniapp_pages().empty());
     EXPECT_EQ(1u, published("can/check").size());
     EXPECT_EQ(1u, published("syncAckHttp/0d0000000001").size());
 }

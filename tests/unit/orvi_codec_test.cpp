@@ -13,6 +13,7 @@
 #include "product_subdev.h"
 #include "sample_model.h"
 #include "scratch_root.h"
+#include "orvi_testing.h"
 
 namespace {
 const char *kLibDir = "/data/domivault/data/lib/";

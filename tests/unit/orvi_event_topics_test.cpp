@@ -21,6 +21,7 @@
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "orvi_system.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
 #include "orvi_transport.h"
 #include "pending_calls.h"

@@ -14,6 +14,7 @@
 #include "intake_test_support.h"
 #include "orvi_host_event.h"
 #include "orvi_status_handlers.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
 #include "recording_seams.h"
 
@@ -43,11 +44,6 @@ bool wait_event(orvi_event_loop_t event) {
     });
 }
 
-orvi_ticktype_t g_now = 100000;
-orvi_ticktype_t fake_ticks(void) {
-    return g_now;
-}
-
 class HostEventTest : public IntakeFixture {
   protected:
     void SetUp() override {
@@ -63,7 +59,6 @@ class HostEventTest : public IntakeFixture {
         orvi_event_loop_deinit();
         orvi_timer_service_stop();
         orvi_host_event_reset_for_test();
-        orvi_host_event_set_ticks_for_test(nullptr);
         uds_later_pending_set(0, 0, nullptr);
         IntakeFixture::TearDown();
     }
@@ -356,8 +351,7 @@ TEST_F(HostEventTest, PeriodicHostStatusWaitsForTheFirstThenPushesChanges) {
 // connection upload is asked for; one heartbeat later it is back online.
 TEST_F(HostEventTest, HeartbeatTimeOut) {
     ASSERT_EQ(0, orvi_event_loop_init(watch_events));
-    orvi_host_event_set_ticks_for_test(fake_ticks);
-    g_now = 100000;
+    orvi_ticktype_t now = 100000;
     struct Rec {
         const char *mac;
         dev_type_t type;
@@ -380,19 +374,19 @@ TEST_F(HostEventTest, HeartbeatTimeOut) {
             d.online = r.online;
         });
     }
-    EXPECT_EQ(3, orvi_hb_timeout_check());
+    EXPECT_EQ(3, orvi_hb_timeout_check(now));
     for (size_t i = 0; i < devs.size(); ++i)
         EXPECT_EQ(recs[i].after, orvi_subdev_snapshot(devs[i]).online) << recs[i].mac;
     EXPECT_TRUE(wait_event(ORVI_EVENT_CONNECT_UPLOAD));
 
     // Nothing changed: nothing posted.
-    EXPECT_EQ(0, orvi_hb_timeout_check());
+    EXPECT_EQ(0, orvi_hb_timeout_check(now));
 
     // A heartbeat arrives; the next check brings the device back.
-    g_now += 4600;
+    now += 4600;
     for (int i : {0, 1})
-        orvi_subdev_locked(devs[i], [](orvi_subdev_list_t &d) { d.hb_ticks = g_now; });
-    EXPECT_EQ(1, orvi_hb_timeout_check());
+        orvi_subdev_locked(devs[i], [now](orvi_subdev_list_t &d) { d.hb_ticks = now; });
+    EXPECT_EQ(1, orvi_hb_timeout_check(now));
     EXPECT_EQ(1, orvi_subdev_snapshot(devs[0]).online);
 }
 

@@ -5,11 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "home_identity.h"
+#include "orvi_event_post.h"
 #include "orvi_field.h"
 #include "orvi_handlers.h"
 #include "orvi_miniapp.h"
 #include "orvi_product.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
+#include "posted_events.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
 
@@ -38,25 +42,14 @@ class MiniAppTest : public ::testing::Test {
   protected:
     void SetUp() override {
         product_registry_reset_for_test();
-        product_registry_set_identity_for_test([] { return std::string(kHomeMac); },
-                                               [] { return std::string(); });
-        {
-            orvi::MutexLock lk(orvi_dev_info_mutex());
-            orvi_field_set(orvi_dev_info.home_mac_str, kHomeMac);
-        }
         orvi_timer_service_stop();
         orvi_miniapp_reset_for_test();
-        orvi_miniapp_set_post_for_test([this](const orvi_subdev_ptr &dev) {
-            std::lock_guard<std::mutex> lk(mu);
-            posts.push_back(dev);
-            return 0;
-        });
+        ASSERT_EQ(0, posted_events_start());
     }
     void TearDown() override {
-        orvi_miniapp_set_post_for_test(nullptr);
+        posted_events_stop();
         orvi_miniapp_reset_for_test();
         orvi_timer_service_stop();
-        product_registry_set_identity_for_test(nullptr, nullptr);
         product_registry_reset_for_test();
     }
 
@@ -69,13 +62,18 @@ class MiniAppTest : public ::testing::Test {
     }
     orvi_subdev_ptr add_miniapp() { return add(ORVI_MINIAPP_MAC, DEV_TYPE_MINIPRO); }
 
-    size_t post_count() {
-        std::lock_guard<std::mutex> lk(mu);
-        return posts.size();
+    // The targets of the sends posted so far (event 4106), in order.
+    static std::vector<orvi_subdev_ptr> posts() {
+        std::vector<orvi_subdev_ptr> out;
+        for (const posted_event_t &e : posted_events_peek(is_send))
+            out.push_back(e.dev);
+        return out;
     }
+    static bool is_send(orvi_event_loop_t event) { return event == ORVI_EVENT_MINIAPP_RES; }
+    size_t post_count() { return posts().size(); }
     orvi_subdev_ptr last_post() {
-        std::lock_guard<std::mutex> lk(mu);
-        return posts.empty() ? nullptr : posts.back();
+        const std::vector<orvi_subdev_ptr> p = posts();
+        return p.empty() ? nullptr : p.back();
     }
     // What the "miniAppRes" send of the last post puts on the wire.
     std::string last_sent() {
@@ -95,8 +93,7 @@ class MiniAppTest : public ::testing::Test {
     }
 
     ScratchRoot root;
-    std::mutex mu;
-    std::vector<orvi_subdev_ptr> posts;
+    home_identity identity{kHomeMac, ""};
 };
 
 TEST_F(MiniAppTest, UnacknowledgedPageIsSentOnceAndResentTenTimesASecondApart) {
@@ -113,7 +110,7 @@ TEST_F(MiniAppTest, UnacknowledgedPageIsSentOnceAndResentTenTimesASecondApart) {
     EXPECT_EQ(post_count(), 11u);
     EXPECT_EQ(timer_state(), TIMER_STOP);
     EXPECT_EQ(miniApp_resend_repeat(), 0);
-    for (const orvi_subdev_ptr &p : posts)
+    for (const orvi_subdev_ptr &p : posts())
         EXPECT_EQ(p, mini);
     EXPECT_EQ(last_sent(), "{\"t\":\"page\"}");
 }

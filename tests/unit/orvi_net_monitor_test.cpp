@@ -17,6 +17,7 @@
 #include "recording_seams.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
+#include "orvi_testing.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ void no_sleep(unsigned) {}
 class NetMonitorTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        net_monitor_set_sleep_for_test(no_sleep);
+        st.sleep_ms = no_sleep;
         intake_test::set_identity();
         event_publish_set_sink(intake_test::publish_recorder);
         pending_set_result(0);
@@ -40,7 +41,6 @@ class NetMonitorTest : public ::testing::Test {
         set_credentials("", "");
     }
     void TearDown() override {
-        net_monitor_set_sleep_for_test(nullptr);
         event_publish_set_sink(nullptr);
         pending_set_result(-1);
         product_set_net_status(0);

@@ -21,6 +21,7 @@
 #include "orvi_main_registry.h"
 #include "orvi_field.h"
 #include "orvi_flash.h"
+#include "orvi_testing.h"
 #include "orvi_utils.h"
 
 using identity_test::IdentityBoard;

@@ -12,6 +12,7 @@
 #include "intake_test_support.h"
 #include "orvi_handlers.h"
 #include "orvi_request.h"
+#include "orvi_testing.h"
 
 using namespace intake_test;
 
@@ -114,10 +115,11 @@ class RequestTest : public IntakeFixture {
         g_answer = false;
         g_kept.reset();
         for (const Row &r : kRows)
-            request_handle_override_for_test(r.name, recorder);
+            ASSERT_TRUE(dispatch.replace(r.name, recorder)) << r.name;
         for (const char *n : kSendNames)
-            request_send_override_for_test(n, send_recorder);
-        request_set_write_for_test(
+            ASSERT_TRUE(dispatch.replace_send(n, send_recorder)) << n;
+        ASSERT_EQ(0, dispatch.install());
+        request_wiring::writers_set(
             [this](const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &d) {
                 written.push_back({data, to, d ? std::string(d->mac) : ""});
                 return 0;
@@ -135,6 +137,8 @@ class RequestTest : public IntakeFixture {
     }
     int process(request_type_t r) { return request_task_process(&task, &r); }
 
+    // The handlers' tables with every row answering through the recorders.
+    request_wiring::dispatch dispatch;
     request_task_t task;
     std::vector<Written> written;
 };
@@ -142,6 +146,7 @@ class RequestTest : public IntakeFixture {
 // ---- Tables and dispatch ---------------------------------------------------
 
 TEST_F(RequestTest, TablesHoldEveryRowInOrderWithItsFlags) {
+    orvi_request_path_wire();  // the tables start-up installs, not the recorders'
     size_t n = 0;
     const request_handle_row_t *rows = request_handle_rows(&n);
     ASSERT_EQ(sizeof kRows / sizeof kRows[0], n);
@@ -239,7 +244,6 @@ TEST_F(RequestTest, WithoutADispatchNothingRunsAndNothingStarts) {
     size_t n = 1;
     EXPECT_EQ(nullptr, request_handle_rows(&n));
     EXPECT_EQ(0u, n);
-    EXPECT_EQ(-1, request_handle_override_for_test("hb", recorder));
 }
 
 // A table the intake could not walk safely is refused whole, and the tables
@@ -628,7 +632,7 @@ TEST_F(RequestTest, PlainAnswerNoAnswerAndFailedHandler) {
     EXPECT_EQ(1u, written.size());
 
     // A write that fails is only logged.
-    request_set_write_for_test(
+    request_wiring::writers_set(
         [](const std::string &, const dev_socket_t &, const orvi_subdev_ptr &) { return -1; });
     answer(R"({"t":"ret"})", AES_KEY_TYPE_DEFAULT);
     EXPECT_EQ(-1, process(req()));

@@ -24,6 +24,7 @@
 #include "orvi_port.h"
 #include "orvi_socket.h"
 #include "orvi_subdev_tcp.h"
+#include "orvi_testing.h"
 #include "orvi_transport.h"
 #include "product_subdev.h"
 #include "scratch_root.h"

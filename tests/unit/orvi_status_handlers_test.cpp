@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <regex>
@@ -27,7 +26,9 @@
 #include "orvi_miniapp.h"
 #include "orvi_scene_rsp.h"
 #include "orvi_status_handlers.h"
+#include "orvi_testing.h"
 #include "orvi_timer.h"
+#include "posted_events.h"
 #include "recording_seams.h"
 #include "sample_model.h"
 #include "tovra_service.h"
@@ -40,7 +41,6 @@ namespace {
 
 const char kDev[] = "a1b2c3d4e5f6";
 const char kDevKey2[] = "dev10123456789ab";
-const orvi_event_loop_t kSentinel = 9999;
 
 // ---- Host events posted ------------------------------------------------------
 
@@ -49,33 +49,31 @@ struct Ev {
     std::string mac;  // the record in the context
     std::string text;
 };
-std::mutex g_ev_mu;
-std::condition_variable g_ev_cv;
-std::vector<Ev> g_evs;
-
-int record_event(orvi_event_loop_t event, void *ctx) {
-    std::unique_ptr<orvi_event_ctx_t> c(static_cast<orvi_event_ctx_t *>(ctx));
-    std::lock_guard<std::mutex> lk(g_ev_mu);
-    g_evs.push_back({event, c && c->dev ? c->dev->mac : "", c ? c->text : ""});
-    g_ev_cv.notify_all();
-    return 0;
+bool is_miniapp_post(orvi_event_loop_t event) {
+    return event == ORVI_EVENT_MINIAPP_RES;
+}
+bool is_not_miniapp_post(orvi_event_loop_t event) {
+    return !is_miniapp_post(event);
 }
 
-// Every event posted so far (the loop hands them over in order: once the
-// sentinel posted now arrives, all earlier ones have).
+// Every event but the mini-app's retried answers (event 4106) posted so far.
 std::vector<Ev> take_events() {
-    orvi_event_loop_send(kSentinel, nullptr);
-    std::unique_lock<std::mutex> lk(g_ev_mu);
-    g_ev_cv.wait_for(lk, std::chrono::seconds(10), [] {
-        for (const Ev &e : g_evs)
-            if (e.event == kSentinel) return true;
-        return false;
-    });
     std::vector<Ev> out;
-    for (const Ev &e : g_evs)
-        if (e.event != kSentinel) out.push_back(e);
-    g_evs.clear();
+    for (const posted_event_t &e : posted_events_take(is_not_miniapp_post))
+        out.push_back({e.event, e.mac, e.text});
     return out;
+}
+
+// The records the mini-app's retried answers were posted for.
+std::vector<orvi_subdev_ptr> miniapp_posts() {
+    std::vector<orvi_subdev_ptr> out;
+    for (const posted_event_t &e : posted_events_peek(is_miniapp_post))
+        out.push_back(e.dev);
+    return out;
+}
+
+void miniapp_posts_clear() {
+    posted_events_take(is_miniapp_post);
 }
 
 std::vector<std::string> event_names(const std::vector<Ev> &evs) {
@@ -101,36 +99,24 @@ class StatusTest : public IntakeFixture {
         orvi_timer_service_stop();
         orvi_status_handlers_reset_for_test();
         orvi_miniapp_reset_for_test();
-        mqtt_upload_set_pause_for_test(0);
         ASSERT_EQ(0, event_publish_queue_init());
-        {
-            std::lock_guard<std::mutex> lk(g_ev_mu);
-            g_evs.clear();
-        }
-        ASSERT_EQ(0, orvi_event_loop_init(record_event));
+        ASSERT_EQ(0, posted_events_start());
         for (const char *mid : {"90001", "90003", "90004"})
             install(mid);
         request_task_init(&task);
-        request_set_write_for_test(
+        request_wiring::writers_set(
             [this](const std::string &data, const dev_socket_t &to, const orvi_subdev_ptr &d) {
                 written.push_back({data, to, d ? d->mac : ""});
                 return 0;
             });
-        orvi_miniapp_set_post_for_test([this](const orvi_subdev_ptr &d) {
-            miniapp_posts.push_back(d);
-            return 0;
-        });
     }
     void TearDown() override {
         while (mqtt_upload_running())
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        take_events();  // the loop drops what is still queued at its end
-        orvi_event_loop_deinit();
-        orvi_miniapp_set_post_for_test(nullptr);
+        posted_events_stop();
         orvi_miniapp_reset_for_test();
         orvi_timer_service_stop();
         orvi_status_handlers_reset_for_test();
-        mqtt_upload_set_pause_for_test(100);
         event_publish_queue_init();
         IntakeFixture::TearDown();
     }
@@ -230,15 +216,15 @@ class StatusTest : public IntakeFixture {
     }
     // The page the mini-app's retried answer channel was given last.
     std::string miniapp_page() {
-        if (miniapp_posts.empty()) return "";
+        const std::vector<orvi_subdev_ptr> posts = miniapp_posts();
+        if (posts.empty()) return "";
         request_data_t w;
-        if (orvi_send_miniAppRsp(&w, miniapp_posts.back()) != 0) return "";
+        if (orvi_send_miniAppRsp(&w, posts.back()) != 0) return "";
         return w.rsp_data;
     }
 
     request_task_t task;
     std::vector<Written> written;
-    std::vector<orvi_subdev_ptr> miniapp_posts;
 };
 
 // ---- Status query --------------------------------------------------------------------
@@ -529,8 +515,7 @@ TEST_F(StatusTest, UploadOfEveryStatusAsksForOnlineDevicesOnlyAndRunsOnce) {
     device("0a0000000002", DEV_TYPE_UDP, "90001", 0);  // offline
     device("0a0000000003", DEV_TYPE_CAN, "70101", 1);
     device(ORVI_MINIAPP_MAC, DEV_TYPE_MINIPRO, "", 1);
-    mqtt_upload_set_pause_for_test(300);
-    ASSERT_EQ(0, mqtt_upload_all_devices_status_thread());
+    ASSERT_EQ(0, mqtt_upload_all_devices_status_thread(300));
     EXPECT_EQ(-1, mqtt_upload_all_devices_status_thread());  // one worker at a time
     while (mqtt_upload_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -851,11 +836,11 @@ TEST_F(StatusTest, Rs485ConfigurationIsStoredAnnouncedAndAcknowledgedThroughTheR
     EXPECT_EQ(-1, send(R"({"t":"485Configure","configure":{"baud":9600}})", ORVI_MINIAPP_MAC, kHomeKey));
     EXPECT_EQ(R"({"baud":9600})", root.read("/data/domivault/data/485Com.config"));
     EXPECT_TRUE(pending_has(R"(publish /host {"cols":["485Config"],"dat":["upgrade"]})"));
-    ASSERT_EQ(1u, miniapp_posts.size());
-    EXPECT_EQ(app, miniapp_posts[0]);
+    ASSERT_EQ(1u, miniapp_posts().size());
+    EXPECT_EQ(app, miniapp_posts()[0]);
     EXPECT_EQ(R"({"t":"485ConfigureAck","r":200})", miniapp_page());
     EXPECT_EQ(-1, send(R"({"t":"485Configure"})", ORVI_MINIAPP_MAC, kHomeKey));
-    EXPECT_EQ(1u, miniapp_posts.size());
+    EXPECT_EQ(1u, miniapp_posts().size());
 }
 
 TEST_F(StatusTest, ScenePushGoesOnTheEventBusAndIsAcknowledgedAtOnce) {
@@ -958,24 +943,24 @@ TEST_F(StatusTest, UpDownSettingsGoToEachDeviceAndARepeatIsIgnored) {
               body);
 
     // The same request id again: ignored. A new one is served.
-    miniapp_posts.clear();
+    miniapp_posts_clear();
     EXPECT_EQ(-1, send(req, ORVI_MINIAPP_MAC, kHomeKey));
-    EXPECT_TRUE(miniapp_posts.empty());
+    EXPECT_TRUE(miniapp_posts().empty());
     EXPECT_TRUE(mqtt_queued().empty());
     send(R"({"t":"updownFlag","requestId":"u2","config":[{"sub":"a1b2c3d4e5f6"}]})", ORVI_MINIAPP_MAC,
          kHomeKey);
-    EXPECT_EQ(1u, miniapp_posts.size());
+    EXPECT_EQ(1u, miniapp_posts().size());
     // Refused: no config, a request id over 50 characters.
-    miniapp_posts.clear();
+    miniapp_posts_clear();
     send(R"({"t":"updownFlag","requestId":"u3","config":[]})", ORVI_MINIAPP_MAC, kHomeKey);
     send(R"({"t":"updownFlag","requestId":")" + std::string(51, 'r') +
              R"(","config":[{"sub":"a1b2c3d4e5f6"}]})",
          ORVI_MINIAPP_MAC, kHomeKey);
-    EXPECT_TRUE(miniapp_posts.empty());
+    EXPECT_TRUE(miniapp_posts().empty());
     // A request id refused for its config can come again with one.
     send(R"({"t":"updownFlag","requestId":"u3","config":[{"sub":"a1b2c3d4e5f6"}]})", ORVI_MINIAPP_MAC,
          kHomeKey);
-    EXPECT_EQ(1u, miniapp_posts.size());
+    EXPECT_EQ(1u, miniapp_posts().size());
 }
 
 // ---- Small send functions ----------------------------------------------------------------------------

@@ -21,6 +21,8 @@
 #include "pending_calls.h"
 #include "product_subdev.h"
 #include "scratch_root.h"
+#include "home_identity.h"
+#include "orvi_testing.h"
 
 namespace {
 const char *kHomeMac = "HOMEMAC000000001";
@@ -94,8 +96,6 @@ class Registry : public ::testing::Test {
     void SetUp() override {
         product_registry_reset_for_test();
         ASSERT_EQ(0, product_linkinglist_init());
-        product_registry_set_identity_for_test([] { return std::string(kHomeMac); },
-                                               [] { return std::string(kHomeKey); });
         pending_calls_clear();
         pending_set_result(-1);
     }
@@ -110,6 +110,7 @@ class Registry : public ::testing::Test {
         orvi_mid_config_init();
     }
     ScratchRoot root;
+    home_identity identity{kHomeMac, kHomeKey};
 };
 
 // ---- add, lookup, delete ----

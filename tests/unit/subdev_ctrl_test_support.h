@@ -23,6 +23,7 @@
 #include "sample_model.h"
 #include "scratch_root.h"
 #include "utils/host_mqtt/local_mqtt.h"
+#include "orvi_testing.h"
 
 namespace ctrl_test {
 
