@@ -529,7 +529,8 @@ TEST_F(VboardTest, EveryProgramAnswersHelpWithItsUsage) {
     } cases[] = {
         {"orvi_hc", "usage: orvi_hc"}, {"vboard", "usage: vboard"},       {"orvictl", "usage: orvictl"},
         {"simdev", "usage: simdev"},   {"simsvc", "usage: simsvc"},       {"simbus", "usage: simbus"},
-        {"mqttcheck", "usage: mqttcheck"}, {"buscheck", "usage: buscheck"}, {"unit_tests", gtest},
+        {"mqttcheck", "usage: mqttcheck"}, {"buscheck", "usage: buscheck"}, {"simcloud", "usage: simcloud"},
+        {"unit_tests", gtest},
         {"scenario_tests", gtest},     {"tsan_tests", gtest},
     };
     std::set<std::string> checked;
