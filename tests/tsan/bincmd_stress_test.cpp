@@ -84,7 +84,12 @@ TEST(BincmdStress, QueueTickPassAnswersAndSendsRaceFree) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    // The threads race for a while; on a busy machine they run on until the
+    // first command has gone out, within a deadline.
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(800) ||
+           (sends.load() == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     stop = true;
     for (auto &t : threads)
         t.join();
