@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -149,6 +150,34 @@ TEST_F(CloudScenario, CloudCommandSwitchesADeviceAndItsAnswerComesBack) {
     EXPECT_TRUE(wait_for_file(log, std::regex(mac + " udp \\{\"t\":\"binCmd\""), 10s));
     // The device's answer comes back on "response/<home>/<device>".
     EXPECT_TRUE(line_with(r.out, "\"topic\":\"response/" + kHome + "/" + mac + "\"", R"(\"r\":200)")) << r.out;
+}
+
+// A CAN device of the line services: the cloud's command goes out to the
+// service on "/jsonRequest", the service applies it and reports the new
+// status on "/jsonStatus", and the host relays that status to the cloud.
+TEST_F(CloudScenario, CloudCommandSwitchesALineDeviceAndItsStatusReachesTheCloud) {
+    const std::string mac = "a1b2c3d4e5f6";
+    const std::string key = "K123456789abcdef";
+    board_.set_state("simsvc.json", R"({"devices":[{"mac":")" + mac + R"(","mid":"70101","bus":"can","key":")" +
+                                        key + R"(","cols":["Pow"],"dat":[0]}]})");
+    up();
+    ASSERT_TRUE(subscribed()) << broker_log() << board_.logs();
+    const std::string list = board_.dir() + "/line-devs.json";
+    std::ofstream(list) << R"([{"mac":")" << mac << R"(","name":"heater","roomId":5001,"mid":"70101","hid":"line",)"
+                        << R"("key":")" << key << R"(","ver":"1.0.0","vender":"1"}])";
+    Board::Result r = app({"--wait", "10000", "--push-devlist", list});
+    ASSERT_EQ(0, r.status) << r.out;
+
+    r = cloud({"--send", R"({"t":"jsonCmd","mac":")" + mac + R"(","opt":["Pow"],"p":[1]})", "--device", mac,
+               "--device-key", key, "--topics", "jsonStatus/" + kHome + "/" + mac, "--until",
+               R"(\"dat\":[1])", "--wait", "30000"});
+    EXPECT_EQ(0, r.status) << r.out << board_.read("/vboard/simsvc.log") << board_.logs();
+    // The service got the command sealed with the device key and applied it.
+    EXPECT_NE(std::string::npos, board_.read("/vboard/simsvc.log").find("/jsonRequest/" + kHome + "/" + mac))
+        << board_.read("/vboard/simsvc.log");
+    // The new status on the cloud, re-keyed with the home key.
+    EXPECT_TRUE(line_with(r.out, "\"topic\":\"jsonStatus/" + kHome + "/" + mac + "\"", R"(\"cols\":[\"Pow\"],\"dat\":[1])"))
+        << r.out;
 }
 
 TEST_F(CloudScenario, StatusesAreReKeyedAndOnlyTheLatestPerTopicWaitsOutAPausedBroker) {

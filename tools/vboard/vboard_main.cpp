@@ -747,6 +747,21 @@ void ensure_dispatch(const Layout &l) {
     cJSON_free(out);
 }
 
+// The demo's line device: a CAN heater of the simulated line services, so
+// the cloud can switch a device whose status the host relays back to it
+// (the state file is the board's own once it exists).
+constexpr const char *kDemoLineDevices =
+    R"({"devices":[{"mac":"a1b2c3d4e5f6","mid":"70101","bus":"can","key":"linedevkey000001",)"
+    R"("cols":["Pow"],"dat":[0]}]})";
+
+void ensure_line_devices(const Layout &l) {
+    const std::string path = l.vb + "/state/simsvc.json";
+    std::string text;
+    if (read_file(path, text)) return;
+    mkdirs(l.vb + "/state");
+    write_file(path, std::string(kDemoLineDevices) + "\n", 0644);
+}
+
 // `word` as one word for the shell.
 std::string shell_word(const std::string &word) {
     if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
@@ -790,6 +805,7 @@ int do_run(const Layout &l, const std::string &daemon, int speed, int devices) {
         sigaction(s, &sa, nullptr);
     if (!provisioned(l) && do_provision(l, kDemoHomeMac, kDemoHomeKey) != 0) return 1;
     ensure_dispatch(l);
+    ensure_line_devices(l);
     int rc = do_start(l, daemon, speed);
     if (rc == 0) start_cloud(l);
     if (rc != 0 && !board_running(l)) return rc;
