@@ -4,6 +4,7 @@
 // Called once, from the benchmark's main thread, before any timing.
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -75,7 +76,10 @@ inline void start_request_task() {
         request_task_init(&task);
         for (;;) {
             request_type_t req;
-            if (orvi_request_queue_recv(&req) == 0) request_task_process(&task, &req);
+            if (orvi_request_queue_recv(&req) == 0)
+                request_task_process(&task, &req);
+            else  // the queue is gone (the process is ending)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }).detach();
 }
