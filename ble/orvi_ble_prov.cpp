@@ -690,3 +690,10 @@ const orvi_ble_service_ops_t orvi_ble_prov_ops = {
 };
 
 const orvi_bt_link_t orvi_ble_prov_link = {orvi_ble_prov_data_send};
+
+// ---- tests only ----
+// Declared in tests/support/orvi_testing.h; the daemon never calls it.
+
+void orvi_ble_prov_reset_for_test(void) {
+    g_match_timer.store(-1);
+}

@@ -136,4 +136,33 @@ TEST(BleCpReassembler, JoinsOnlyWholeMessages) {
     }
 }
 
+// ---- Gathering the app's writes ----------------------------------------------------------
+
+TEST(BleRxGather, GathersWithinOneBound) {
+    const std::string pkt = R"({"t":"pack","i":1,"pack":"QUJD"})";
+    struct Case {
+        const char *name;
+        std::vector<std::string> pieces;
+        std::vector<std::string> complete;
+    } cases[] = {
+        {"whole", {pkt}, {pkt}},
+        {"split in three", {pkt.substr(0, 5), pkt.substr(5, 9), pkt.substr(14)}, {pkt}},
+        {"not an object start, then whole", {"abc", pkt}, {pkt}},
+        {"trailing junk is not a text", {pkt + "x"}, {}},
+        {"junk that never completes, then a whole packet", {"{\"t\":", "{", pkt}, {pkt}},
+        {"flood of {", std::vector<std::string>(100, std::string(40, '{')), {}},
+        {"one piece over the bound", {"{" + std::string(ORVI_BLE_RX_MAX, ' ') + "}"}, {}},
+    };
+    for (const Case &c : cases) {
+        OrviBleRxGather g;
+        std::vector<std::string> done;
+        for (const std::string &p : c.pieces) {
+            std::string out;
+            if (g.add(p.data(), p.size(), &out) == OrviBleRxGather::COMPLETE) done.push_back(out);
+            EXPECT_LE(g.size(), ORVI_BLE_RX_MAX) << c.name;
+        }
+        EXPECT_EQ(c.complete, done) << c.name;
+    }
+}
+
 }  // namespace

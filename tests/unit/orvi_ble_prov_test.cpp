@@ -15,6 +15,8 @@
 #include "orvi_ble_cp.h"
 #include "orvi_ble_prov.h"
 #include "orvi_json.h"
+#include "orvi_timer.h"
+#include "pending_calls.h"
 
 using namespace intake_test;
 
@@ -90,6 +92,32 @@ TEST(BleAdvertising, StaticRandomAddressFromMac) {
     }
 }
 
+// What the service asked of Wi-Fi and the lighting module, recorded.
+WifiConnectionState g_wifi_state = WIFI_UNKNOWN_STATE;
+const orvi_wifi_ops_t kWifiRecorder = {
+    [] {
+        pending_record("wifi_on", {});
+        return 0;
+    },
+    [] { return 0; },
+    [](const char *ssid, const char *psw) {
+        pending_record("wifi_connect", {ssid, psw});
+        return 0;
+    },
+    [] { return g_wifi_state; },
+    [] {
+        pending_record("wifi_confirm", {});
+        return 0;
+    },
+};
+const orvi_ble_prov_peers_t kPeersRecorder = {
+    [](const char *key) {
+        pending_record("tovra_key", {key});
+        return 0;
+    },
+    [] { return g_wifi_state; },
+};
+
 // A chunk packet as the app sends it.
 std::string cp(int pins, int pin, const std::string &tag, const std::string &chunk) {
     orvi_json::json_ptr j = orvi_json::new_object();
@@ -112,11 +140,20 @@ class BleProvTest : public IntakeFixture {
             std::memcpy(orvi_dev_info.host_mac, kMac, 6);
             orvi_field_set(orvi_dev_info.hid, "OH7050200+HC01V1.0.3.img");
         }
+        orvi_timer_service_stop();
+        orvi_ble_prov_reset_for_test();
         orvi_bt_link_set(&orvi_ble_prov_link);
+        orvi_wifi_install(&kWifiRecorder);
+        orvi_ble_prov_set_peers(&kPeersRecorder);
+        g_wifi_state = WIFI_UNKNOWN_STATE;
         ASSERT_EQ(0, prov.setup());
     }
     void TearDown() override {
+        orvi_ble_prov_set_peers(nullptr);
+        orvi_wifi_install(nullptr);
         orvi_bt_link_set(nullptr);
+        orvi_timer_service_stop();
+        orvi_ble_prov_reset_for_test();
         orvi_bt_status_set(BT_DISABLE);
         IntakeFixture::TearDown();
     }
@@ -429,6 +466,7 @@ TEST_F(BleProvTest, QnetDevChecksEveryLengthBeforeStoring) {
     for (const Case &c : cases) {
         ASSERT_EQ(0, product_set_Qnetkey("oldkey01"));
         ASSERT_EQ(0, product_set_ssid("old-ssid"));
+        pending_calls_clear();
         const HandlerResult r = run_handler(orvi_ble_request_QnetDev, c.packet);
         EXPECT_EQ(c.taken ? 0 : -1, r.rc) << c.name;
         if (c.taken) {
@@ -439,7 +477,16 @@ TEST_F(BleProvTest, QnetDevChecksEveryLengthBeforeStoring) {
             EXPECT_EQ(1812, product_get_dis_port()) << c.name;
             EXPECT_EQ((std::vector<std::string>{"t", "QNetID", "mac", "mid", "ver"}), members(r.rsp)) << c.name;
             EXPECT_EQ("77", member_str(r.rsp, "QNetID")) << c.name;
+            // The module takes the key, then Wi-Fi is switched on, joined and confirmed.
+            EXPECT_EQ((std::vector<std::string>{"tovra_key " + std::string(orvi_json::str_of(p.get(), "QnetKey")),
+                                                "wifi_on",
+                                                "wifi_connect " + std::string(orvi_json::str_of(p.get(), "ssid")) +
+                                                    " " + orvi_json::str_of(p.get(), "psw"),
+                                                "wifi_confirm"}),
+                      pending_calls())
+                << c.name;
         } else {
+            EXPECT_TRUE(pending_calls().empty()) << c.name;
             EXPECT_EQ("oldkey01", product_get_Qnetkey()) << c.name;
             EXPECT_EQ("old-ssid", product_get_ssid()) << c.name;
             EXPECT_TRUE(r.rsp.empty()) << c.name;
@@ -511,6 +558,48 @@ TEST_F(BleProvTest, BindAnswersWithTheRandomKeyUnderTheDefaultKey) {
     EXPECT_EQ(kHostMac, member_str(r.rsp, "mac"));
     EXPECT_EQ("1", member_str(r.rsp, "IsCP"));
     EXPECT_EQ("2", member_str(r.rsp, "Qnet"));
+}
+
+TEST_F(BleProvTest, BleinfoReportsTheWifiOutcomeAndEndsPairingThreeSecondsAfterSuccess) {
+    struct Case {
+        const char *name;
+        WifiConnectionState state;
+        uint8_t match_before;
+        int wificon;
+        bool pairing_ends;
+    } cases[] = {
+        {"connected while pairing from unmatched", WIFI_CONNECTED, 3, 1, true},
+        {"connected while pairing from matched", WIFI_CONNECTED, 2, 1, true},
+        {"connected outside pairing", WIFI_CONNECTED, 0, 1, false},
+        {"failed", WIFI_CONNECTION_FAILED, 3, -1, false},
+        {"state unknown", WIFI_UNKNOWN_STATE, 3, -1, false},
+    };
+    for (const Case &c : cases) {
+        pending_calls_clear();
+        product_set_match_status(c.match_before);
+        orvi_ble_advertise(1);
+        g_wifi_state = c.state;
+        request_data_t req;
+        req.conn = SOCKET_CONNECT_TYPE_BLE;
+        ASSERT_EQ(0, orvi_ble_send_bleinfo(&req, std::make_shared<orvi_subdev_list_t>())) << c.name;
+        const std::string rsp = req.rsp_data.substr(0, req.rsp_size);
+        EXPECT_EQ((std::vector<std::string>{"t", "mac", "mid", "ver", "wificon"}), members(rsp)) << c.name;
+        EXPECT_EQ(std::to_string(c.wificon), member_str(rsp, "wificon")) << c.name;
+        EXPECT_EQ(AES_KEY_TYPE_RANDOM, req.rsp_key) << c.name;
+        // Nothing changes before the three seconds are up.
+        for (long ms = 0; ms < ORVI_BLE_MATCH_DONE_DELAY_MS - ORVI_TIMER_TICK_MS; ms += ORVI_TIMER_TICK_MS)
+            orvi_timer_tick_once();
+        EXPECT_EQ(c.match_before, product_get_match_status()) << c.name;
+        EXPECT_EQ(BT_TOADV, orvi_bt_status_get()) << c.name;
+        for (int i = 0; i < 5; ++i)
+            orvi_timer_tick_once();
+        EXPECT_EQ(c.pairing_ends ? 1 : c.match_before, product_get_match_status()) << c.name;
+        EXPECT_EQ(c.pairing_ends ? BT_TOIDLE : BT_TOADV, orvi_bt_status_get()) << c.name;
+        bool success_published = false;
+        for (const std::string &call : pending_calls())
+            if (call.find("publish /host") == 0 && call.find("success") != std::string::npos) success_published = true;
+        EXPECT_EQ(c.pairing_ends, success_published) << c.name;
+    }
 }
 
 }  // namespace
