@@ -149,6 +149,7 @@ class BleProvTest : public IntakeFixture {
         ASSERT_EQ(0, prov.setup());
     }
     void TearDown() override {
+        orvi_ble_service_install(nullptr);
         orvi_ble_prov_set_peers(nullptr);
         orvi_wifi_install(nullptr);
         orvi_bt_link_set(nullptr);
@@ -558,6 +559,45 @@ TEST_F(BleProvTest, BindAnswersWithTheRandomKeyUnderTheDefaultKey) {
     EXPECT_EQ(kHostMac, member_str(r.rsp, "mac"));
     EXPECT_EQ("1", member_str(r.rsp, "IsCP"));
     EXPECT_EQ("2", member_str(r.rsp, "Qnet"));
+}
+
+// The app's "bind" from its write to the notifications that carry the
+// answer: gathered, queued on the request queue, opened and dispatched by the
+// request task, answered through the BLE channel, cut into chunks and sent
+// one per tick.
+TEST_F(BleProvTest, BindFromWriteToNotificationsThroughTheIntake) {
+    orvi_ble_service_install(&orvi_ble_prov_ops);
+    ASSERT_EQ(0, product_linkinglist_init());
+    ready();
+    connect(185);
+    const std::string packet = seal(R"({"t":"bind"})", ORVI_DEFAULT_KEY, AES_KEY_TYPE_DEFAULT, "", kHomeMac, 0,
+                                    SOCKET_CONNECT_TYPE_BLE);
+    // Written in two pieces, as an app at a small MTU would.
+    ASSERT_EQ(ORVI_ATT_OK, write(packet.substr(0, 30)));
+    ASSERT_EQ(ORVI_ATT_OK, write(packet.substr(30)));
+    receive();
+    std::vector<request_type_t> reqs = drain_requests();
+    ASSERT_EQ(1u, reqs.size());
+    request_task_t task;
+    request_task_init(&task);
+    ASSERT_EQ(0, request_task_process(&task, &reqs[0]));
+
+    // The answer leaves in chunks, one per tick, until the message is whole.
+    std::string joined;
+    int pins = -1;
+    for (int tick = 0; tick < 40 && (pins < 0 || static_cast<int>(host.notifications.size()) < pins); ++tick) {
+        host.fire(ORVI_BLE_SEND_PERIOD_MS);
+        if (pins < 0 && !host.notifications.empty()) pins = std::stoi(cp_field(host.notifications[0].value, "pins"));
+    }
+    ASSERT_GT(pins, 0);
+    for (const std::string &n : notified()) {
+        EXPECT_LE(n.size(), 182u);
+        joined += cp_field(n, "CP");
+    }
+    const std::string inner = orvictl_open(joined, ORVI_DEFAULT_KEY);
+    EXPECT_EQ("blekey", member_str(inner, "t")) << joined;
+    EXPECT_EQ(kRandomKey, member_str(inner, "key"));
+    EXPECT_EQ(kHostMac, member_str(inner, "mac"));
 }
 
 TEST_F(BleProvTest, BleinfoReportsTheWifiOutcomeAndEndsPairingThreeSecondsAfterSuccess) {
