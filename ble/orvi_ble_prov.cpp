@@ -537,7 +537,10 @@ ORVI_HANDLER(orvi_ble_request_subBDev) {
     if (all.size() > 200) all.resize(200);
     const cJSON *i = orvi_json::num_of(json, "i");
     if (!whole_in(i, 0, static_cast<double>(all.size()))) {
-        ORVI_LOGW("subBDev: index %s outside 0 .. %zu: refused", i ? "given" : "missing", all.size());
+        if (i)
+            ORVI_LOGW("subBDev: index %g outside 0 .. %zu: refused", i->valuedouble, all.size());
+        else
+            ORVI_LOGW("subBDev: no numeric index \"i\": refused");
         return -1;
     }
     std::string list;
