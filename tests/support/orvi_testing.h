@@ -70,3 +70,6 @@ void orvi_host_event_reset_for_test(void);
 // Forgets the up/down request id, the scene reply id and record, the
 // multicast test counter and which scene subscriptions were started.
 void orvi_status_handlers_reset_for_test(void);
+// Forgets the BLE provisioning service's end-of-pairing timer (after the
+// timer table was emptied).
+void orvi_ble_prov_reset_for_test(void);
