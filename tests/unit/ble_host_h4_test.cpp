@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -120,6 +121,8 @@ class Controller {
     uint16_t acl_len = 251;
     uint8_t acl_num = 8;
     Bytes before_each;  // bytes put on the line ahead of every answer
+    uint8_t reset_credits = 1;        // Num_HCI_Command_Packets of the reset's answer
+    std::vector<uint16_t> silent_on;  // commands left unanswered
     std::vector<uint16_t> commands;
     std::vector<Bytes> command_params;
 
@@ -235,8 +238,10 @@ class Controller {
         if (!parse_command(body.data(), body.size(), &c)) return;
         commands.push_back(c.opcode);
         command_params.emplace_back(c.params, c.params + c.len);
+        if (std::find(silent_on.begin(), silent_on.end(), c.opcode) != silent_on.end()) return;
         Bytes ret{HCI_OK};
         switch (c.opcode) {
+        case OP_RESET: send(h4_command_complete(reset_credits, c.opcode, ret.data(), ret.size())); return;
         case OP_READ_BD_ADDR:
             for (int i = 5; i >= 0; i--) ret.push_back(kPublic[i]);
             break;
@@ -438,6 +443,59 @@ TEST_F(HostFixture, HoldsAclDataUntilTheControllerHasABuffer) {
         ASSERT_TRUE(parse_acl(p.body.data(), p.body.size(), &a));
         EXPECT_EQ(Bytes(a.data, a.data + a.len), Bytes({1, 0, 4, 0, ATT_WRITE_RSP}));
     }
+}
+
+// A controller that grants no command credit with its answer to the reset
+// gets nothing more until it grants one (a No-Op Command Complete); the
+// link it reports meanwhile is served. The proof of "nothing more": the
+// ATT response the host writes later arrives before the next command.
+TEST_F(HostFixture, WaitsForTheControllersCommandCredit) {
+    ctl_.reset_credits = 0;
+    start();
+    ASSERT_TRUE(ctl_.serve_until([this] { return !ctl_.commands.empty(); }));
+    ctl_.send(h4_le_connection_complete(HCI_OK, kCon, kPhone));
+    ctl_.send_att({ATT_MTU_REQ, 0x30, 0x00});
+    Packet p;
+    ASSERT_TRUE(ctl_.next(&p, true));
+    EXPECT_EQ(p.type, H4_ACL);
+    EXPECT_EQ(ctl_.commands, std::vector<uint16_t>({OP_RESET}));
+    ctl_.send(h4_command_complete(1, OP_NOP, nullptr, 0));
+    ASSERT_TRUE(ctl_.serve_until([this] { return ctl_.commands.size() >= 13; }));
+    EXPECT_TRUE(listener_.wait_for("state 1"));
+}
+
+// A command the controller never answers is given up after a while, so the
+// set-up still completes; nothing of it reaches the listener.
+TEST_F(HostFixture, GivesUpOnAnUnansweredCommand) {
+    ctl_.silent_on = {OP_VENDOR_READ_STATIC_ADDRESS};
+    start();
+    ASSERT_TRUE(ctl_.serve_until([this] { return ctl_.commands.size() >= 13; }));
+    ASSERT_TRUE(listener_.wait_for("state 1"));
+    auto lines = listener_.lines();
+    for (const auto &l : lines) EXPECT_EQ(l.find("complete fc09"), std::string::npos) << l;
+}
+
+// A second central while one is connected is disconnected at once; the
+// first keeps its link. The enhanced form of the event is taken too.
+TEST_F(HostFixture, ServesOneLinkAtATime) {
+    start();
+    ASSERT_TRUE(ctl_.serve_until([this] { return ctl_.commands.size() >= 13; }));
+    ASSERT_TRUE(listener_.wait_for("state 1"));
+    Bytes enh = {LE_ENHANCED_CONNECTION_COMPLETE, HCI_OK, 0x40, 0x00, 0x01, 0x00};
+    enh.resize(31, 0);
+    ctl_.send(h4_event(EVT_LE_META, enh.data(), enh.size()));
+    ASSERT_TRUE(listener_.wait_for("connected 64"));
+    ctl_.send(h4_le_connection_complete(HCI_OK, 0x0041, kPhone));
+    ASSERT_TRUE(ctl_.serve_until([this] {
+        return !ctl_.command_params.empty() && ctl_.commands.back() == OP_DISCONNECT;
+    }));
+    EXPECT_EQ(ctl_.command_params.back(), Bytes({0x41, 0x00, HCI_REMOTE_USER_TERMINATED}));
+    ctl_.send_att({ATT_MTU_REQ, 0x30, 0x00});
+    Bytes pdu;
+    ASSERT_TRUE(ctl_.next_att(&pdu));
+    EXPECT_EQ(pdu, Bytes({ATT_MTU_RSP, 0x05, 0x02}));
+    auto lines = listener_.lines();
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "connected 65"), lines.end());
 }
 
 // Garbage and impossible lengths on the line cost what they hide and
