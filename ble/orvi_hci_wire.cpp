@@ -108,6 +108,72 @@ std::vector<uint8_t> att_error(uint8_t req_opcode, uint16_t handle, uint8_t code
     return out;
 }
 
+namespace {
+std::vector<uint8_t> att_range(uint8_t op, uint16_t start, uint16_t end) {
+    std::vector<uint8_t> out{op};
+    put16(out, start);
+    put16(out, end);
+    return out;
+}
+}  // namespace
+
+std::vector<uint8_t> att_mtu_req(uint16_t mtu) {
+    std::vector<uint8_t> out{ATT_MTU_REQ};
+    put16(out, mtu);
+    return out;
+}
+
+std::vector<uint8_t> att_find_info_req(uint16_t start, uint16_t end) {
+    return att_range(ATT_FIND_INFO_REQ, start, end);
+}
+
+std::vector<uint8_t> att_find_by_type_value_req(uint16_t start, uint16_t end, uint16_t type, const uint8_t *value,
+                                                size_t len) {
+    std::vector<uint8_t> out = att_range(ATT_FIND_BY_TYPE_VALUE_REQ, start, end);
+    put16(out, type);
+    put_bytes(out, value, len);
+    return out;
+}
+
+std::vector<uint8_t> att_read_by_type_req(uint16_t start, uint16_t end, const uint8_t *uuid, size_t uuid_len) {
+    std::vector<uint8_t> out = att_range(ATT_READ_BY_TYPE_REQ, start, end);
+    put_bytes(out, uuid, uuid_len);
+    return out;
+}
+
+std::vector<uint8_t> att_read_by_group_type_req(uint16_t start, uint16_t end, uint16_t group) {
+    std::vector<uint8_t> out = att_range(ATT_READ_BY_GROUP_TYPE_REQ, start, end);
+    put16(out, group);
+    return out;
+}
+
+std::vector<uint8_t> att_read_req(uint16_t handle) {
+    std::vector<uint8_t> out{ATT_READ_REQ};
+    put16(out, handle);
+    return out;
+}
+
+std::vector<uint8_t> att_read_blob_req(uint16_t handle, uint16_t offset) {
+    return att_range(ATT_READ_BLOB_REQ, handle, offset);
+}
+
+std::vector<uint8_t> att_write(uint16_t handle, const uint8_t *value, size_t len, bool command) {
+    std::vector<uint8_t> out{command ? (uint8_t)ATT_WRITE_CMD : (uint8_t)ATT_WRITE_REQ};
+    put16(out, handle);
+    put_bytes(out, value, len);
+    return out;
+}
+
+std::vector<uint8_t> att_prepare_write_req(uint16_t handle, uint16_t offset, const uint8_t *value, size_t len) {
+    std::vector<uint8_t> out = att_range(ATT_PREPARE_WRITE_REQ, handle, offset);
+    put_bytes(out, value, len);
+    return out;
+}
+
+std::vector<uint8_t> att_execute_write_req(bool commit) {
+    return {ATT_EXECUTE_WRITE_REQ, (uint8_t)(commit ? 1 : 0)};
+}
+
 bool parse_command_complete(const uint8_t *params, size_t len, CommandComplete *out) {
     if (len < 3) return false;
     out->credits = params[0];

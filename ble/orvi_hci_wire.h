@@ -150,6 +150,21 @@ std::vector<uint8_t> h4_num_completed_packets(uint16_t con_handle, uint16_t coun
 // An ATT Error Response.
 std::vector<uint8_t> att_error(uint8_t req_opcode, uint16_t handle, uint8_t code);
 
+// ATT requests as a client sends them (handles and 16-bit UUIDs little
+// endian; `uuid` of 2 or 16 bytes as on the wire).
+std::vector<uint8_t> att_mtu_req(uint16_t mtu);
+std::vector<uint8_t> att_find_info_req(uint16_t start, uint16_t end);
+std::vector<uint8_t> att_find_by_type_value_req(uint16_t start, uint16_t end, uint16_t type, const uint8_t *value,
+                                                size_t len);
+std::vector<uint8_t> att_read_by_type_req(uint16_t start, uint16_t end, const uint8_t *uuid, size_t uuid_len);
+std::vector<uint8_t> att_read_by_group_type_req(uint16_t start, uint16_t end, uint16_t group);
+std::vector<uint8_t> att_read_req(uint16_t handle);
+std::vector<uint8_t> att_read_blob_req(uint16_t handle, uint16_t offset);
+// `command`: a Write Command (no response) instead of a Write Request.
+std::vector<uint8_t> att_write(uint16_t handle, const uint8_t *value, size_t len, bool command = false);
+std::vector<uint8_t> att_prepare_write_req(uint16_t handle, uint16_t offset, const uint8_t *value, size_t len);
+std::vector<uint8_t> att_execute_write_req(bool commit);
+
 // ---- Decoders: false when the bytes are too short for what they claim -----
 struct CommandComplete {
     uint8_t credits;

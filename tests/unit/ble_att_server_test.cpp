@@ -256,6 +256,33 @@ TEST(OrviAttServer, NotificationFitsTheMtu) {
     EXPECT_EQ(s.mtu(), 23);
 }
 
+// The request builders a tool uses give the bytes a phone sends.
+TEST(OrviAttServer, RequestBuildersGiveTheWireBytes) {
+    using namespace orvi_hci;
+    const Bytes ab = text("AB");
+    const uint8_t u2800[] = {0x00, 0x28};
+    struct {
+        const char *name;
+        Bytes built, wire;
+    } cases[] = {
+        {"mtu", att_mtu_req(185), {0x02, 0xB9, 0x00}},
+        {"find information", att_find_info_req(8, 16), {0x04, 0x08, 0x00, 0x10, 0x00}},
+        {"find by type value", att_find_by_type_value_req(1, 0xFFFF, 0x2800, kProvUuid.data(), 16),
+         cat({0x06, 0x01, 0x00, 0xFF, 0xFF, 0x00, 0x28}, kProvUuid)},
+        {"read by type", att_read_by_type_req(1, 0xFFFF, u2800, 2), {0x08, 0x01, 0x00, 0xFF, 0xFF, 0x00, 0x28}},
+        {"read by group type", att_read_by_group_type_req(7, 0xFFFF, 0x2800),
+         {0x10, 0x07, 0x00, 0xFF, 0xFF, 0x00, 0x28}},
+        {"read", att_read_req(0x10), {0x0A, 0x10, 0x00}},
+        {"read blob", att_read_blob_req(0x10, 22), {0x0C, 0x10, 0x00, 0x16, 0x00}},
+        {"write request", att_write(9, ab.data(), 2), {0x12, 0x09, 0x00, 'A', 'B'}},
+        {"write command", att_write(9, ab.data(), 2, true), {0x52, 0x09, 0x00, 'A', 'B'}},
+        {"prepare write", att_prepare_write_req(9, 3, ab.data(), 2), {0x16, 0x09, 0x00, 0x03, 0x00, 'A', 'B'}},
+        {"execute", att_execute_write_req(true), {0x18, 0x01}},
+        {"cancel", att_execute_write_req(false), {0x18, 0x00}},
+    };
+    for (const auto &c : cases) EXPECT_EQ(c.built, c.wire) << c.name;
+}
+
 Bytes hex(const char *h) {
     Bytes b;
     for (; h[0] && h[1]; h += 2) b.push_back((uint8_t)std::stoi(std::string(h, 2), nullptr, 16));
