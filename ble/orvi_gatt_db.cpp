@@ -43,7 +43,7 @@ std::vector<uint8_t> char_decl(uint8_t props, uint16_t value_handle, const std::
 
 std::vector<OrviGattAttr> build(void) {
     // The app's characteristics sit on the Bluetooth base UUID, so they go
-    // on the wire in their 16-bit form; the service UUID is the vendor's own.
+    // on the wire in their 16-bit form; the service has a 128-bit UUID of its own.
     const auto decl = u16(ORVI_UUID_CHARACTERISTIC);
     const auto prim = u16(ORVI_UUID_PRIMARY_SERVICE);
     std::vector<OrviGattAttr> db = {
