@@ -40,6 +40,13 @@ void OrviAttServer::reset(uint16_t con_handle) {
 std::vector<uint8_t> OrviAttServer::handle(const uint8_t *pdu, size_t len) {
     if (len == 0) return {};
     uint8_t op = pdu[0];
+    if (len > mtu_) {
+        // Longer than the agreed MTU: no client may send it, and echoing a
+        // prepared write would answer past the MTU.
+        ORVI_LOGW("ATT PDU 0x%02x of %zu bytes exceeds MTU %u", op, len, mtu_);
+        if (op & ATT_COMMAND_FLAG) return {};
+        return att_error(op, 0, ATT_ERR_INVALID_PDU);
+    }
     switch (op) {
     case ATT_MTU_REQ: return exchange_mtu(pdu, len);
     case ATT_FIND_INFO_REQ: return find_information(pdu, len);

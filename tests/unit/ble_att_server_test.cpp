@@ -145,7 +145,7 @@ std::vector<Exchange> exchanges() {
           {{0x0A, 0x11, 0x00}, err(0x0A, 0x0011, 0x01)},
           {{0x0A, 0x00, 0x00}, err(0x0A, 0x0000, 0x01)},
           {{0x0A, 0x03}, err(0x0A, 0x0000, 0x04)}}},
-        {"writes, answered and not",
+        {"writes, answered and not (the last longer than the MTU)",
          {{{0x12, 0x09, 0x00, '{', '"', '}'}, {0x13}},
           {{0x52, 0x09, 0x00, 'A', 'B'}, {}},
           {{0x12, 0x0C, 0x00, 0x01, 0x00}, {0x13}},
@@ -156,16 +156,17 @@ std::vector<Exchange> exchanges() {
           {{0x12, 0x11, 0x00, 0x41}, err(0x12, 0x0011, 0x01)},
           {{0x52, 0x03, 0x00, 0x41}, {}},
           {{0x12, 0x09}, err(0x12, 0x0000, 0x04)},
-          {cat({0x12, 0x09, 0x00}, pattern(513)), err(0x12, 0x0009, 0x0D)}},
+          {cat({0x12, 0x09, 0x00}, pattern(21)), err(0x12, 0x0000, 0x04)}},
          {{0x0009, ORVI_ATT_WRITE_REQUEST, text("{\"}")},
           {0x0009, ORVI_ATT_WRITE_COMMAND, text("AB")},
           {0x000C, ORVI_ATT_WRITE_REQUEST, {0x01, 0x00}}}},
-        {"MTU: agreed within 23..517, and used by reads",
+        {"MTU: agreed within 23..517, and used by reads; a value past 512 bytes",
          {{{0x02, 0xF7, 0x00}, {0x03, 0x05, 0x02}},
           {{0x0A, 0x10, 0x00}, cat({0x0B}, hid)},
           {{0x02, 0x10, 0x00}, {0x03, 0x05, 0x02}},
           {{0x0A, 0x10, 0x00}, cat({0x0B}, Bytes(hid.begin(), hid.begin() + 22))},
           {{0x02, 0xFF, 0xFF}, {0x03, 0x05, 0x02}},
+          {cat({0x12, 0x09, 0x00}, pattern(513)), err(0x12, 0x0009, 0x0D)},
           {{0x02, 0xFF}, err(0x02, 0x0000, 0x04)}},
          {},
          517},
@@ -240,6 +241,40 @@ TEST(OrviAttServer, PrepareQueueIsBounded) {
         EXPECT_EQ(s.handle(st.req.data(), st.req.size()), st.rsp);
     ASSERT_EQ(l.writes.size(), 1u);
     EXPECT_EQ(l.writes[0].data, pattern(40));
+}
+
+// Whatever a client sends, at the smallest and a larger MTU, the server
+// answers within the MTU (or not at all) and reads nothing past the PDU
+// (the sanitizers watch that): every opcode, every length up to 40,
+// contents from a fixed-seed generator, with every handle of the database
+// named where a request starts with one.
+TEST(OrviAttServer, AnswersAnyPduWithinTheMtu) {
+    Listener l;
+    uint32_t seed = 12345;
+    auto rnd = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return (uint8_t)(seed >> 16);
+    };
+    for (uint16_t mtu : {23, 64}) {
+        OrviAttServer s(&l);
+        s.reset(0x0040);
+        Bytes m = {0x02, (uint8_t)mtu, 0x00};
+        s.handle(m.data(), m.size());
+        for (int op = 0; op < 256; op++) {
+            if (op == 0x02) continue;  // keeps the MTU under test
+            for (size_t len = 1; len <= 40; len++) {
+                Bytes pdu(len);
+                pdu[0] = (uint8_t)op;
+                for (size_t i = 1; i < len; i++) pdu[i] = rnd();
+                if (len >= 5 && (op & 1) == 0) {
+                    pdu[1] = (uint8_t)(1 + len % 0x10), pdu[2] = 0;
+                    pdu[3] = 0xFF, pdu[4] = 0xFF;
+                }
+                Bytes rsp = s.handle(pdu.data(), pdu.size());
+                ASSERT_LE(rsp.size(), mtu) << "opcode " << op << " length " << len;
+            }
+        }
+    }
 }
 
 // A notification must fit the agreed MTU: 3 bytes of header, the rest value.
