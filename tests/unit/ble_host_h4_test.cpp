@@ -530,6 +530,42 @@ TEST_F(HostFixture, SurvivesGarbageOnTheLine) {
     }
 }
 
+// Random bytes on the line, rounds of them from fixed seeds: whatever they
+// happen to form, the host stays up, and once the line is quiet (a run of
+// zero bytes ends any packet they began) it answers an MTU request.
+TEST_F(HostFixture, SurvivesRandomBytesOnTheLine) {
+    up_and_connected();
+    uint32_t seed = 2024;
+    auto rnd = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return (uint8_t)(seed >> 16);
+    };
+    for (int round = 0; round < 50; round++) {
+        SCOPED_TRACE(round);
+        Bytes noise(310);
+        for (auto &b : noise) b = rnd();
+        // Indicators often enough that the noise forms packets too, and ACL
+        // headers for the live link with short lengths, so fragments and
+        // L2CAP frames of noise reach the channels.
+        for (size_t i = 0; i + 10 < noise.size(); i += 1 + rnd() % 16) {
+            noise[i] = rnd() % 2 ? H4_EVENT : H4_ACL;
+            if (noise[i] == H4_ACL && rnd() % 2) {
+                noise[i + 1] = (uint8_t)kCon, noise[i + 2] = (uint8_t)(rnd() & 0x30);
+                noise[i + 3] = rnd() % 24, noise[i + 4] = 0;
+                if (rnd() % 2) noise[i + 5] = rnd() % 20, noise[i + 6] = 0, noise[i + 7] = 0, noise[i + 8] = 4 + rnd() % 3, noise[i + 9] = 0;
+            }
+        }
+        ctl_.send(noise);
+        ctl_.send(Bytes(1100, 0));
+        ctl_.send(h4_num_completed_packets(kCon, 0xFF));
+        ctl_.send_att({ATT_MTU_REQ, 0x30, 0x00});
+        Bytes pdu;
+        bool answered = false;
+        while (!answered && ctl_.next_att(&pdu)) answered = pdu == Bytes({ATT_MTU_RSP, 0x05, 0x02});
+        ASSERT_TRUE(answered);
+    }
+}
+
 // The stream reader on its own: packets cut anywhere still come out whole,
 // and bytes that cannot start a packet are skipped.
 TEST(OrviH4Reader, CutsAStreamIntoPackets) {
