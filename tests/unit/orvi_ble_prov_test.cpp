@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ble_cp_packets.h"
 #include "fake_bt_host.h"
 #include "intake_test_support.h"
 #include "orvi_ble_cp.h"
@@ -31,27 +32,9 @@ std::vector<uint8_t> bytes(std::initializer_list<int> v) {
     return out;
 }
 
-orvi_json::json_ptr parse(const std::string &text) {
-    return orvi_json::json_ptr(cJSON_Parse(text.c_str()));
-}
-
-std::string cp_field(const std::string &packet, const char *name) {
-    orvi_json::json_ptr j = parse(packet);
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j.get(), name);
-    if (cJSON_IsString(m)) return m->valuestring;
-    if (cJSON_IsNumber(m)) return std::to_string(m->valueint);
-    return "<missing>";
-}
-
-// A reply text of `n` bytes that looks like what the app receives: an
-// envelope with quotes in it.
-std::string reply_of(size_t n) {
-    std::string s = "{\"t\":\"pack\",\"i\":1,\"pack\":\"";
-    while (s.size() < n - 2)
-        s += static_cast<char>('A' + s.size() % 26);
-    s += "\"}";
-    return s;
-}
+using ble_cp_packets::cp_field;
+using ble_cp_packets::parse;
+using ble_cp_packets::reply_of;
 
 // ---- Advertising bytes and the random address -------------------------------------------
 

@@ -25,6 +25,11 @@ struct RequestCase {
     bool could_be;
 };
 
+// Names each case by its text, not by the bytes of the pointer to it.
+void PrintTo(const RequestCase &c, std::ostream *os) {
+    *os << ::testing::PrintToString(std::string(c.data)) << (c.could_be ? " may be a request" : " is not");
+}
+
 class IntakeFilterTest : public ::testing::TestWithParam<RequestCase> {};
 
 TEST_P(IntakeFilterTest, OnlyAnObjectNamingItsTypeMayBeARequest) {
