@@ -25,14 +25,13 @@
 #include <vector>
 
 #include "bench_broker.h"
+#include "bench_paho_client.h"
 #include "local_mqtt.h"
 #include "orvi_log.h"
 
 namespace {
 
 constexpr int kBatch = 1000;
-// Publishes the bare publisher keeps in flight.
-constexpr int kWindow = 20;
 
 // ---- A private broker for the run.
 
@@ -43,83 +42,10 @@ bench_broker &broker() {
     return b;
 }
 
-// ---- A bare Paho client: the subscriber counting arrivals, or the
-// publisher of the comparison.
-
-struct bare_client {
-    MQTTAsync h = nullptr;
-    std::mutex m;
-    std::condition_variable cv;
-    bool up = false;
-    long received = 0;
-
-    static int on_message(void *ctx, char *topic, int, MQTTAsync_message *msg) {
-        auto *c = static_cast<bare_client *>(ctx);
-        MQTTAsync_freeMessage(&msg);
-        MQTTAsync_free(topic);
-        std::lock_guard<std::mutex> lk(c->m);
-        ++c->received;
-        c->cv.notify_all();
-        return 1;
-    }
-    static void on_ok(void *ctx, MQTTAsync_successData *) {
-        auto *c = static_cast<bare_client *>(ctx);
-        std::lock_guard<std::mutex> lk(c->m);
-        c->up = true;
-        c->cv.notify_all();
-    }
-    bool wait_up() {
-        std::unique_lock<std::mutex> lk(m);
-        bool ok = cv.wait_for(lk, std::chrono::seconds(10), [&] { return up; });
-        up = false;
-        return ok;
-    }
-    bool connect(const std::string &id) {
-        if (MQTTAsync_create(&h, broker().uri().c_str(), id.c_str(), MQTTCLIENT_PERSISTENCE_NONE, nullptr) !=
-            MQTTASYNC_SUCCESS)
-            return false;
-        MQTTAsync_setCallbacks(h, this, nullptr, on_message, nullptr);
-        MQTTAsync_connectOptions o = MQTTAsync_connectOptions_initializer;
-        o.cleansession = 1;
-        o.onSuccess = on_ok;
-        o.context = this;
-        return MQTTAsync_connect(h, &o) == MQTTASYNC_SUCCESS && wait_up();
-    }
-    bool subscribe(const char *topic) {
-        MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
-        o.onSuccess = on_ok;
-        o.context = this;
-        return MQTTAsync_subscribe(h, topic, 2, &o) == MQTTASYNC_SUCCESS && wait_up();
-    }
-    // Publishes in flight (the bare publisher keeps a window of them: an
-    // unbounded burst makes this library version drop its connection).
-    int outstanding = 0;
-    static void on_done(void *ctx, MQTTAsync_successData *) { done(ctx); }
-    static void on_fail(void *ctx, MQTTAsync_failureData *) { done(ctx); }
-    static void done(void *ctx) {
-        auto *c = static_cast<bare_client *>(ctx);
-        std::lock_guard<std::mutex> lk(c->m);
-        --c->outstanding;
-        c->cv.notify_all();
-    }
-    void window(int max) {
-        std::unique_lock<std::mutex> lk(m);
-        cv.wait(lk, [&] { return outstanding < max; });
-        ++outstanding;
-    }
-    bool wait_received(long n) {
-        std::unique_lock<std::mutex> lk(m);
-        return cv.wait_for(lk, std::chrono::seconds(60), [&] { return received >= n; });
-    }
-    ~bare_client() {
-        if (h) MQTTAsync_destroy(&h);
-    }
-};
-
-bare_client &subscriber() {
-    static bare_client *s = [] {
-        auto *c = new bare_client;
-        if (!c->connect("bench_sub") || !c->subscribe("bench/#"))
+bench_paho_client &subscriber() {
+    static bench_paho_client *s = [] {
+        auto *c = new bench_paho_client;
+        if (!c->open(broker().uri(), "bench_sub") || !c->subscribe("bench/#"))
             fprintf(stderr, "bench subscriber failed\n");
         return c;
     }();
@@ -160,7 +86,7 @@ void BM_TransportPublish(benchmark::State &state) {
         state.SkipWithError("no mosquitto");
         return;
     }
-    bare_client &sub = subscriber();
+    bench_paho_client &sub = subscriber();
     transport_start();
     const int topics = static_cast<int>(state.range(0));
     const std::vector<std::string> p = payloads();
@@ -186,10 +112,10 @@ void BM_BarePahoPublish(benchmark::State &state) {
         state.SkipWithError("no mosquitto");
         return;
     }
-    bare_client &sub = subscriber();
-    static bare_client *pub = [] {
-        auto *c = new bare_client;
-        if (!c->connect("bench_bare_pub")) fprintf(stderr, "bench publisher failed\n");
+    bench_paho_client &sub = subscriber();
+    static bench_paho_client *pub = [] {
+        auto *c = new bench_paho_client;
+        if (!c->open(broker().uri(), "bench_bare_pub")) fprintf(stderr, "bench publisher failed\n");
         return c;
     }();
     const int topics = static_cast<int>(state.range(0));
@@ -200,20 +126,8 @@ void BM_BarePahoPublish(benchmark::State &state) {
             std::lock_guard<std::mutex> lk(sub.m);
             base = sub.received;
         }
-        for (int i = 0; i < kBatch; ++i) {
-            MQTTAsync_message m = MQTTAsync_message_initializer;
-            m.payload = const_cast<char *>(p[i].data());
-            m.payloadlen = static_cast<int>(p[i].size());
-            m.qos = 2;
-            MQTTAsync_responseOptions o = MQTTAsync_responseOptions_initializer;
-            o.onSuccess = bare_client::on_done;
-            o.onFailure = bare_client::on_fail;
-            o.context = pub;
-            const std::string topic = topic_of(i, topics);
-            pub->window(kWindow);
-            if (MQTTAsync_sendMessage(pub->h, topic.c_str(), &m, &o) != MQTTASYNC_SUCCESS)
-                bare_client::done(pub);
-        }
+        for (int i = 0; i < kBatch; ++i)
+            pub->send(topic_of(i, topics), p[i].data(), static_cast<int>(p[i].size()), 2);
         if (!sub.wait_received(base + kBatch)) state.SkipWithError("messages missing");
     }
     state.SetItemsProcessed(state.iterations() * kBatch);
