@@ -169,7 +169,9 @@ rig &the_rig() {
     return *r;
 }
 
-void BM_CloudLinkRelay(benchmark::State &state) {
+// Batches of kDevices statuses published locally under `prefix`, each
+// batch timed until all of them reached `sink` in the cloud.
+void relay_batches(benchmark::State &state, bench_paho_client &sink, const std::string &prefix) {
     rig &r = the_rig();
     if (!r.ready) {
         state.SkipWithError("brokers or link not up");
@@ -178,34 +180,23 @@ void BM_CloudLinkRelay(benchmark::State &state) {
     for (auto _ : state) {
         long base;
         {
-            std::lock_guard<std::mutex> lk(r.link_sink.m);
-            base = r.link_sink.received;
+            std::lock_guard<std::mutex> lk(sink.m);
+            base = sink.received;
         }
         for (const auto &s : r.statuses)
-            r.feeder.send(s.first, s.second.data(), static_cast<int>(s.second.size()), 1);
-        if (!r.link_sink.wait_received(base + kDevices)) state.SkipWithError("statuses missing");
+            r.feeder.send(prefix + s.first, s.second.data(), static_cast<int>(s.second.size()), 1);
+        if (!sink.wait_received(base + kDevices)) state.SkipWithError("statuses missing");
     }
     state.SetItemsProcessed(state.iterations() * kDevices);
+}
+
+void BM_CloudLinkRelay(benchmark::State &state) {
+    relay_batches(state, the_rig().link_sink, "");
 }
 BENCHMARK(BM_CloudLinkRelay)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
 void BM_BarePahoRelay(benchmark::State &state) {
-    rig &r = the_rig();
-    if (!r.ready) {
-        state.SkipWithError("brokers or link not up");
-        return;
-    }
-    for (auto _ : state) {
-        long base;
-        {
-            std::lock_guard<std::mutex> lk(r.bare_sink.m);
-            base = r.bare_sink.received;
-        }
-        for (const auto &s : r.statuses)
-            r.feeder.send("/bare" + s.first, s.second.data(), static_cast<int>(s.second.size()), 1);
-        if (!r.bare_sink.wait_received(base + kDevices)) state.SkipWithError("statuses missing");
-    }
-    state.SetItemsProcessed(state.iterations() * kDevices);
+    relay_batches(state, the_rig().bare_sink, "/bare");
 }
 BENCHMARK(BM_BarePahoRelay)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
