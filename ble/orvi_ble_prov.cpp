@@ -131,22 +131,25 @@ int orvi_ble_advertise(int on) {
 // ---- Advertising bytes ------------------------------------------------------------------
 
 std::vector<uint8_t> orvi_ble_adv_data(const uint8_t mac[6]) {
-    std::vector<uint8_t> d = {0x02, 0x01, 0x06,  // flags: LE general discoverable, no BR/EDR
-                              0x12, 0xFF,        // manufacturer-specific, 18 bytes
-                              static_cast<uint8_t>(ORVI_BLE_COMPANY_ID & 0xFF),
-                              static_cast<uint8_t>(ORVI_BLE_COMPANY_ID >> 8),
-                              0x00, 0x00, 0x01};
-    d.insert(d.end(), mac, mac + 6);
-    for (uint8_t b : {0x10, 0x00, 0x00, 0x00, 0x00, 0x00})
-        d.push_back(b);
-    return d;
+    // Laid out whole in a fixed array: the app reads it by offset.
+    uint8_t d[22] = {0x02, 0x01, 0x06,  // flags: LE general discoverable, no BR/EDR
+                     0x12, 0xFF,        // manufacturer-specific, 18 bytes
+                     static_cast<uint8_t>(ORVI_BLE_COMPANY_ID & 0xFF),
+                     static_cast<uint8_t>(ORVI_BLE_COMPANY_ID >> 8),
+                     0x00, 0x00, 0x01,
+                     0, 0, 0, 0, 0, 0,  // the MAC
+                     0x10, 0x00, 0x00, 0x00, 0x00, 0x00};
+    std::memcpy(d + 10, mac, 6);
+    return std::vector<uint8_t>(d, d + sizeof d);
 }
 
 std::vector<uint8_t> orvi_ble_scan_response(const char *mac_str) {
     std::string name = kScanName;
     if (mac_str && std::strlen(mac_str) >= 12) name.replace(kScanNameMacAt, 4, mac_str + 8, 4);
-    std::vector<uint8_t> d = {static_cast<uint8_t>(name.size() + 1), 0x09};
-    d.insert(d.end(), name.begin(), name.end());
+    std::vector<uint8_t> d(2 + name.size());
+    d[0] = static_cast<uint8_t>(name.size() + 1);
+    d[1] = 0x09;  // complete local name
+    std::memcpy(d.data() + 2, name.data(), name.size());
     return d;
 }
 
