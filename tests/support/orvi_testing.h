@@ -70,3 +70,15 @@ void orvi_host_event_reset_for_test(void);
 // Forgets the up/down request id, the scene reply id and record, the
 // multicast test counter and which scene subscriptions were started.
 void orvi_status_handlers_reset_for_test(void);
+
+// ---- Wi-Fi station (wireless/orvi_wifi_station.cpp) --------------------------------
+
+// The confirmation polls `polls` times `poll_ms` apart, and a started
+// supplicant (or a scan) is given `settle_ms`; polls 0 puts the board's pace
+// back (60 polls 1 s apart, 1 s, 3 s).
+void orvi_wifi_timing_for_test(unsigned polls, unsigned poll_ms, unsigned settle_ms);
+// Whether a confirmation task runs.
+bool orvi_wifi_confirm_running_for_test(void);
+// The station's status back to WIFI_DISABLE, the confirmation's state to
+// WIFI_UNKNOWN_STATE (no task may run).
+void orvi_wifi_reset_for_test(void);
