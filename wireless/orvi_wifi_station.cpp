@@ -13,9 +13,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "orvi_lock_order.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_system.h"
+
+orvi::Mutex orvi_wifi_config_mu;
 
 namespace {
 
@@ -33,6 +36,17 @@ std::atomic<int> g_confirm_state{WIFI_UNKNOWN_STATE};
 std::atomic<bool> g_confirm_running{false};
 std::atomic<orvi_wifi_result_sink_t> g_sink{nullptr};
 std::atomic<orvi_wifi_link_check_t> g_eth_up{nullptr};
+
+// What the last successful connect configured. The network monitor asks
+// again every cycle while the station is not associated: asking again for
+// the same network must leave an association under way alone, not start it
+// over with a new profile.
+struct Configured {
+    std::string ssid;
+    std::string password;
+    int id = -1;
+};
+Configured g_configured GUARDED_BY(orvi_wifi_config_mu);
 
 // The board's pace: 60 polls one second apart, one second for a started
 // supplicant to open its control socket, three for a scan. Tests shorten it.
@@ -153,7 +167,7 @@ std::vector<std::string> supplicant_pids() {
     return pids;
 }
 
-int station_on(void) {
+int on_locked(void) REQUIRES(orvi_wifi_config_mu) {
     if (g_status.load(std::memory_order_relaxed) != WIFI_DISABLE) {
         if (wifi_check() == 0) return 0;
         ORVI_LOGI("wifi restart!");
@@ -170,7 +184,12 @@ int station_on(void) {
     return 0;
 }
 
-int station_off(void) {
+int station_on(void) {
+    orvi::MutexLock lk(orvi_wifi_config_mu);
+    return on_locked();
+}
+
+int off_locked(void) REQUIRES(orvi_wifi_config_mu) {
     std::vector<std::string> pids = supplicant_pids();
     if (!pids.empty()) {
         std::vector<std::string> argv = {"kill"};
@@ -194,20 +213,47 @@ int station_off(void) {
     return 0;
 }
 
+int station_off(void) {
+    orvi::MutexLock lk(orvi_wifi_config_mu);
+    return off_locked();
+}
+
+// The network of the last connect is still there, enabled, and alone under
+// its name.
+bool configured_already(const std::string &ssid, const std::string &password) REQUIRES(orvi_wifi_config_mu) {
+    if (g_configured.id < 0 || g_configured.ssid != ssid || g_configured.password != password) return false;
+    std::string out;
+    if (execute_wpa_cli_command({"list_networks"}, &out) != 0) return false;
+    bool found = false;
+    for (const wifi_listed_network_t &n : wifi_parse_network_list(out)) {
+        if (n.ssid != ssid) continue;
+        if (n.id != g_configured.id || n.flags.find("[DISABLED]") != std::string::npos) return false;
+        found = true;
+    }
+    return found;
+}
+
 // The name and pass phrase are checked before anything runs, so a refused
 // connect leaves the supplicant as it was.
 int station_connect(const char *ssid, const char *password) {
     std::vector<std::vector<std::string>> probe;
     if (wifi_network_commands(0, ssid, password, &probe) != 0) return -1;
+    if (!password) password = "";
 
+    orvi::MutexLock lk(orvi_wifi_config_mu);
     if (wifi_check() != 0) {
         ORVI_LOGW("wifi isn't running!");
-        station_on();
+        on_locked();
         if (wifi_check() != 0) {
             ORVI_LOGW("wifi run failed , give up connect!");
             return -1;
         }
     }
+    if (configured_already(ssid, password)) {
+        ORVI_LOGD("network %d is configured already", g_configured.id);
+        return 0;
+    }
+    g_configured = Configured{};
     // One profile per name: an earlier one (another key, the open profile
     // of an older build) would otherwise stay enabled beside the new one.
     if (wifi_remove_network(ssid) != 1) {
@@ -232,6 +278,7 @@ int station_connect(const char *ssid, const char *password) {
             return -1;
         }
     }
+    g_configured = Configured{ssid, password, id};
     set_status(WIFI_CONNECTTING);
     return 0;
 }
@@ -585,6 +632,10 @@ void orvi_wifi_timing_for_test(unsigned polls, unsigned poll_ms, unsigned settle
 bool orvi_wifi_confirm_running_for_test(void) { return g_confirm_running.load(); }
 
 void orvi_wifi_reset_for_test(void) {
+    {
+        orvi::MutexLock lk(orvi_wifi_config_mu);
+        g_configured = Configured{};
+    }
     set_status(WIFI_DISABLE);
     g_confirm_state.store(WIFI_UNKNOWN_STATE);
 }

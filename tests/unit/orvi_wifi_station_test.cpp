@@ -299,6 +299,27 @@ TEST_F(WifiStationTest, ConnectStartsTheSupplicantThenConfiguresOneProfile) {
     EXPECT_EQ(WIFI_CONNECTED, poll_until_settled());
 }
 
+// The network monitor asks again every cycle while the station is not yet
+// associated: the same request leaves the association under way alone,
+// while a supplicant that lost its networks (restarted) is configured anew.
+TEST_F(WifiStationTest, AskingAgainLeavesAnAssociationUnderWay) {
+    in_range("home\tright-pass\n");
+    ASSERT_EQ(0, st.connect("home", "right-pass"));
+    EXPECT_EQ(WIFI_CONNECTING, st.connection_state());
+    root.clear_commands();
+    ASSERT_EQ(0, st.connect("home", "right-pass"));
+    for (const std::string &c : root.commands()) {
+        EXPECT_EQ(std::string::npos, c.find("add_network")) << c;
+        EXPECT_EQ(std::string::npos, c.find("remove_network")) << c;
+    }
+    EXPECT_EQ(WIFI_CONNECTED, poll_until_settled());
+
+    ASSERT_EQ(0, st.wifi_off());
+    ASSERT_EQ(0, st.connect("home", "right-pass"));
+    EXPECT_EQ(1u, networks().size());
+    EXPECT_EQ(WIFI_CONNECTED, poll_until_settled());
+}
+
 // A protected network is never joined through an open access point of the
 // same name, and a wrong key stays disconnected.
 TEST_F(WifiStationTest, OnlyTheRightKindAndKeyConnect) {
