@@ -32,8 +32,8 @@ WifiConnectionState confirm_state_not_built(void) {
 
 }  // namespace
 
-const orvi_wifi_ops_t orvi_wifi_not_built = {on_not_built, off_not_built, connect_not_built, state_not_built,
-                                             confirm_not_built, confirm_state_not_built};
+const orvi_wifi_ops_t orvi_wifi_not_built = {on_not_built,    off_not_built,     connect_not_built,
+                                             state_not_built, confirm_not_built, confirm_state_not_built};
 
 namespace {
 orvi_seam<orvi_wifi_ops_t> g_wifi(&orvi_wifi_not_built);

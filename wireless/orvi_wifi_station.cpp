@@ -58,7 +58,9 @@ struct Timing {
 };
 Timing g_timing;
 
-void set_status(wifi_status_t s) { g_status.store(s, std::memory_order_relaxed); }
+void set_status(wifi_status_t s) {
+    g_status.store(s, std::memory_order_relaxed);
+}
 
 std::string joined(const std::vector<std::string> &words) {
     std::string s;
@@ -291,10 +293,17 @@ WifiConnectionState station_state(void) {
     }
     WifiConnectionState s = wifi_state_of_status(out);
     switch (s) {
-    case WIFI_CONNECTED: set_status(WIFI_SUCCESS); break;
-    case WIFI_DISCONNECTED: set_status(WIFI_DISCONNET); break;
-    case WIFI_CONNECTING: set_status(WIFI_CONNECTTING); break;
-    default: break;
+        case WIFI_CONNECTED:
+            set_status(WIFI_SUCCESS);
+            break;
+        case WIFI_DISCONNECTED:
+            set_status(WIFI_DISCONNET);
+            break;
+        case WIFI_CONNECTING:
+            set_status(WIFI_CONNECTTING);
+            break;
+        default:
+            break;
     }
     return s;
 }
@@ -355,9 +364,15 @@ WifiConnectionState station_confirm_state(void) {
 const orvi_wifi_ops_t orvi_wifi_station_ops = {station_on,    station_off,     station_connect,
                                                station_state, station_confirm, station_confirm_state};
 
-void orvi_wifi_set_result_sink(orvi_wifi_result_sink_t sink) { g_sink.store(sink); }
-void orvi_wifi_set_eth_link_check(orvi_wifi_link_check_t check) { g_eth_up.store(check); }
-wifi_status_t orvi_wifi_status_get(void) { return static_cast<wifi_status_t>(g_status.load()); }
+void orvi_wifi_set_result_sink(orvi_wifi_result_sink_t sink) {
+    g_sink.store(sink);
+}
+void orvi_wifi_set_eth_link_check(orvi_wifi_link_check_t check) {
+    g_eth_up.store(check);
+}
+wifi_status_t orvi_wifi_status_get(void) {
+    return static_cast<wifi_status_t>(g_status.load());
+}
 
 // ---- The control client ------------------------------------------------------
 
@@ -380,8 +395,8 @@ int wifi_check(void) {
 
 int wifi_init(void) {
     if (wifi_check() == 0) return 0;
-    const std::vector<std::string> argv = {kSupplicant, "-i", kIface, "-c", orvi_path(kSupplicantConf),
-                                           "-D", "nl80211", "-B"};
+    const std::vector<std::string> argv = {kSupplicant, "-i",      kIface, "-c", orvi_path(kSupplicantConf),
+                                           "-D",        "nl80211", "-B"};
     orvi_run_opts opts;
     opts.timeout_ms = kCommandTimeoutMs;
     if (orvi_port_run_argv(argv, opts) != 0) {
@@ -392,7 +407,9 @@ int wifi_init(void) {
     return 0;
 }
 
-int wifi_disconnect(void) { return wpa_ok({"disconnect"}) ? 1 : 0; }
+int wifi_disconnect(void) {
+    return wpa_ok({"disconnect"}) ? 1 : 0;
+}
 
 int wifi_scan(void) {
     if (!wpa_ok({"scan"})) {
@@ -403,7 +420,9 @@ int wifi_scan(void) {
     return 1;
 }
 
-int wifi_save_config(void) { return wpa_ok({"save_config"}) ? 1 : 0; }
+int wifi_save_config(void) {
+    return wpa_ok({"save_config"}) ? 1 : 0;
+}
 
 int wifi_get_scan_results(WifiNetworkInfo *results, int max_count) {
     std::string out;
@@ -471,20 +490,33 @@ bool wifi_ssid_unescape(std::string_view p, std::string *ssid) {
         }
         if (++i >= p.size()) return false;
         switch (p[i]) {
-        case '\\': out.push_back('\\'); break;
-        case '"': out.push_back('"'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
-        case 'e': out.push_back('\033'); break;
-        case 'x': {
-            std::string_view h = p.substr(i + 1, 2);
-            if (h.size() != 2 || !is_hex(h)) return false;
-            out.push_back(static_cast<char>(std::stoi(std::string(h), nullptr, 16)));
-            i += 2;
-            break;
-        }
-        default: return false;
+            case '\\':
+                out.push_back('\\');
+                break;
+            case '"':
+                out.push_back('"');
+                break;
+            case 'n':
+                out.push_back('\n');
+                break;
+            case 'r':
+                out.push_back('\r');
+                break;
+            case 't':
+                out.push_back('\t');
+                break;
+            case 'e':
+                out.push_back('\033');
+                break;
+            case 'x': {
+                std::string_view h = p.substr(i + 1, 2);
+                if (h.size() != 2 || !is_hex(h)) return false;
+                out.push_back(static_cast<char>(std::stoi(std::string(h), nullptr, 16)));
+                i += 2;
+                break;
+            }
+            default:
+                return false;
         }
     }
     if (ssid) *ssid = std::move(out);
@@ -506,7 +538,7 @@ WifiConnectionState wifi_state_of_status(std::string_view status) {
     if (!wifi_status_value(status, "wpa_state", &st)) return WIFI_UNKNOWN_STATE;
     if (st == "COMPLETED") return WIFI_CONNECTED;
     if (st == "DISCONNECTED") return WIFI_DISCONNECTED;
-    static const char *const kOnTheWay[] = {"SCANNING",  "AUTHENTICATING", "ASSOCIATING",
+    static const char *const kOnTheWay[] = {"SCANNING",   "AUTHENTICATING", "ASSOCIATING",
                                             "ASSOCIATED", "4WAY_HANDSHAKE", "GROUP_HANDSHAKE"};
     for (const char *s : kOnTheWay)
         if (st == s) return WIFI_CONNECTING;
@@ -597,9 +629,10 @@ int wifi_network_commands(int id, const char *ssid, const char *password,
     if (!password) password = "";
     if (!wifi_passphrase_valid(password)) {
         // Its length only: the pass phrase itself never reaches the log.
-        ORVI_LOGW("wifi_connect: the password of %zu bytes is refused (8 to 63 printable characters, or 64 hex "
-                  "digits)",
-                  std::strlen(password));
+        ORVI_LOGW(
+            "wifi_connect: the password of %zu bytes is refused (8 to 63 printable characters, or 64 hex "
+            "digits)",
+            std::strlen(password));
         return -2;
     }
     const std::string n = std::to_string(id);
@@ -611,8 +644,8 @@ int wifi_network_commands(int id, const char *ssid, const char *password,
         // A 64-digit key is the key itself; a pass phrase is one quoted word,
         // which the supplicant reads up to its last quote, so quotes,
         // backslashes and blanks inside it stay as they are.
-        commands->push_back({"set_network", n, "psk", plen == 64 ? std::string(password)
-                                                                   : "\"" + std::string(password) + "\""});
+        commands->push_back({"set_network", n, "psk",
+                             plen == 64 ? std::string(password) : "\"" + std::string(password) + "\""});
         commands->push_back({"set_network", n, "key_mgmt", "WPA-PSK SAE"});
         commands->push_back({"set_network", n, "ieee80211w", "1"});
     }
@@ -629,7 +662,9 @@ void orvi_wifi_timing_for_test(unsigned polls, unsigned poll_ms, unsigned settle
     g_timing.scan_ms.store(polls ? settle_ms : 3000);
 }
 
-bool orvi_wifi_confirm_running_for_test(void) { return g_confirm_running.load(); }
+bool orvi_wifi_confirm_running_for_test(void) {
+    return g_confirm_running.load();
+}
 
 void orvi_wifi_reset_for_test(void) {
     {

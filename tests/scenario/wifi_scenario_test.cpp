@@ -42,8 +42,9 @@ class WifiScenario : public ::testing::Test {
     void SetUp() override { board_.set_speed(10); }
 
     void store_credentials(const std::string &ssid, const std::string &psk) {
-        board_.write("/data/domivault/data/orvi_params.json",
-                     "{\n\t\"ssid\":\t\"" + json_text(ssid) + "\",\n\t\"wifiPsw\":\t\"" + json_text(psk) + "\"\n}\n");
+        board_.write(
+            "/data/domivault/data/orvi_params.json",
+            "{\n\t\"ssid\":\t\"" + json_text(ssid) + "\",\n\t\"wifiPsw\":\t\"" + json_text(psk) + "\"\n}\n");
     }
     Board::Result cli(const std::string &cmd) const { return board_.exec({"wpa_cli", "-i", "wlan0", cmd}); }
     // Waits until `pred` holds, at most `timeout`.
@@ -82,8 +83,9 @@ TEST_F(WifiScenario, CableOutJoinsTheHomeNetworkWithCredentialsIntactAndCableInS
     ASSERT_TRUE(board_.wait_ran("wpa_cli -i wlan0 enable_network 0", 30s)) << board_.logs();
     // The simulated supplicant moves one step per status query: the test's
     // queries drive it as well as the monitor's.
-    ASSERT_TRUE(wait_for([&] { return cli("status").out.find("wpa_state=COMPLETED\n") != std::string::npos; }))
-        << board_.logs();
+    ASSERT_TRUE(wait_for([&] {
+        return cli("status").out.find("wpa_state=COMPLETED\n") != std::string::npos;
+    })) << board_.logs();
     ASSERT_EQ(1u, networks().size());
     // The name as the supplicant prints it, escapes and all.
     EXPECT_EQ("0\thome \\\"net\\\"; x\\\\\tany\t[CURRENT]", networks()[0]);
@@ -110,8 +112,9 @@ TEST_F(WifiScenario, WrongKeyStaysDisconnectedWithOneProfile) {
     board_.write("/sys/class/net/eth0/carrier", "0\n");
 
     ASSERT_TRUE(board_.wait_ran("wpa_cli -i wlan0 enable_network 0", 60s)) << board_.logs();
-    ASSERT_TRUE(wait_for([&] { return cli("status").out.find("wpa_state=DISCONNECTED\n") != std::string::npos; }))
-        << board_.logs();
+    ASSERT_TRUE(wait_for([&] {
+        return cli("status").out.find("wpa_state=DISCONNECTED\n") != std::string::npos;
+    })) << board_.logs();
     // The monitor sees the station unassociated and asks again.
     ASSERT_TRUE(board_.wait_for_log("wifi unconnect!retry....", 60s)) << board_.logs();
     // A try may be under way while the list is read: wait for a settled one.

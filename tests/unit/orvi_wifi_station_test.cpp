@@ -28,7 +28,8 @@ TEST(WifiTexts, StatusNamesTheStateByItsOwnLine) {
         const char *status;
         WifiConnectionState want;
     } cases[] = {
-        {"bssid=02:00:00:cc:dd:01\nssid=home\nwpa_state=COMPLETED\naddress=02:00:00:aa:bb:02\n", WIFI_CONNECTED},
+        {"bssid=02:00:00:cc:dd:01\nssid=home\nwpa_state=COMPLETED\naddress=02:00:00:aa:bb:02\n",
+         WIFI_CONNECTED},
         {"wpa_state=DISCONNECTED\n", WIFI_DISCONNECTED},
         {"wpa_state=SCANNING\r\n", WIFI_CONNECTING},
         {"wpa_state=ASSOCIATING\n", WIFI_CONNECTING},
@@ -125,36 +126,42 @@ TEST(WifiTexts, NetworkListFollowsTheColumns) {
 TEST(WifiCommands, CredentialsBecomeArgumentVectorsOrAreRefused) {
     const std::string hex64(64, 'a');
     std::string x32hex;
-    for (int i = 0; i < 32; ++i) x32hex += "78";
+    for (int i = 0; i < 32; ++i)
+        x32hex += "78";
     struct Case {
         std::string ssid;
         std::string password;
         std::vector<Argv> want;  // empty: refused
     } cases[] = {
-        {"home", "",
+        {"home",
+         "",
          {{"set_network", "3", "ssid", "686f6d65"},
           {"set_network", "3", "key_mgmt", "NONE"},
           {"enable_network", "3"}}},
-        {"home", "p4ss-phrase",
+        {"home",
+         "p4ss-phrase",
          {{"set_network", "3", "ssid", "686f6d65"},
           {"set_network", "3", "psk", "\"p4ss-phrase\""},
           {"set_network", "3", "key_mgmt", "WPA-PSK SAE"},
           {"set_network", "3", "ieee80211w", "1"},
           {"enable_network", "3"}}},
         // Quotes, a semicolon, a backslash and blanks: one word each, as sent.
-        {"it's \"my\"; net\\", "a'b\"c; rm -rf \\ $(x)",
+        {"it's \"my\"; net\\",
+         "a'b\"c; rm -rf \\ $(x)",
          {{"set_network", "3", "ssid", "6974277320226d79223b206e65745c"},
           {"set_network", "3", "psk", "\"a'b\"c; rm -rf \\ $(x)\""},
           {"set_network", "3", "key_mgmt", "WPA-PSK SAE"},
           {"set_network", "3", "ieee80211w", "1"},
           {"enable_network", "3"}}},
-        {"home", hex64,
+        {"home",
+         hex64,
          {{"set_network", "3", "ssid", "686f6d65"},
           {"set_network", "3", "psk", hex64},
           {"set_network", "3", "key_mgmt", "WPA-PSK SAE"},
           {"set_network", "3", "ieee80211w", "1"},
           {"enable_network", "3"}}},
-        {std::string(32, 'x'), "12345678",
+        {std::string(32, 'x'),
+         "12345678",
          {{"set_network", "3", "ssid", x32hex},
           {"set_network", "3", "psk", "\"12345678\""},
           {"set_network", "3", "key_mgmt", "WPA-PSK SAE"},
@@ -196,7 +203,9 @@ std::vector<WifiConnectionState> results() {
 }
 
 bool g_eth_up = false;
-bool eth_up() { return g_eth_up; }
+bool eth_up() {
+    return g_eth_up;
+}
 
 class WifiStationTest : public ::testing::Test {
   protected:
@@ -240,7 +249,8 @@ class WifiStationTest : public ::testing::Test {
     std::vector<std::string> wpa_commands() const {
         std::vector<std::string> out;
         for (const std::string &c : root.commands())
-            if (c.rfind("wpa_", 0) == 0 || c.rfind("pidof", 0) == 0 || c.rfind("kill", 0) == 0) out.push_back(c);
+            if (c.rfind("wpa_", 0) == 0 || c.rfind("pidof", 0) == 0 || c.rfind("kill", 0) == 0)
+                out.push_back(c);
         return out;
     }
     bool supplicant_runs() const { return !root.read("/vboard/state/pidof_wpa_supplicant").empty(); }
@@ -358,7 +368,8 @@ TEST_F(WifiStationTest, RefusalsAndFailuresLeaveTheSupplicantAlone) {
     EXPECT_EQ(-1, st.wifi_on());
     EXPECT_EQ(WIFI_DISABLE, orvi_wifi_status_get());
     EXPECT_EQ(-1, st.connect("home", "long enough"));
-    for (const std::string &c : root.commands()) EXPECT_EQ(std::string::npos, c.find("wpa_cli")) << c;
+    for (const std::string &c : root.commands())
+        EXPECT_EQ(std::string::npos, c.find("wpa_cli")) << c;
     EXPECT_TRUE(networks().empty());
 
     // Started: on is on, off stops the process and says so.
