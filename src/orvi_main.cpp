@@ -235,6 +235,12 @@ void orvi_request_path_wire(void) {
     if (request_dispatch_set(orvi_handlers_dispatch()) != 0) ORVI_LOGE("the dispatch tables are refused!");
 }
 
+int orvi_wifi_result_to_ble(WifiConnectionState state) {
+    request_ctx_t ctx;
+    ctx.value = state;
+    return orvi_send_packet("bleinfo", SOCKET_CONNECT_TYPE_BLE, ctx);
+}
+
 // ---- Subsystems still to come ----------------------------------------------
 // Each subsystem the host calls but that is not built yet answers "not
 // built" through its seam. A subsystem that lands installs its own table
@@ -243,11 +249,7 @@ void orvi_subsystems_install(void) {
     // The station hands the confirmation's result to the intake as the
     // "bleinfo" send request for the BLE connection, and asks the network
     // monitor's link check whether to switch off again afterwards.
-    orvi_wifi_set_result_sink([](WifiConnectionState state) {
-        request_ctx_t ctx;
-        ctx.value = state;
-        return orvi_send_packet("bleinfo", SOCKET_CONNECT_TYPE_BLE, ctx);
-    });
+    orvi_wifi_set_result_sink(orvi_wifi_result_to_ble);
     orvi_wifi_set_eth_link_check(net_port_eth_carrier);
     orvi_wifi_install(&orvi_wifi_station_ops);
     orvi_ble_service_install(&orvi_ble_service_not_built);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "intake_test_support.h"
 #include "orvi_log.h"
 #include "orvi_testing.h"
 #include "orvi_wifi_station.h"
@@ -420,6 +421,24 @@ TEST_F(WifiStationTest, ConfirmationReportsTheOutcomeOnce) {
         EXPECT_EQ(std::vector<WifiConnectionState>{c.want}, results()) << c.password;
         EXPECT_EQ(c.want, st.confirm_state());
         EXPECT_EQ(!c.eth, supplicant_runs()) << c.password;
+    }
+}
+
+// ---- Start-up's wiring ------------------------------------------------------------
+
+// The result reaches the intake as the "bleinfo" send request for the BLE
+// connection, the state as its context.
+class WifiResultWiring : public intake_test::IntakeFixture {};
+
+TEST_F(WifiResultWiring, ResultIsQueuedAsBleinfoForTheBleConnection) {
+    for (WifiConnectionState s : {WIFI_CONNECTED, WIFI_DISCONNECTED, WIFI_UNKNOWN_STATE}) {
+        ASSERT_EQ(0, orvi_wifi_result_to_ble(s));
+        std::vector<request_type_t> queued = intake_test::drain_requests();
+        ASSERT_EQ(1u, queued.size()) << s;
+        EXPECT_EQ("bleinfo", queued[0].data);
+        EXPECT_EQ(DATA_TYPE_ONLY_SEND, queued[0].data_type);
+        EXPECT_EQ(SOCKET_CONNECT_TYPE_BLE, queued[0].sockinfo.type);
+        EXPECT_EQ(static_cast<long>(s), queued[0].ctx.value);
     }
 }
 
