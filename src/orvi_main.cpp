@@ -49,7 +49,9 @@
 #include "orvi_sd_service.h"
 #include "orvi_so_update.h"
 #include "orvi_timer_app.h"
+#include "orvi_net_monitor.h"
 #include "orvi_wifi.h"
+#include "orvi_wifi_station.h"
 #include "tovra_service.h"
 
 namespace {
@@ -233,12 +235,23 @@ void orvi_request_path_wire(void) {
     if (request_dispatch_set(orvi_handlers_dispatch()) != 0) ORVI_LOGE("the dispatch tables are refused!");
 }
 
+int orvi_wifi_result_to_ble(WifiConnectionState state) {
+    request_ctx_t ctx;
+    ctx.value = state;
+    return orvi_send_packet("bleinfo", SOCKET_CONNECT_TYPE_BLE, ctx);
+}
+
 // ---- Subsystems still to come ----------------------------------------------
 // Each subsystem the host calls but that is not built yet answers "not
 // built" through its seam. A subsystem that lands installs its own table
 // here instead; nothing else changes for its callers.
 void orvi_subsystems_install(void) {
-    orvi_wifi_install(&orvi_wifi_not_built);
+    // The station hands the confirmation's result to the intake as the
+    // "bleinfo" send request for the BLE connection, and asks the network
+    // monitor's link check whether to switch off again afterwards.
+    orvi_wifi_set_result_sink(orvi_wifi_result_to_ble);
+    orvi_wifi_set_eth_link_check(net_port_eth_carrier);
+    orvi_wifi_install(&orvi_wifi_station_ops);
     orvi_ble_service_install(&orvi_ble_service_not_built);
     tovra_service_install(&tovra_service_not_built);
     cloud_link_set(&cloud_mqtt_link_iface);

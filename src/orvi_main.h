@@ -5,10 +5,15 @@
 // thread for the life of the process.
 #pragma once
 
+#include "orvi_wifi.h"
+
 int orvi_main(void);
 int orvi_init(void);
 // Chooses what answers for each subsystem that is still to come.
 void orvi_subsystems_install(void);
+// Where start-up sends the Wi-Fi confirmation's result: the "bleinfo" send
+// request for the BLE connection, with the state as its context. 0 or -1.
+int orvi_wifi_result_to_ble(WifiConnectionState state);
 
 // Wires the request path: the request queue as the transports' sink, each
 // channel's writer, the stop of the LAN transports and the handlers'

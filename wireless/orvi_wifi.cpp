@@ -25,11 +25,15 @@ int confirm_not_built(void) {
     ORVI_NOT_BUILT("orvi_wifi_connect_confirm");
     return -1;
 }
+WifiConnectionState confirm_state_not_built(void) {
+    ORVI_NOT_BUILT("orvi_wifi_confirm_state");
+    return WIFI_UNKNOWN_STATE;
+}
 
 }  // namespace
 
-const orvi_wifi_ops_t orvi_wifi_not_built = {on_not_built, off_not_built, connect_not_built, state_not_built,
-                                             confirm_not_built};
+const orvi_wifi_ops_t orvi_wifi_not_built = {on_not_built,    off_not_built,     connect_not_built,
+                                             state_not_built, confirm_not_built, confirm_state_not_built};
 
 namespace {
 orvi_seam<orvi_wifi_ops_t> g_wifi(&orvi_wifi_not_built);
@@ -57,4 +61,8 @@ WifiConnectionState wifi_get_connection_state(void) {
 
 int orvi_wifi_connect_confirm(void) {
     return g_wifi.get(&orvi_wifi_ops_t::connect_confirm)();
+}
+
+WifiConnectionState orvi_wifi_confirm_state(void) {
+    return g_wifi.get(&orvi_wifi_ops_t::confirm_state)();
 }

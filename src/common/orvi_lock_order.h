@@ -103,11 +103,15 @@ extern orvi::Mutex local_mqtt_life_mu ACQUIRED_AFTER(local_mqtt_client_create_mu
 extern orvi::Mutex local_mqtt_settings_mu ACQUIRED_AFTER(local_mqtt_client_create_mu);   // broker URI, pool
 extern orvi::Mutex local_mqtt_drop_log_mu ACQUIRED_AFTER(local_mqtt_client_create_mu);   // drop episodes
 extern orvi::Mutex local_mqtt_randomkey_mu ACQUIRED_AFTER(local_mqtt_client_create_mu);  // the host random key
+// The Wi-Fi station's configuration: held over a whole connect, switch on or
+// switch off (their commands run under it), so two callers never interleave
+// their steps on the supplicant.
+extern orvi::Mutex orvi_wifi_config_mu ACQUIRED_AFTER(ORVI_LOCKS_INTAKE);
 
 #define ORVI_LOCKS_TRANSPORTS                                                                             \
     orvi_transport_sink_mu, orvi_socket_ports_mu, orvi_subdev_tcp_list_mu, local_mqtt_sub3_list_mu,       \
         local_mqtt_clients_mu, local_mqtt_inbound_mu, local_mqtt_life_mu, local_mqtt_settings_mu,         \
-        local_mqtt_drop_log_mu, local_mqtt_randomkey_mu
+        local_mqtt_drop_log_mu, local_mqtt_randomkey_mu, orvi_wifi_config_mu
 // Per instance in this tier: a second-kind client's m sits above
 // local_mqtt_clients_mu (its map, topics and delivery list); a first-kind
 // record's topics_mutex, the request table's lock, the publish list's lock,

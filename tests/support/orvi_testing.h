@@ -73,3 +73,15 @@ void orvi_status_handlers_reset_for_test(void);
 // Forgets the BLE provisioning service's end-of-pairing timer (after the
 // timer table was emptied).
 void orvi_ble_prov_reset_for_test(void);
+
+// ---- Wi-Fi station (wireless/orvi_wifi_station.cpp) --------------------------------
+
+// The confirmation polls `polls` times `poll_ms` apart, and a started
+// supplicant (or a scan) is given `settle_ms`; polls 0 puts the board's pace
+// back (60 polls 1 s apart, 1 s, 3 s).
+void orvi_wifi_timing_for_test(unsigned polls, unsigned poll_ms, unsigned settle_ms);
+// Whether a confirmation task runs.
+bool orvi_wifi_confirm_running_for_test(void);
+// The station's status back to WIFI_DISABLE, the confirmation's state to
+// WIFI_UNKNOWN_STATE (no task may run).
+void orvi_wifi_reset_for_test(void);

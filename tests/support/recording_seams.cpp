@@ -43,6 +43,8 @@ const orvi_wifi_ops_t kWifi = {
         pending_record("orvi_wifi_connect_confirm", {});
         return 0;
     },
+    // A read: answers the state set for the test, unrecorded.
+    [] { return static_cast<WifiConnectionState>(g_wifi_state.load()); },
 };
 
 // ---- BLE provisioning packets: recorded and refused (no answer) -------------------

@@ -24,7 +24,8 @@ struct recording_seams_back {
     ~recording_seams_back() { recording_seams_install(); }
 };
 
-// The state the recording Wi-Fi reports (WIFI_DISCONNECTED at first).
+// The state the recording Wi-Fi reports, as its connection state and as the
+// confirmation's last state (WIFI_DISCONNECTED at first).
 void wifi_pending_set_connection_state(WifiConnectionState state);
 // What the recording run information's change check answers (0 at first).
 void runinfo_pending_set_changed(int changed);

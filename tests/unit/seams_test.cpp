@@ -62,6 +62,8 @@ TEST_F(NotBuilt, EveryCallFailsAndSaysSo) {
         {"wifi_get_connection_state", [] { return static_cast<long>(wifi_get_connection_state()); },
          WIFI_UNKNOWN_STATE},
         {"orvi_wifi_connect_confirm", orvi_wifi_connect_confirm, -1},
+        {"orvi_wifi_confirm_state", [] { return static_cast<long>(orvi_wifi_confirm_state()); },
+         WIFI_UNKNOWN_STATE},
         {"orvi_combo_server", orvi_combo_server, -1},
         {"request_handle_bind", [&] { return request_handle_bind(packet, &req, dev); }, -1},
         {"request_handle_subBDev", [&] { return request_handle_subBDev(packet, &req, dev); }, -1},
@@ -167,7 +169,7 @@ TEST_F(NotBuilt, RunInformationAnswersWhatTheHostKnows) {
 // A table answers member by member; what it leaves out, and a null install,
 // is "not built" again.
 TEST_F(NotBuilt, InstalledTableAnswersAndFallsBack) {
-    static const orvi_wifi_ops_t kOnOnly = {[] { return 0; }, nullptr, nullptr, nullptr, nullptr};
+    static const orvi_wifi_ops_t kOnOnly = {[] { return 0; }, nullptr, nullptr, nullptr, nullptr, nullptr};
     orvi_wifi_install(&kOnOnly);
     EXPECT_EQ(0, orvi_wifi_on());
     EXPECT_EQ(-1, orvi_wifi_off());

@@ -49,6 +49,27 @@ TEST(VboardStandins, AnswerTheDaemonsPipelinesInTheBoardsFormats) {
         {"", "wpa_cli -i wlan0 add_network; wpa_cli -i wlan0 add_network", "0\n1\n"},
         {"", "wpa_cli -i wlan0 status | grep wpa_state", "wpa_state=DISCONNECTED\n"},
         {"wpa_state=SCANNING", "wpa_cli -i wlan0 status | grep wpa_state", "wpa_state=SCANNING\n"},
+        // The supplicant's rules for keys and names: refused with "FAIL", exit status 0.
+        {"", "wpa_cli add_network >/dev/null; wpa_cli set_network 0 psk '\"7 chars\"'; echo $?", "FAIL\n0\n"},
+        {"", "wpa_cli add_network >/dev/null; wpa_cli set_network 0 psk '\"8 chars!\"'", "OK\n"},
+        {"", "wpa_cli add_network >/dev/null; wpa_cli set_network 0 psk 0123456789abcdef", "FAIL\n"},
+        {"", "wpa_cli add_network >/dev/null; wpa_cli set_network 0 ssid 68656c6c6f", "OK\n"},
+        {"", "wpa_cli add_network >/dev/null; wpa_cli set_network 0 ssid 68656c6c6", "FAIL\n"},
+        {"", "wpa_cli add_network >/dev/null; wpa_cli set_network 0 key_mgmt '*'", "FAIL\n"},
+        {"", "wpa_cli add_network >/dev/null; wpa_cli set_network 0 ieee80211w 3", "FAIL\n"},
+        // A right key moves one step per status query.
+        {"wifi_networks=home\t12345678",
+         "wpa_cli add_network >/dev/null; wpa_cli set_network 0 ssid '\"home\"' >/dev/null;"
+         "wpa_cli set_network 0 psk '\"12345678\"' >/dev/null; wpa_cli set_network 0 key_mgmt WPA-PSK >/dev/null;"
+         "wpa_cli enable_network 0 >/dev/null; for i in 1 2 3 4 5; do wpa_cli status | grep wpa_state; done",
+         "wpa_state=SCANNING\nwpa_state=ASSOCIATING\nwpa_state=4WAY_HANDSHAKE\nwpa_state=COMPLETED\n"
+         "wpa_state=COMPLETED\n"},
+        {"wifi_networks=home\t12345678",
+         "wpa_cli add_network >/dev/null; wpa_cli set_network 0 ssid '\"home\"' >/dev/null;"
+         "wpa_cli set_network 0 psk '\"87654321\"' >/dev/null; wpa_cli set_network 0 key_mgmt WPA-PSK >/dev/null;"
+         "wpa_cli enable_network 0 >/dev/null; for i in 1 2 3 4 5; do wpa_cli status | grep wpa_state; done",
+         "wpa_state=SCANNING\nwpa_state=ASSOCIATING\nwpa_state=4WAY_HANDSHAKE\nwpa_state=DISCONNECTED\n"
+         "wpa_state=DISCONNECTED\n"},
         {"", "mount /dev/mmcblk1p1 /home/root/sdcard -o sync && cd /tmp && df | grep -c sdcard", "1\n"},
         {"", "umount /home/root/sdcard; echo $?", "1\n"},
         {"mount=fail", "mount /dev/mmcblk1p1 /home/root/sdcard 2>/dev/null; echo $?", "255\n"},
@@ -72,7 +93,7 @@ TEST(VboardStandins, WifiNetworksAreKeptAcrossCalls) {
     EXPECT_EQ("OK\n", sh("wpa_cli -i wlan0 set_network 0 ssid '\"my home\"'").text);
     EXPECT_EQ("OK\n", sh("wpa_cli -i wlan0 enable_network 0").text);
     EXPECT_EQ("FAIL\n", sh("wpa_cli -i wlan0 set_network 7 ssid '\"x\"'").text);
-    EXPECT_EQ("network id / ssid / bssid / flags\n0\tmy home\tany\t\n1\t\tany\t[DISABLED]\n",
+    EXPECT_EQ("network id / ssid / bssid / flags\n0\tmy home\tany\t[CURRENT]\n1\t\tany\t[DISABLED]\n",
               sh("wpa_cli -i wlan0 list_networks").text);
     Out st = sh("wpa_cli -i wlan0 status");
     EXPECT_NE(std::string::npos, st.text.find("ssid=my home\n"));
