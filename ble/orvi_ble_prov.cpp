@@ -48,11 +48,7 @@ int tovra_key_not_built(const char *) {
     ORVI_NOT_BUILT("tovra_key_set");
     return -1;
 }
-WifiConnectionState confirm_state_not_built(void) {
-    ORVI_NOT_BUILT("orvi_wifi_confirm_state");
-    return WIFI_UNKNOWN_STATE;
-}
-const orvi_ble_prov_peers_t kPeersNotBuilt = {tovra_key_not_built, confirm_state_not_built};
+const orvi_ble_prov_peers_t kPeersNotBuilt = {tovra_key_not_built};
 orvi_seam<orvi_ble_prov_peers_t> g_peers(&kPeersNotBuilt);
 
 int list_push(queue_msg_list *list, const char *what, const void *data, size_t len) {
@@ -665,7 +661,8 @@ void orvi_ble_match_done(void *) {
 
 ORVI_SENDER(orvi_ble_send_bleinfo) {
     (void)dev;
-    const WifiConnectionState state = g_peers.get(&orvi_ble_prov_peers_t::wifi_confirm_state)();
+    // The confirmation's last polled state, whichever confirmation queued us.
+    const WifiConnectionState state = orvi_wifi_confirm_state();
     const int wificon = state == WIFI_CONNECTED ? 1 : -1;
     orvi_json::json_ptr r = orvi_json::new_object();
     cJSON_AddStringToObject(r.get(), "t", "bleinfo");

@@ -185,8 +185,6 @@ void orvi_ble_prov_set_host_factory(orvi_bt_host_factory_t factory);
 typedef struct orvi_ble_prov_peers_s {
     // The lighting module takes the new home network key. 0 or -1.
     int (*tovra_key_set)(const char *qnetkey);
-    // The outcome of the last Wi-Fi confirmation.
-    WifiConnectionState (*wifi_confirm_state)(void);
 } orvi_ble_prov_peers_t;
 void orvi_ble_prov_set_peers(const orvi_ble_prov_peers_t *peers);
 

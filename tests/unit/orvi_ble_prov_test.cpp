@@ -92,13 +92,13 @@ const orvi_wifi_ops_t kWifiRecorder = {
         pending_record("wifi_confirm", {});
         return 0;
     },
+    [] { return g_wifi_state; },
 };
 const orvi_ble_prov_peers_t kPeersRecorder = {
     [](const char *key) {
         pending_record("tovra_key", {key});
         return 0;
     },
-    [] { return g_wifi_state; },
 };
 
 // A chunk packet as the app sends it.
