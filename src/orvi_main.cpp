@@ -350,7 +350,7 @@ int orvi_main(void) {
         ORVI_LOGI("create orvi_basictimer_create thread success!!!");
     else
         ORVI_LOGW("create orvi_basictimer_create thread failed!!!");
-    ORVI_LOGI("randomkey -> %s", product_get_random_key().c_str());
+    ORVI_LOGI("randomkey -> %s", product_get_random_key().empty() ? "" : "******");  // set or not; never the key
     pthread_join(timertid, nullptr);
     return 0;
 }

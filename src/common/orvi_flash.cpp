@@ -50,6 +50,29 @@ std::string backup_board_path(int i) {
 }
 
 // A JSON object, or null. Other JSON values ("1", "[]") are not a store.
+// The store's text as its log lines show it: the secrets it holds (home and
+// network keys, broker, Redis and Wi-Fi passwords) masked, so a log handed
+// to a field engineer carries none of them. Text that does not parse is
+// named by its length only.
+std::string text_for_log(const std::string &text) {
+    static const char *const kSecrets[] = {"homeKey", "randomkey", "Qnetkey", "mqttPsw", "redisPsw", "wifiPsw"};
+    cJSON *doc = cJSON_ParseWithLength(text.data(), text.size());
+    if (!cJSON_IsObject(doc)) {
+        cJSON_Delete(doc);
+        return "(" + std::to_string(text.size()) + " bytes that do not parse)";
+    }
+    for (const char *key : kSecrets) {
+        cJSON *v = cJSON_GetObjectItemCaseSensitive(doc, key);
+        if (cJSON_IsString(v) && v->valuestring[0] != '\0')
+            cJSON_ReplaceItemInObjectCaseSensitive(doc, key, cJSON_CreateString("******"));
+    }
+    char *printed = cJSON_Print(doc);
+    cJSON_Delete(doc);
+    std::string out = printed ? printed : "";
+    cJSON_free(printed);
+    return out;
+}
+
 Json parse_object(const std::string &text) {
     Json doc(cJSON_ParseWithLength(text.data(), text.size()));
     if (!cJSON_IsObject(doc.get())) doc.reset();
@@ -131,11 +154,11 @@ Json current_store_locked(const char *key) REQUIRES(orvi_store_mu) {
             ORVI_LOGW("%s key read is fail form %s", key, ORVI_PARAMS_FILE_NAME);
             return nullptr;
         }
-        ORVI_LOGI("read file text:%s", text.c_str());
+        ORVI_LOGI("read file text:%s", text_for_log(text).c_str());
         Json doc = parse_object(text);
         if (doc) return doc;
         // Never start over while a good backup holds the identity.
-        ORVI_LOGW("the orvi_config file haven't json data:%s", text.c_str());
+        ORVI_LOGW("the orvi_config file haven't json data:%s", text_for_log(text).c_str());
         keep_damaged_copy(text);
         if (!restored && restore_from_backup_locked()) {
             restored = true;
@@ -163,7 +186,7 @@ int write_store_locked(const cJSON *doc, const char *key) REQUIRES(orvi_store_mu
         ORVI_LOGW("%s key save is fail!", key);
         return -1;
     }
-    ORVI_LOGI("%s file write content:%s", ORVI_PARAMS_FILE, text.c_str());
+    ORVI_LOGI("%s file write content:%s", ORVI_PARAMS_FILE, text_for_log(text).c_str());
     backup_locked();
     return 0;
 }

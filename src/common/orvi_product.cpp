@@ -269,7 +269,8 @@ bool load_credential(const char *key, char (orvi_dev_info_t::*f)[N]) {
             return false;
         }
     }
-    ORVI_LOGI("%s is already exists! -> %s", key, v.c_str());
+    // The user name may show; keys and passwords never reach the log.
+    ORVI_LOGI("%s is already exists! -> %s", key, std::strcmp(key, "mqttUser") == 0 ? v.c_str() : "******");
     return true;
 }
 
@@ -401,7 +402,7 @@ bool broker_passwd_text(const std::string &user, const std::string &psw, std::st
 int make_mqttpsw(bool fresh) {
     if (!fresh && load_credential("mqttPsw", &orvi_dev_info_t::mqttPsw)) return 0;
     std::string psw = md5_to_hex_string(product_get_random_key() + generate_random_string(6));
-    ORVI_LOGI("mqttPsw is %s", psw.c_str());
+    ORVI_LOGI("mqttPsw is %s", "******");  // a secret: never in the log
     const std::string user = product_get_mqttuser();
     if (user.empty()) {
         ORVI_LOGW("mqttPsw: no mqttUser to set it for");

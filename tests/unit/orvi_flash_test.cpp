@@ -185,6 +185,22 @@ TEST_F(OrviFlash, OversizeSaveIsRefusedAndTheOldFileKept) {
     EXPECT_EQ(before, root.read(kBackups[0]));
 }
 
+// The store's log lines show the file, never the secrets in it; a damaged
+// file is named by its length.
+TEST_F(OrviFlash, LogLinesMaskTheSecretsTheFileHolds) {
+    LogCapture log;
+    ASSERT_EQ(0, save_str("ssid", "home-net"));
+    for (const char *key : {"homeKey", "randomkey", "Qnetkey", "mqttPsw", "redisPsw", "wifiPsw"})
+        ASSERT_EQ(0, save_str(key, std::string("secret-of-") + key));
+    root.write(ORVI_PARAMS_FILE, "{\"wifiPsw\":\"secret-of-damaged");
+    save_str("city", "x");
+    const std::string text = log.text();
+    EXPECT_EQ(std::string::npos, text.find("secret-of-")) << text;
+    EXPECT_NE(std::string::npos, text.find("\"wifiPsw\":\t\"******\"")) << text;
+    EXPECT_NE(std::string::npos, text.find("\"ssid\":\t\"home-net\"")) << text;
+    EXPECT_NE(std::string::npos, text.find("bytes that do not parse")) << text;
+}
+
 TEST_F(OrviFlash, EraseRemovesTheKeyFromFileAndBackups) {
     EXPECT_EQ(-1, orvi_info_erase("homeId")) << "no file yet";
     ASSERT_EQ(0, save_num("homeId", 1));
