@@ -33,6 +33,8 @@ constexpr uint32_t kBtBaudrate = 1500000;
 // The name the app looks for; characters 20 to 23 become the MAC's last four hex digits.
 constexpr char kScanName[] = "ZQ-HCenter_70502_10_8c37_FC";
 constexpr size_t kScanNameMacAt = 20;
+// Status ticks between two reminders that the controller is not ready.
+constexpr unsigned kNotReadyReminderTicks = 60;
 // The dispatch server's port handed over with "host".
 constexpr uint16_t kDispatchPort = 1812;
 
@@ -303,8 +305,11 @@ void OrviBleProv::advertise_off() {
 
 void OrviBleProv::status_tick() {
     if (!comboIfo.ready.load(std::memory_order_acquire)) {
-        orvi_plain_write("bluetooth isn't ready!!!!!!\n");
+        // A controller that never answers would otherwise write this once a
+        // second for ever: once when the wait starts, then once a minute.
+        if (not_ready_ticks_++ % kNotReadyReminderTicks == 0) orvi_plain_write("bluetooth isn't ready!!!!!!\n");
     } else {
+        not_ready_ticks_ = 0;
         const int st = comboIfo.bt_status.load();
         if (st == BT_TOADV || (st == BT_DISCONNECT && comboIfo.adv_wanted.load()))
             advertise_on();

@@ -171,6 +171,7 @@ class OrviBleProv final : public OrviBtHostListener {
     size_t pending_next_ = 0;
     std::vector<uint8_t> notify_buf_;
     uint8_t static_addr_[6] = {0};  // the controller's own, when it reports one
+    unsigned not_ready_ticks_ = 0;  // status ticks since the controller was last ready
 };
 
 // ---- Start-up and wiring ------------------------------------------------------------

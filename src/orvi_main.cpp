@@ -39,6 +39,7 @@
 // The subsystems still to come, each behind its seam.
 #include "key_led_service.h"
 #include "orvi_backup.h"
+#include "orvi_ble_prov.h"
 #include "orvi_ble_service.h"
 #include "orvi_event_topics.h"
 #include "orvi_factory_test.h"
@@ -252,7 +253,11 @@ void orvi_subsystems_install(void) {
     orvi_wifi_set_result_sink(orvi_wifi_result_to_ble);
     orvi_wifi_set_eth_link_check(net_port_eth_carrier);
     orvi_wifi_install(&orvi_wifi_station_ops);
-    orvi_ble_service_install(&orvi_ble_service_not_built);
+    // The Bluetooth thread drives the project's own host over the H4 UART;
+    // replies of socket type BLE leave through the provisioning service.
+    orvi_ble_prov_set_host_factory(orvi_bt_host_h4_create);
+    orvi_ble_service_install(&orvi_ble_prov_ops);
+    orvi_bt_link_set(&orvi_ble_prov_link);
     tovra_service_install(&tovra_service_not_built);
     cloud_link_set(&cloud_mqtt_link_iface);
     key_led_service_install(&key_led_service_not_built);
@@ -269,6 +274,7 @@ void orvi_subsystems_install(void) {
     // peers answer "not built".
     static const orvi_event_topics_peers_t event_peers = [] {
         orvi_event_topics_peers_t p{};
+        p.ble_advertise = orvi_ble_advertise;
         p.cloud_disconnect = [] {
             cloud_mqtt_disconnect();
             return 0;

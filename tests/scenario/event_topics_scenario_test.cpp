@@ -134,7 +134,7 @@ TEST_F(EventTopicsScenario, EveryTopicRowReachesItsHandler) {
                          "{\"t\":\"dat\",\"mac\":\"a1b2c3d4e5f7\",\"mid\":\"70101\",\"cols\":[\"Pow\"],\"dat\":[0],"
                          "\"fakeStatus\":1}"},
          "", "", "\"dat\":[0],\"fakeStatus\":1}"},
-        {"/key", {"pairs", "/key", "key=matching"}, "", "", "ble_advertise: not built"},
+        {"/key", {"pairs", "/key", "key=matching"}, "", "", "bluetooth change to BT_TOADV"},
         {"/tovra/pair", {"pair", "success"}, "/host", "success", ""},
         {"mqtt/connect", {"pairs", "mqtt/connect", "connect=1"}, "", "", "set_host_net: not built"},
         {"/parameter", {"pairs", "/parameter", "active=1"}, "", "", "event_loop_cb, event: 4105"},

@@ -530,6 +530,7 @@ TEST_F(VboardTest, EveryProgramAnswersHelpWithItsUsage) {
         {"orvi_hc", "usage: orvi_hc"}, {"vboard", "usage: vboard"},       {"orvictl", "usage: orvictl"},
         {"simdev", "usage: simdev"},   {"simsvc", "usage: simsvc"},       {"simbus", "usage: simbus"},
         {"mqttcheck", "usage: mqttcheck"}, {"buscheck", "usage: buscheck"}, {"simcloud", "usage: simcloud"},
+        {"simphone", "usage: simphone"},
         {"unit_tests", gtest},
         {"scenario_tests", gtest},     {"tsan_tests", gtest},
     };

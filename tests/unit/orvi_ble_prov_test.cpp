@@ -5,6 +5,8 @@
 // the provisioning handlers' checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <functional>
 #include <string>
@@ -223,6 +225,34 @@ TEST_F(BleProvTest, StatusTimerCarriesOutRequests) {
     EXPECT_EQ(48, host.adv_params.interval_max);
     EXPECT_EQ(7, host.adv_params.channel_map);
     EXPECT_EQ(0, host.adv_params.type);
+}
+
+// A controller that never answers must not write its complaint once a
+// second for ever: once when the wait starts, then once a minute; a
+// controller that comes and goes starts the wait afresh.
+TEST_F(BleProvTest, NotReadyIsSaidWhenTheWaitStartsThenOnceAMinute) {
+    auto tick_says = [&] {
+        testing::internal::CaptureStdout();
+        host.fire(ORVI_BLE_STATUS_PERIOD_MS);
+        return testing::internal::GetCapturedStdout().find("bluetooth isn't ready!!!!!!") != std::string::npos;
+    };
+    struct Stretch {
+        const char *what;
+        int ticks;
+        std::vector<int> says_at;  // ticks of the stretch (from 1) that write the line
+    } stretches[] = {
+        {"no controller for two minutes", 121, {1, 61, 121}},
+        {"the controller came and went", 3, {1}},
+    };
+    for (const Stretch &st : stretches) {
+        for (int t = 1; t <= st.ticks; ++t) {
+            const bool want = std::find(st.says_at.begin(), st.says_at.end(), t) != st.says_at.end();
+            EXPECT_EQ(want, tick_says()) << st.what << ", tick " << t;
+        }
+        ready();
+        host.fire(ORVI_BLE_STATUS_PERIOD_MS);
+        prov.on_state(ORVI_BT_HOST_OFF);
+    }
 }
 
 TEST_F(BleProvTest, SendTimerNotifiesOnePacketPerTickInOrder) {

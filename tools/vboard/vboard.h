@@ -66,6 +66,19 @@ void sleep_ms(unsigned ms);
 // The board's init (vboard __init GOFD); never returns.
 [[noreturn]] void init_main(int go_fd);
 
+// ---- The board's UARTs (vboard_uart.cpp) -----------------------------------------
+// Each is a pseudo-terminal: its slave at /dev/<name> inside the board, its
+// master handed (SCM_RIGHTS) to whoever connects to the socket
+// uart_socket_path(vb, name): /vboard/uart/<name>.sock inside the board,
+// DIR/vboard/uart/<name>.sock outside.
+constexpr const char *kUartNames[] = {"ttyS7", "ttyS5"};  // Bluetooth controller, lighting module
+constexpr const char *kUartDevDir = "/dev";
+constexpr const char *kUartSockDir = "/vboard";
+std::string uart_socket_path(const std::string &vb_dir, const std::string &name);
+// Called by the board's init at every boot: makes the pairs and the links,
+// and starts the process that holds them; its pid, or -1.
+pid_t uarts_start();
+
 // ---- The board's LAN (vboard_lan.cpp) ----------------------------------------
 // Test addresses only (TEST-NET-1): the board's eth0, the LAN side of the
 // pair, and a block of addresses for simulated devices.

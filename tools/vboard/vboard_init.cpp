@@ -323,6 +323,8 @@ void boot() {
             say(std::string(unit) + " did not start (see /vboard/" + unit + ".log)");
         }
     }
+    // The UARTs exist before the daemon opens them.
+    if (uarts_start() < 0) say("the board has no UARTs");
     start_board_services();
     start_daemon();
 }

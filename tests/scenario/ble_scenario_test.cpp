@@ -1,0 +1,146 @@
+// BLE provisioning on the virtual board: simphone plays the Bluetooth
+// controller and the phone app on the board's "/dev/ttyS7". Pairing entered
+// from the key event makes the host advertise with its bytes, a provisioning
+// stores the home identity, and a phone that misbehaves leaves the host
+// serving the next clean one. The Wi-Fi result ("bleinfo") belongs to the
+// Wi-Fi station control and is not asserted here.
+#include <cJSON.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "board.h"
+
+namespace {
+
+const std::string kBin = "/opt/vboard/bin/";
+const std::vector<std::string> kTwoSteps = {"--steps", "bind,subBDev"};
+
+std::string hex_of(const std::string &s) {
+    static const char d[] = "0123456789abcdef";
+    std::string h;
+    for (unsigned char c : s) {
+        h += d[c >> 4];
+        h += d[c & 15];
+    }
+    return h;
+}
+
+class BleScenario : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(b.start());
+        // The key's pairing press opens the window. The daemon subscribes to
+        // the key's topic a moment after it serves the LAN: pressed again
+        // until the host asks for advertising.
+        bool pairing = false;
+        for (int i = 0; i < 20 && !pairing; ++i) {
+            Board::Result r = b.exec({kBin + "simsvc", "emit", "pairs", "/key", "key=matching"});
+            ASSERT_EQ(0, r.status) << r.out;
+            pairing = b.wait_for_log("bluetooth change to BT_TOADV", std::chrono::seconds(3));
+        }
+        ASSERT_TRUE(pairing) << b.logs();
+    }
+
+    // Runs simphone in the board; its PDU log goes to /vboard/simphone.log.
+    Board::Result phone(std::vector<std::string> args) const {
+        std::vector<std::string> argv = {"timeout", "-s", "KILL", "120", kBin + "simphone", "--log",
+                                         "/vboard/simphone.log", "--timeout", "90"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return b.exec(argv);
+    }
+
+    std::string config() const { return b.read("/data/domivault/data/orvi_params.json"); }
+
+    static std::string member(const std::string &json, const char *name) {
+        cJSON *j = cJSON_Parse(json.c_str());
+        const cJSON *v = j ? cJSON_GetObjectItemCaseSensitive(j, name) : nullptr;
+        std::string out = cJSON_IsString(v) ? v->valuestring : cJSON_IsNumber(v) ? std::to_string(v->valueint) : "";
+        cJSON_Delete(j);
+        return out;
+    }
+
+    Board b;
+};
+
+TEST_F(BleScenario, PairingFromTheKeyAdvertisesTheHostBytes) {
+    Board::Result r = phone({"--steps", "bind"});
+    ASSERT_EQ(0, r.status) << r.out;
+    std::smatch m;
+    const std::string log = b.logs();
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("blutooth mac is ([0-9a-f]{12})"))) << log;
+    const std::string mac = m[1];
+    // Flags; the manufacturer element: company 0xFFFF, 00 00 01, the MAC, 10 00 00 00 00 00.
+    EXPECT_NE(std::string::npos, r.out.find("advertising data 02010612ffffff000001" + mac + "100000000000"))
+        << r.out;
+    // The complete local name with the MAC's last four hex digits in place.
+    const std::string name = "ZQ-HCenter_70502_10_" + mac.substr(8, 4) + "_FC";
+    EXPECT_NE(std::string::npos, r.out.find("scan response 1c09" + hex_of(name))) << r.out;
+    // 30 ms both ways, connectable undirected, own address random, all channels, no filter.
+    EXPECT_NE(std::string::npos, r.out.find("advertising parameters 300030000001000000000000000700")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"t\":\"blekey\"")) << r.out;
+}
+
+TEST_F(BleScenario, FullProvisioningStoresTheIdentity) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> home;
+        std::string home_mac;  // empty: the first host's, from the home id
+        std::string home_key;  // empty: the host's random key
+    } cases[] = {
+        {"joining a home", {"--home-id", "4321", "--home-mac", "HOMEBLE000000001", "--home-key", "blehomekey000001"},
+         "HOMEBLE000000001", "blehomekey000001"},
+        {"the home's first host", {"--home-id", "42", "--home-mac", "", "--home-key", ""}, "001AB60400000042", ""},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"--steps", "bind,subBDev,homeBind,QnetDev", "--qnet-id", "77",
+                                         "--qnet-key", "qk123456", "--ssid", "HomeNet", "--psw", "secret-pass"};
+        args.insert(args.end(), c.home.begin(), c.home.end());
+        Board::Result r = phone(args);
+        ASSERT_EQ(0, r.status) << c.name << "\n" << r.out;
+        EXPECT_NE(std::string::npos, r.out.find("\"t\":\"QnetOK\"")) << c.name << "\n" << r.out;
+        const std::string cfg = config();
+        EXPECT_EQ(c.home_mac, member(cfg, "homeMac")) << c.name << "\n" << cfg;
+        EXPECT_EQ(c.home_key.empty() ? member(cfg, "randomkey") : c.home_key, member(cfg, "homeKey"))
+            << c.name << "\n" << cfg;
+        EXPECT_EQ(c.home[1], member(cfg, "homeId")) << c.name;
+        EXPECT_EQ("qk123456", member(cfg, "Qnetkey")) << c.name;
+        EXPECT_EQ("77", member(cfg, "QnetID")) << c.name;
+    }
+}
+
+TEST_F(BleScenario, MisbehavingPhonesLeaveTheHostServing) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        int status;  // of the misbehaving run: 0 when the host still understood it
+    } cases[] = {
+        {"chunks out of order", {"--cp", "20", "--shuffle"}, 0},
+        {"chunks duplicated", {"--cp", "20", "--dup"}, 0},
+        {"a new tag mid-message", {"--cp", "20", "--new-tag"}, 0},
+        {"huge pins", {"--cp", "20", "--huge-pins"}, 0},
+        {"writes split", {"--split", "7"}, 0},
+        {"prepare and execute with offsets", {"--prepare", "--split", "9"}, 0},
+        {"a flood of {", {"--flood", "40"}, 0},
+        // Not even one chunk packet fits a notification of 20 bytes: the
+        // host drops the reply with a log line and serves the next phone.
+        {"small MTU", {"--mtu", "23", "--timeout", "15"}, 1},
+        {"disconnect mid-exchange", {"--disconnect-at", "subBDev"}, 2},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = kTwoSteps;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Board::Result bad = phone(args);
+        EXPECT_EQ(c.status, bad.status) << c.name << "\n" << bad.out;
+        Board::Result clean = phone(kTwoSteps);
+        ASSERT_EQ(0, clean.status) << "after " << c.name << "\n" << clean.out;
+        EXPECT_NE(std::string::npos, clean.out.find("\"t\":\"subBList\"")) << "after " << c.name;
+    }
+    EXPECT_NE(std::string::npos, b.logs().find("cannot be cut for a payload of 20 bytes"));
+    EXPECT_NE("", b.read("/vboard/simphone.log"));
+}
+
+}  // namespace
