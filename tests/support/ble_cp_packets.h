@@ -14,6 +14,17 @@ inline orvi_json::json_ptr parse(const std::string &text) {
     return orvi_json::json_ptr(cJSON_Parse(text.c_str()));
 }
 
+// A chunk packet as the app sends it.
+inline std::string cp(int pins, int pin, const std::string &tag, const std::string &chunk) {
+    orvi_json::json_ptr j = orvi_json::new_object();
+    cJSON_AddStringToObject(j.get(), "t", "CP");
+    cJSON_AddNumberToObject(j.get(), "pins", pins);
+    cJSON_AddNumberToObject(j.get(), "pin", pin);
+    cJSON_AddStringToObject(j.get(), "tag", tag.c_str());
+    cJSON_AddStringToObject(j.get(), "CP", chunk.c_str());
+    return orvi_json::print(j.get());
+}
+
 // A member of a CP packet as text; "<missing>" when it is absent.
 inline std::string cp_field(const std::string &packet, const char *name) {
     orvi_json::json_ptr j = parse(packet);

@@ -14,6 +14,7 @@ using intake_test::members;
 
 namespace {
 
+using ble_cp_packets::cp;
 using ble_cp_packets::cp_field;
 using ble_cp_packets::parse;
 using ble_cp_packets::reply_of;
@@ -65,15 +66,6 @@ TEST(BleCpSplit, ChunksFitThePayloadAndJoinBack) {
 
 // ---- Reassembly ------------------------------------------------------------------------------
 
-std::string cp(int pins, int pin, const std::string &tag, const std::string &chunk) {
-    orvi_json::json_ptr j = orvi_json::new_object();
-    cJSON_AddStringToObject(j.get(), "t", "CP");
-    cJSON_AddNumberToObject(j.get(), "pins", pins);
-    cJSON_AddNumberToObject(j.get(), "pin", pin);
-    cJSON_AddStringToObject(j.get(), "tag", tag.c_str());
-    cJSON_AddStringToObject(j.get(), "CP", chunk.c_str());
-    return orvi_json::print(j.get());
-}
 
 TEST(BleCpReassembler, JoinsOnlyWholeMessages) {
     const std::string a = "{\"t\":\"pack\",", b = "\"pack\":\"x}{\"", c = "}tail";

@@ -34,6 +34,7 @@ std::vector<uint8_t> bytes(std::initializer_list<int> v) {
     return out;
 }
 
+using ble_cp_packets::cp;
 using ble_cp_packets::cp_field;
 using ble_cp_packets::parse;
 using ble_cp_packets::reply_of;
@@ -103,16 +104,6 @@ const orvi_ble_prov_peers_t kPeersRecorder = {
     },
 };
 
-// A chunk packet as the app sends it.
-std::string cp(int pins, int pin, const std::string &tag, const std::string &chunk) {
-    orvi_json::json_ptr j = orvi_json::new_object();
-    cJSON_AddStringToObject(j.get(), "t", "CP");
-    cJSON_AddNumberToObject(j.get(), "pins", pins);
-    cJSON_AddNumberToObject(j.get(), "pin", pin);
-    cJSON_AddStringToObject(j.get(), "tag", tag.c_str());
-    cJSON_AddStringToObject(j.get(), "CP", chunk.c_str());
-    return orvi_json::print(j.get());
-}
 
 // ---- The service with a recording host ------------------------------------------------------
 
