@@ -188,8 +188,9 @@ ORVI_HANDLER(request_handle_UBind) {
 
     // A device the owner released binds again: with its old key it is told to
     // reset; with another key its record no longer counts as bound.
-    if (stored && !is_app && (w.dev_type == DEV_TYPE_UDP || w.dev_type == DEV_TYPE_CENTCTRL) &&
-        w.f_register == SERVER_RELEASE && t.devkey) {
+    const bool released = stored && !is_app && (w.dev_type == DEV_TYPE_UDP || w.dev_type == DEV_TYPE_CENTCTRL) &&
+                          w.f_register == SERVER_RELEASE && t.devkey;
+    if (released) {
         const bool same_key = orvi_field_view(w.key) == t.devkey;
         if (w.dev_type == DEV_TYPE_UDP && same_key) {
             ORVI_LOGW("key paired,old devices,reset it.");
@@ -201,6 +202,22 @@ ORVI_HANDLER(request_handle_UBind) {
             subdev_udp_reset_command_send(dev);
             return 0;
         }
+    }
+    // The default key is in every product: with it alone, a peer may learn
+    // the home key (as the mini-app) or take over a registered device's
+    // record (its channel, and with a new devkey the device itself) only
+    // while the owner has the host in pairing. A peer that sealed the packet
+    // with its own key has proved it is bound and is always answered.
+    if (req->rx_key == AES_KEY_TYPE_DEFAULT && (is_app || stored)) {
+        const char *why = nullptr;
+        if (!product_bind_window_open(&why)) {
+            ORVI_LOGW("'%s' UBind sealed with the default key refused: %s (pair the host first)", mac.c_str(),
+                      why);
+            return -1;
+        }
+        ORVI_LOGI("'%s' UBind sealed with the default key taken: %s", mac.c_str(), why);
+    }
+    if (released) {
         ORVI_LOGW("key unpaired,%s devices change to unregister!", mac.c_str());
         w.f_register = SERVER_UNREGISTER;
         w.macId = -1;

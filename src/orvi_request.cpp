@@ -34,6 +34,9 @@ orvi::Mutex orvi_request_queue_mu;  // the queue id and the copies in flight
 
 namespace {
 
+// The mini-app's name on the LAN (its record's MAC).
+constexpr char kMiniAppCid[] = "miniApp";
+
 // ---- Dispatch ---------------------------------------------------------------
 
 // The installed dispatch and its tables' row counts, counted once.
@@ -297,6 +300,15 @@ orvi_subdev_ptr open_received(request_task_t *task, request_type_t *req, const o
         target = product_get_subdev_form_host(req->cid);
     }
 
+    // The mini-app's own key is the home key: an app that holds it binds
+    // with it whenever it likes (after a restart of the host, on a new
+    // phone of the home), where the default key alone would need pairing.
+    if (!target && *family == AES_KEY_TYPE_RANDOM && std::strcmp(req->cid, kMiniAppCid) == 0 &&
+        !home_key.empty()) {
+        orvi_field_set(scratch->mac, kMiniAppCid);
+        orvi_field_set(scratch->key, home_key);
+        target = scratch;
+    }
     if (!target) {
         ORVI_LOGW("'%s' device may not be bound. It needs to be bound.", req->cid);
         if (*family == AES_KEY_TYPE_RANDOM) {
@@ -450,6 +462,7 @@ int request_handle(request_data_t *req, aes_key_t key, const orvi_subdev_ptr &de
                       row.name, connect_type_str(req->conn));
             return -1;
         }
+        req->rx_key = key;
         return row.handle(json.get(), req, target);
     }
     ORVI_LOGW("'%s' packet has no handler", t->valuestring);

@@ -32,6 +32,8 @@ typedef struct request_data_s {
     size_t rsp_size = 0;
     size_t rsp_bufSize = ORVI_REQUEST_BUF_SIZE;
     aes_key_t rsp_key = AES_KEY_TYPE_NONE;
+    // The key family a received packet was opened with (set by request_handle).
+    aes_key_t rx_key = AES_KEY_TYPE_NONE;
     data_type_t data_type = DATA_TYPE_NEED_PARSE;
     request_ctx_t *ctx = nullptr;  // over BLE: the request's context
     // The channel the request came on (its socket's type). Plain packets that

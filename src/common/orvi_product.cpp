@@ -848,9 +848,37 @@ int product_set_QnetID(uint32_t id) {
 
 // ---- Memory-only setters.
 
+namespace {
+bool in_pairing(uint8_t match_status) {
+    return match_status == 2 || match_status == 3;
+}
+// When the host last left pairing (monotonic ms); 0: not since start.
+std::atomic<uint64_t> g_pairing_left_ms{0};
+}  // namespace
+
 void product_set_match_status(uint8_t status) {
+    const uint8_t was = product_get_match_status();
     set_value(&orvi_dev_info_t::is_matched, status);
+    if (in_pairing(was) && !in_pairing(status)) g_pairing_left_ms.store(orvi_port_monotonic_ms());
     ORVI_LOGI("host match status change to %d", status);
+}
+
+bool product_bind_window_open(const char **why) {
+    const char *reason = nullptr;
+    bool open = true;
+    const uint64_t left = g_pairing_left_ms.load();
+    if (in_pairing(product_get_match_status())) {
+        reason = "the host is in pairing";
+    } else if (product_get_home_key().empty()) {
+        reason = "the host has no home yet";
+    } else if (left != 0 && orvi_port_monotonic_ms() - left < ORVI_BIND_WINDOW_AFTER_MS) {
+        reason = "pairing ended a moment ago";
+    } else {
+        reason = "the host is not in pairing";
+        open = false;
+    }
+    if (why) *why = reason;
+    return open;
 }
 void product_set_net_status(uint8_t status) {
     set_value(&orvi_dev_info_t::is_connected, status);
@@ -1113,6 +1141,10 @@ void product_set_time_calibrated_listener(void (*listener)(void)) {
 
 void product_time_calibrated_reset_for_test(void) {
     g_calibration_reported.store(false);
+}
+
+void product_bind_window_reset_for_test(uint64_t ago_ms) {
+    g_pairing_left_ms.store(ago_ms > 0 ? orvi_port_monotonic_ms() - ago_ms : 0);
 }
 
 void product_host_settings_reset_for_test(void) {

@@ -189,6 +189,16 @@ int product_set_ssid(const char *text);
 int product_set_wifiPsw(const char *text);
 int product_set_QnetID(uint32_t id);
 
+// ---- The binding window. While it is open, a peer that holds only the
+// default key every product carries may bind as the mini-app (and so learn
+// the home key) or take over the record of a registered device. It is open
+// while the host is in pairing (match status 2 or 3), for
+// ORVI_BIND_WINDOW_AFTER_MS after pairing ends (a BLE provisioning ends that
+// way, as does the pairing time-out), and while the host has no home key yet.
+// `why` (may be null) gets the reason, or why it is closed.
+#define ORVI_BIND_WINDOW_AFTER_MS (10u * 60u * 1000u)
+bool product_bind_window_open(const char **why);
+
 // ---- Setters that change memory only.
 void product_set_match_status(uint8_t status);
 void product_set_net_status(uint8_t status);

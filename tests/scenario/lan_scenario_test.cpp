@@ -203,7 +203,8 @@ void provision_and_bind(Board &board, int speed,
     ASSERT_TRUE(wait_for_file(simdev_log, std::regex("02aabb000001 udp \\{\"t\":\"UBindok\""),
                               std::chrono::seconds(5)))
         << slurp(simdev_log);
-    Board::Result bind = app({"--json", "--wait", "3000", "--expect", "UBindok",
+    // The app provisioned the home, so it holds the home key and binds with it.
+    Board::Result bind = app({"--json", "--i", "0", "--key", kHomeKey, "--wait", "3000", "--expect", "UBindok",
                               "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}"});
     ASSERT_EQ(0, bind.status) << bind.out;
     ASSERT_NE(std::string::npos, bind.out.find("\"key\":\"" + kHomeKey + "\"")) << bind.out;
@@ -224,6 +225,29 @@ TEST_F(LanScenario, DeviceListPagesAreAcknowledgedByTheApp) {
               r.out.find("{\"t\":\"syncPersistentAck\",\"mac\":\"a0b1c2d3e4f5a6b7\",\"sum\":1}"))
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, kDevicePage)) << r.out;
+}
+
+// On a host that has a home, a peer that holds only the default key every
+// product carries learns the home key only while the owner has the host in
+// pairing; the app that holds the home key binds at any time.
+TEST_F(LanScenario, DefaultKeyAppBindsOnlyWhileTheHostPairs) {
+    board_.set_speed(1);
+    ASSERT_TRUE(board_.provision("a0b1c2d3e4f5a6b7", kHomeKey));
+    ASSERT_TRUE(board_.start());
+    const std::string ubind = "{\"t\":\"UBind\",\"mac\":\"miniApp\",\"devCnt\":1}";
+    Board::Result stranger = app({"--json", "--wait", "2000", "--expect", "UBindok", ubind});
+    EXPECT_NE(0, stranger.status) << stranger.out;
+    EXPECT_EQ(std::string::npos, stranger.out.find(kHomeKey)) << stranger.out;
+    EXPECT_TRUE(board_.wait_for_log("'miniApp' UBind sealed with the default key refused"));
+
+    Board::Result owner =
+        app({"--json", "--i", "0", "--key", kHomeKey, "--wait", "3000", "--expect", "UBindok", ubind});
+    EXPECT_EQ(0, owner.status) << owner.out;
+
+    ASSERT_TRUE(press_pairing_key(board_)) << board_.logs();
+    Board::Result paired = app({"--json", "--wait", "3000", "--expect", "UBindok", ubind});
+    EXPECT_EQ(0, paired.status) << paired.out;
+    EXPECT_NE(std::string::npos, paired.out.find("\"key\":\"" + kHomeKey + "\"")) << paired.out;
 }
 
 // An app that never acknowledges gets the page once and ten resends a

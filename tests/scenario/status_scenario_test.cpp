@@ -67,8 +67,7 @@ class StatusScenario : public LanBoardTest {
     }
     // The app's UBind answered with the home key.
     bool app_bound() {
-        Board::Result r = app({"--json", "--wait", "3000", "--expect", "UBindok",
-                               R"({"t":"UBind","mac":"miniApp","devCnt":1})"});
+        Board::Result r = app_home({"--wait", "3000", "--expect", "UBindok", R"({"t":"UBind","mac":"miniApp","devCnt":1})"});
         return r.status == 0 && r.out.find("\"key\":\"" + kHomeKey + "\"") != std::string::npos;
     }
     // Asks for the status of `macs` until `want` matches the answer (the

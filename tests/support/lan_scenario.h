@@ -42,6 +42,18 @@ inline bool wait_for_file(const std::string &path, const std::regex &re, std::ch
     return eventually([&] { return std::regex_search(slurp(path), re); }, timeout);
 }
 
+// The key's pairing press, as the key service reports it on the board's
+// broker. The daemon subscribes to the key's topic a moment after it serves
+// the LAN: pressed again until the host says it is in pairing.
+inline bool press_pairing_key(Board &b) {
+    for (int i = 0; i < 20; ++i) {
+        Board::Result r = b.exec({"/opt/vboard/bin/simsvc", "emit", "pairs", "/key", "key=matching"});
+        if (r.status != 0) return false;
+        if (b.wait_for_log(std::regex("host match status change to [23]"), std::chrono::seconds(3))) return true;
+    }
+    return false;
+}
+
 // `s` as a regular expression that matches it literally.
 inline std::string esc(const std::string &s) {
     return std::regex_replace(s, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");

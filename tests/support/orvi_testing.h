@@ -9,6 +9,7 @@
 // defines its entries next to the state they reach.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // ---- Request intake (orvi_request.cpp) ---------------------------------------
@@ -23,6 +24,8 @@ void orvi_request_queue_delete_for_test(void);
 void product_time_calibrated_reset_for_test(void);
 // Clears the host settings in memory; the file is left as it is.
 void product_host_settings_reset_for_test(void);
+// Forgets when pairing last ended; `ago_ms` > 0 makes it that long ago.
+void product_bind_window_reset_for_test(uint64_t ago_ms);
 
 // ---- Registry (product_subdev.cpp) --------------------------------------------
 

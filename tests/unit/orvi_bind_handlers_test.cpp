@@ -132,6 +132,10 @@ class BindTest : public IntakeFixture {
         }
         ASSERT_EQ(0, product_linkinglist_init());
         product_host_settings_reset_for_test();
+        // The binding itself is under test here: the host is in pairing, so
+        // peers that hold only the default key are answered.
+        product_bind_window_reset_for_test(0);
+        product_set_match_status(3);
         ASSERT_EQ(0, posted_events_start());
         request_task_init(&task_);
         request_wiring::writers_set(
@@ -147,6 +151,8 @@ class BindTest : public IntakeFixture {
         orvi_miniapp_reset_for_test();
         bincmd_retry_reset();
         product_host_settings_reset_for_test();
+        product_set_match_status(0);
+        product_bind_window_reset_for_test(0);
         IntakeFixture::TearDown();
     }
 
@@ -363,6 +369,82 @@ TEST_F(BindTest, ReleasedDeviceBindingAgain) {
             } else {
                 EXPECT_EQ(-1, f.macId);
             }
+        }
+    }
+}
+
+// With the default key alone, the app learns the home key and a registered
+// device's record is taken over only in the binding window; a new device
+// binds at any time, and a peer that seals with its own key always binds.
+TEST_F(BindTest, DefaultKeyBindsTheAppAndRegisteredDevicesOnlyInTheBindingWindow) {
+    struct State {
+        const char *name;
+        uint8_t match_status;
+        uint64_t pairing_ended_ago_ms;  // 0: not since start
+        bool home_key;
+        bool open;
+    };
+    const State states[] = {
+        {"pairing_from_the_key", 3, 0, true, true},
+        {"pairing_a_matched_host", 2, 0, true, true},
+        {"pairing_ended_a_minute_ago", 1, 60'000, true, true},
+        {"pairing_ended_long_ago", 1, ORVI_BIND_WINDOW_AFTER_MS + 60'000, true, false},
+        {"never_paired_since_start", 1, 0, true, false},
+        {"suspended_by_a_backup", 5, 0, true, false},
+        {"no_home_yet", 0, 0, false, true},
+    };
+    struct Peer {
+        const char *name;
+        bool app, registered, own_key;
+        bool answered_when_closed;
+    };
+    const Peer peers[] = {
+        {"app_default_key", true, false, false, false},
+        {"app_again_default_key", true, true, false, false},
+        {"app_own_key", true, true, true, true},
+        {"app_unknown_to_the_host_with_the_home_key", true, false, true, true},
+        {"registered_device_default_key", false, true, false, false},
+        {"registered_device_own_key", false, true, true, true},
+        {"new_device_default_key", false, false, false, true},
+    };
+    for (const State &st : states) {
+        for (const Peer &p : peers) {
+            SCOPED_TRACE(std::string(st.name) + " / " + p.name);
+            product_registry_reset_for_test();
+            {
+                orvi::MutexLock lk(orvi_dev_info_mutex());
+                orvi_field_set(orvi_dev_info.home_key, p.own_key || st.home_key ? kHomeKey : "");
+            }
+            const std::string mac = p.app ? ORVI_MINIAPP_MAC : "0a0b0c0d0e0f";
+            orvi_subdev_ptr d;
+            if (p.registered && p.app) {
+                d = bind_app();  // in pairing, as the fixture leaves it
+                ASSERT_TRUE(d);
+            } else if (p.registered) {
+                d = add(mac, DEV_TYPE_UDP, 7);
+                orvi_subdev_locked(d, [](orvi_subdev_list_t &r) { r.dev_socket.type = SOCKET_CONNECT_TYPE_UDP; });
+            }
+            product_set_match_status(st.match_status);
+            product_bind_window_reset_for_test(st.pairing_ended_ago_ms);
+
+            const std::string inner =
+                p.app ? R"({"t":"UBind","mac":"miniApp"})" : ubind_of(mac, "90001", p.own_key ? kDevKey : kKey2);
+            const char *seal_key = !p.own_key ? ORVI_DEFAULT_KEY : p.app ? kHomeKey : kDevKey;
+            const std::string env = send(inner, mac, p.own_key ? AES_KEY_TYPE_RANDOM : AES_KEY_TYPE_DEFAULT,
+                                         seal_key, SOCKET_CONNECT_TYPE_TCP, 9);
+            const bool answered = !env.empty();
+            EXPECT_EQ(st.open || p.answered_when_closed, answered);
+            if (p.registered && !answered) {
+                // Refused: the record keeps its channel and key.
+                const orvi_subdev_fields_t f = orvi_subdev_snapshot(d);
+                EXPECT_NE(SOCKET_CONNECT_TYPE_TCP, f.dev_socket.type);
+                EXPECT_STREQ(p.app ? kHomeKey : kDevKey, f.key);
+            }
+            if (p.app && !p.registered && !answered) {
+                EXPECT_FALSE(product_get_subdev_form_host(ORVI_MINIAPP_MAC));
+            }
+            product_set_match_status(3);
+            product_bind_window_reset_for_test(0);
         }
     }
 }
