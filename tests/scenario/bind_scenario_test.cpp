@@ -132,7 +132,7 @@ TEST_F(BindScenario, AppPushesRoomsAndAPagedDeviceListWithRoomUpdates) {
         file("rooms.json", R"([{"id":5001,"sId":1,"name":"Kitchen"},{"id":5002,"sId":2,"name":"Hall"}])");
     const std::string devs = file("devs.json", device_list(23, 300));
     Board::Result r = app({"--push-roomlist", rooms, "--push-devlist", devs, "--page", "10", "--oper-type",
-                           "1", "--lport", "40001", "--json", "--wait", "20000"});
+                           "1", "--lport", "40001", "--json", "--wait", "20000", "--i", "0", "--key", kHomeKey});
     ASSERT_EQ(0, r.status) << r.out;
     EXPECT_NE(std::string::npos, r.out.find("\"t\":\"syncRoomListDone\",\"sum\":2"));
     EXPECT_NE(std::string::npos, r.out.find(R"({"t":"devListPushRes","i":0,"num":10,"sum":23})"));
@@ -154,7 +154,7 @@ TEST_F(BindScenario, ALostPageIsAskedForAgain) {
     boot();
     const std::string devs = file("devs.json", device_list(25, 10));
     Board::Result r = app({"--push-devlist", devs, "--page", "10", "--drop-page", "1", "--lport", "40002",
-                           "--json", "--wait", "20000"});
+                           "--json", "--wait", "20000", "--i", "0", "--key", kHomeKey});
     ASSERT_EQ(0, r.status) << r.out;
     // Page 1 never came: the host asked for index 10 again, and got it.
     EXPECT_NE(std::string::npos,

@@ -165,7 +165,7 @@ TEST_F(CloudScenario, CloudCommandSwitchesALineDeviceAndItsStatusReachesTheCloud
     const std::string list = board_.dir() + "/line-devs.json";
     std::ofstream(list) << R"([{"mac":")" << mac << R"(","name":"heater","roomId":5001,"mid":"70101","hid":"line",)"
                         << R"("key":")" << key << R"(","ver":"1.0.0","vender":"1"}])";
-    Board::Result r = app({"--wait", "10000", "--push-devlist", list});
+    Board::Result r = app({"--wait", "10000", "--i", "0", "--key", kHomeKey, "--push-devlist", list});
     ASSERT_EQ(0, r.status) << r.out;
 
     r = cloud({"--send", R"({"t":"jsonCmd","mac":")" + mac + R"(","opt":["Pow"],"p":[1]})", "--device", mac,

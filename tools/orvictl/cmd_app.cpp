@@ -49,7 +49,7 @@ const orvictl_command kApp = {
     "Instead of INNER_JSON: --status builds a status query of the devices (their --cols, or all); --cmd and "
     "--jsoncmd build a \"cmd\" / \"jsonCmd\" command of the --set options (numbers stay numbers). "
     "--push-devlist / --push-roomlist: a whole app session instead: bind as the mini-app (UBind with "
-    "\"devCnt\"), push the room list (FILE: a JSON array of {id,sId,name}) and the device list (FILE: a JSON "
+    "\"devCnt\", sealed with --key under --i 0, else with the default key), push the room list (FILE: a JSON array of {id,sId,name}) and the device list (FILE: a JSON "
     "array of device objects) in pages of --page (default 10) as the host acknowledges them and answer its "
     "\"syncDev\" with the page asked for; --drop-page K loses device page K (0-based) the first time; "
     "--oper-type / --pair-mod add \"operType\" (with \"sum\") and \"pairMod\" to the pages. Exits 0 once "
@@ -614,7 +614,11 @@ int run_session(const Config &c) {
     cJSON_AddStringToObject(ubind.get(), "t", "UBind");
     cJSON_AddStringToObject(ubind.get(), "mac", c.cid.c_str());
     cJSON_AddNumberToObject(ubind.get(), "devCnt", size_of(s.devs));
-    if (!session_send(s, ubind.get(), AES_KEY_TYPE_DEFAULT)) return ORVICTL_FAIL;
+    // An app that holds the home key binds with it (--i 0 --key); the
+    // default key alone binds only while the host is in pairing.
+    s.key = c.key;
+    if (!session_send(s, ubind.get(), c.family == AES_KEY_TYPE_RANDOM ? AES_KEY_TYPE_RANDOM : AES_KEY_TYPE_DEFAULT))
+        return ORVICTL_FAIL;
     const uint64_t until = now_ms() + static_cast<uint64_t>(c.wait_ms);
     bool bound = false;
     auto started = [&s](int i) {
@@ -676,9 +680,10 @@ void explain_silence(const Config &c) {
     if (c.family == AES_KEY_TYPE_RANDOM) {
         fprintf(stderr,
                 "orvictl app: the host drops an \"i\" 0 packet from a sender it does not know (--cid %s), "
-                "and it forgets the app's binding when it restarts (a reboot). Bind the app again with UBind:\n"
-                "  orvictl app --expect UBindok '{\"t\":\"UBind\",\"mac\":\"%s\",\"devCnt\":0}'\n"
-                "then send with --i 0 --key <the \"key\" of its UBindok>\n",
+                "and it forgets the app's binding when it restarts (a reboot). Bind the app again with UBind "
+                "sealed with the home key:\n"
+                "  orvictl app --i 0 --key HOMEKEY --expect UBindok '{\"t\":\"UBind\",\"mac\":\"%s\",\"devCnt\":0}'\n"
+                "(with the default key alone the host answers UBind only while it is in pairing)\n",
                 c.cid.c_str(), c.cid.c_str());
     } else {
         fprintf(stderr,
