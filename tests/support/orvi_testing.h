@@ -46,10 +46,6 @@ void event_publish_reset_for_test(void);
 // resend and both push states.
 void orvi_miniapp_reset_for_test(void);
 
-// The lighting events (tovra_event.cpp): forgets the remembered scene-lock
-// value, as at start.
-void tovra_event_reset_for_test(void);
-
 // ---- Handlers -------------------------------------------------------------------
 
 // The binding handlers' state, by source: the sync and device-list state

@@ -65,3 +65,5 @@ void tovra_event_set_hooks(const tovra_event_hooks_t *hooks);
 // restores it). For tests.
 typedef int (*tovra_event_codec_t)(const char *mid, const char *in, char *out, size_t out_size);
 void tovra_event_set_codec(tovra_event_codec_t codec);
+// Forgets the remembered scene-lock value, as at start. For tests.
+void tovra_event_reset_for_test(void);
