@@ -1,7 +1,7 @@
 // Internal pieces shared by the event publishers: the envelope of one
 // message, the three ways of sealing and queueing it, topic building with
-// checked levels and the record readers. Used only by event_publish*.cpp;
-// any thread.
+// checked levels and the record readers. Used only by event_publish*.cpp
+// and the lighting events (tovra_event.cpp); any thread.
 #pragma once
 
 #include <cJSON.h>

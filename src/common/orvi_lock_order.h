@@ -136,8 +136,13 @@ extern orvi::Mutex registry_list_init_mu ACQUIRED_AFTER(ORVI_LOCKS_ENVELOPE);
 extern orvi::Mutex host_info_mu ACQUIRED_AFTER(ORVI_LOCKS_ENVELOPE);
 // Held only to copy the listeners out.
 extern orvi::Mutex registry_listeners_mu ACQUIRED_AFTER(registry_linking_mu, registry_list_init_mu, host_info_mu);
+// The lighting tables (tovra_sql.cpp): the device table's database, then
+// the other three. Each is held from a database's open to its close and
+// takes nothing but the board root and logging; never held together.
+extern orvi::Mutex tovra_info_lock ACQUIRED_AFTER(ORVI_LOCKS_ENVELOPE);
+extern orvi::Mutex tovra_scene_info_lock ACQUIRED_AFTER(ORVI_LOCKS_ENVELOPE);
 
-#define ORVI_LOCKS_REGISTRY registry_listeners_mu
+#define ORVI_LOCKS_REGISTRY registry_listeners_mu, tovra_info_lock, tovra_scene_info_lock
 
 // ---- Tier 7: identity ---------------------------------------------------------------
 // The identity record and the host settings; held only for a copy, never
