@@ -5,7 +5,9 @@
 // discovers the GATT database, negotiates an MTU, subscribes to
 // notifications, reads FD06 and plays the provisioning exchange (bind,
 // subBDev, homeBind, QnetDev, then waits for bleinfo), with options to
-// misbehave. Every ATT PDU either way goes to the PDU log with a time stamp.
+// misbehave. Every ATT PDU either way, every HCI command of the host, the
+// link's coming and going and every reply opened go to the PDU log with a
+// time stamp, so a test can order what the host did in time.
 //
 // Single-threaded: one poll loop over the UART.
 #include <errno.h>
@@ -59,6 +61,8 @@ const char kUsage[] =
     "  --qnet-id N --qnet-key K --ssid S --psw P --host H   the QnetDev members\n"
     "  --steps LIST       comma list of bind,subBDev,homeBind,QnetDev,bleinfo (default all)\n"
     "  --timeout S        give up after S seconds (default 60)\n"
+    "  --wait-adv-off S   after the last step, stay connected until the host switches\n"
+    "                     advertising off; exit 3 when it has not within S seconds\n"
     " misbehaving:\n"
     "  --cp N             send requests as CP chunks of N characters\n"
     "  --shuffle          chunks out of order     --dup   every chunk twice\n"
@@ -68,7 +72,9 @@ const char kUsage[] =
     "  --prepare          long writes as prepare/execute with offsets\n"
     "  --flood N          N writes of \"{\" before each request\n"
     "  --disconnect-at STEP   drop the link half-way through writing STEP\n"
-    "Prints one line per event; exit 0 when every step was answered.\n";
+    "Prints one line per event; exit 0 when every step was answered (and, with\n"
+    "--wait-adv-off, advertising went off), 2 after --disconnect-at, 3 when advertising\n"
+    "stayed on, 1 otherwise.\n";
 
 // ---- options ------------------------------------------------------------------
 
@@ -85,6 +91,7 @@ struct Options {
     std::string qnet_key = "qk123456", ssid = "HomeNet", psw = "secret-pass", host = "192.0.2.1";
     std::vector<std::string> steps = {"bind", "subBDev", "homeBind", "QnetDev", "bleinfo"};
     int timeout_s = 60;
+    int wait_adv_off_s = 0;
     size_t cp = 0;
     bool shuffle = false, dup = false, new_tag = false, huge_pins = false, prepare = false;
     size_t split = 0;
@@ -146,6 +153,19 @@ void say(const char *fmt, ...) {
     vprintf(fmt, ap);
     printf("\n");
     fflush(stdout);
+    va_end(ap);
+}
+
+// A line of what happened besides the PDUs ("HCI", "link", "reply").
+void log_note(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_note(const char *fmt, ...) {
+    if (!g_pdu_log) return;
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(g_pdu_log, "%s ", stamp().c_str());
+    vfprintf(g_pdu_log, fmt, ap);
+    fputc('\n', g_pdu_log);
+    fflush(g_pdu_log);
     va_end(ap);
 }
 
@@ -328,6 +348,9 @@ class Sim {
     std::string cp_tag_;
     std::map<int, std::string> cp_parts_;
     int cp_pins_ = 0;
+    std::string msg_first_stamp_;  // when the first part of the message being joined came
+    int msg_parts_ = 0;            // the notifications it came in
+    uint64_t adv_off_due_ = 0;     // --wait-adv-off: the host has until then
     bool done_ = false;
     int rc_ = 1;
 };
@@ -388,6 +411,7 @@ void Sim::on_packet(uint8_t type, const uint8_t *p, size_t n) {
 
 void Sim::on_command(const Command &c) {
     const uint8_t ok = HCI_OK;
+    log_note("< HCI 0x%04x: %s", c.opcode, hex(c.params, c.len).c_str());
     switch (c.opcode) {
     case OP_RESET:
         adv_on_ = false;
@@ -447,6 +471,11 @@ void Sim::on_command(const Command &c) {
         complete(c.opcode, {ok});
         say("advertising %s", adv_on_ ? "on" : "off");
         save_state();
+        if (!adv_on_ && adv_off_due_) {
+            say("advertising off after the provisioning");
+            done_ = true;
+            rc_ = 0;
+        }
         if (adv_on_) say("advertising seen: %s scan %s", hex(adv_data_.data(), adv_data_.size()).c_str(),
                          hex(scan_rsp_.data(), scan_rsp_.size()).c_str());
         break;
@@ -470,6 +499,7 @@ void Sim::connect() {
     connected_ = true;
     write_h4(h4_le_connection_complete(HCI_OK, handle_, peer));
     say("connected, handle 0x%04x", handle_);
+    log_note("link up, handle 0x%04x", handle_);
     ph_ = Ph::MTU;
     next();
 }
@@ -479,6 +509,7 @@ void Sim::disconnect(uint8_t reason) {
     connected_ = false;
     write_h4(h4_disconnection_complete(HCI_OK, handle_, reason));
     say("disconnected, reason 0x%02x", reason);
+    log_note("link down, reason 0x%02x", reason);
 }
 
 void Sim::on_acl(const uint8_t *p, size_t n) {
@@ -539,6 +570,14 @@ void Sim::next() {
     case Ph::PROV:
         if (!awaiting_.empty()) return;
         if (step_ >= o_.steps.size()) {
+            if (o_.wait_adv_off_s > 0) {
+                if (!adv_off_due_) {
+                    say("provisioning done; waiting for advertising off");
+                    adv_off_due_ = now_ms() + static_cast<uint64_t>(o_.wait_adv_off_s) * 1000;
+                    ph_ = Ph::DONE;
+                }
+                return;
+            }
             say("provisioning done");
             done_ = true;
             rc_ = 0;
@@ -594,6 +633,7 @@ void Sim::request(const std::string &what) {
     }
     const std::string packet = seal(inner, fam == AES_KEY_TYPE_DEFAULT ? ORVI_DEFAULT_KEY : random_key_, fam);
     say("sending %s (%zu bytes)", what.c_str(), packet.size());
+    log_note("request %s (%zu bytes)", what.c_str(), packet.size());
     queue_writes(packet, o_.disconnect_at == what);
 }
 
@@ -788,12 +828,14 @@ void Sim::on_notification(const std::string &v) {
             cp_tag_ = tag;
             cp_pins_ = pins;
             cp_parts_.clear();
+            msg_first_stamp_ = stamp();
         }
         cp_parts_[pin] = json_str(j, "CP");
         cJSON_Delete(j);
         if (static_cast<int>(cp_parts_.size()) == cp_pins_) {
             std::string whole;
             for (auto &kv : cp_parts_) whole += kv.second;
+            msg_parts_ = cp_pins_;
             cp_parts_.clear();
             cp_tag_.clear();
             on_message(whole);
@@ -801,6 +843,8 @@ void Sim::on_notification(const std::string &v) {
         return;
     }
     cJSON_Delete(j);
+    msg_first_stamp_ = stamp();
+    msg_parts_ = 1;
     on_message(v);
 }
 
@@ -823,6 +867,8 @@ void Sim::on_message(const std::string &text) {
     cJSON *j = cJSON_Parse(inner.c_str());
     const std::string t = j ? json_str(j, "t") : "";
     say("reply %s", inner.c_str());
+    log_note("reply %s (%zu bytes in %d notifications, the first at %s)", inner.c_str(), text.size(), msg_parts_,
+             msg_first_stamp_.c_str());
     if (t == "blekey") random_key_ = json_str(j, "key");
     if (t == "bleinfo") say("bleinfo wificon %s", json_str(j, "wificon").c_str());
     cJSON_Delete(j);
@@ -843,6 +889,11 @@ int Sim::run() {
     while (!done_) {
         if (!connected_ && adv_on_ && !o_.controller_only && ph_ == Ph::IDLE) connect();
         const uint64_t now = now_ms();
+        if (adv_off_due_ && now >= adv_off_due_) {
+            say("FAILED: advertising still on %d s after the provisioning", o_.wait_adv_off_s);
+            rc_ = 3;
+            break;
+        }
         if (now >= deadline) {
             if (o_.controller_only) {
                 rc_ = 0;
@@ -921,6 +972,7 @@ int main(int argc, char **argv) {
         else if (a == "--host") o.host = val();
         else if (a == "--steps") o.steps = split_list(val());
         else if (a == "--timeout") o.timeout_s = atoi(val().c_str());
+        else if (a == "--wait-adv-off") o.wait_adv_off_s = atoi(val().c_str());
         else if (a == "--cp") o.cp = static_cast<size_t>(atoi(val().c_str()));
         else if (a == "--shuffle") o.shuffle = true;
         else if (a == "--dup") o.dup = true;
