@@ -175,6 +175,12 @@ extern orvi::Mutex orvi_timer_list_mu ACQUIRED_AFTER(ORVI_LOCKS_STORAGE, orvi_ev
 // two at the top, and nothing but logging is taken under it.
 #define ORVI_LEAF_LOCK ACQUIRED_AFTER(ORVI_LOCKS_PORT)
 
+// The lighting module's link: its four command queues, and the module MAC,
+// sent-scene list and reset marks of the receive side. Leaves: the link
+// copies out under them and calls its hooks and the port unlocked.
+extern orvi::Mutex tovra_queue_mu ORVI_LEAF_LOCK;
+extern orvi::Mutex tovra_link_mu ORVI_LEAF_LOCK;
+
 // ---- Top: taken under anything, taking nothing --------------------------------------
 // The board root every path is resolved against.
 extern orvi::Mutex orvi_port_root_mu ACQUIRED_AFTER(ORVI_LOCKS_PORT);
