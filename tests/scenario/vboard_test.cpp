@@ -559,6 +559,7 @@ TEST_F(VboardTest, EveryProgramAnswersHelpWithItsUsage) {
         {"simdev", "usage: simdev"},   {"simsvc", "usage: simsvc"},       {"simbus", "usage: simbus"},
         {"mqttcheck", "usage: mqttcheck"}, {"buscheck", "usage: buscheck"}, {"simcloud", "usage: simcloud"},
         {"simphone", "usage: simphone"},
+        {"simmodule", "usage: simmodule"},
         {"unit_tests", gtest},
         {"scenario_tests", gtest},     {"tsan_tests", gtest},
     };
