@@ -53,6 +53,7 @@
 #include "orvi_net_monitor.h"
 #include "orvi_wifi.h"
 #include "orvi_wifi_station.h"
+#include "tovra_main.h"
 #include "tovra_service.h"
 
 namespace {
@@ -258,7 +259,13 @@ void orvi_subsystems_install(void) {
     orvi_ble_prov_set_host_factory(orvi_bt_host_h4_create);
     orvi_ble_service_install(&orvi_ble_prov_ops);
     orvi_bt_link_set(&orvi_ble_prov_link);
-    tovra_service_install(&tovra_service_not_built);
+    // The lighting service drives the module link; its hooks reach the
+    // device tables and the lighting events. A new home network key from
+    // provisioning goes to the module at once.
+    tovra_link_wire();
+    tovra_service_install(&tovra_service_ops);
+    static const orvi_ble_prov_peers_t ble_peers = {tovra_key_set};
+    orvi_ble_prov_set_peers(&ble_peers);
     cloud_link_set(&cloud_mqtt_link_iface);
     key_led_service_install(&key_led_service_not_built);
     orvi_sd_service_install(&orvi_sd_service_not_built);

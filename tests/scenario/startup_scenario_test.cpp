@@ -63,7 +63,7 @@ TEST_F(StartupScenario, ServicesStillToComeSaySoAndTheHostStatusRuns) {
     EXPECT_NE(std::string::npos, log.find("update_host_jsonstatus_timer_pthread create success!!!")) << log;
     for (const char *call :
          {"ota_package_verify", "redis_checking", "orvi_so_config_load", "orvi_sd_service_init",
-          "server_timer_app", "server_key", "tovra_thread_main_init", "app_info_server",
+          "server_timer_app", "server_key", "app_info_server",
           "host_led_started_api"})
         EXPECT_NE(std::string::npos, log.find(std::string("]: ") + call + ": not built")) << call;
 }

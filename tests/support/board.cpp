@@ -123,8 +123,10 @@ bool Board::restart() {
     return stop() && start();
 }
 
-bool Board::provision(const std::string &home_mac, const std::string &home_key) {
-    return stop() && vboard({"provision", dir_, "--home-mac", home_mac, "--home-key", home_key}).status == 0;
+bool Board::provision(const std::string &home_mac, const std::string &home_key, const std::string &qnet_key) {
+    std::vector<std::string> args = {"provision", dir_, "--home-mac", home_mac, "--home-key", home_key};
+    if (!qnet_key.empty()) args.insert(args.end(), {"--qnet-key", qnet_key});
+    return stop() && vboard(args).status == 0;
 }
 
 Board::Result Board::exec(const std::vector<std::string> &argv, const std::string &input) const {

@@ -38,7 +38,7 @@ class Board {
     bool restart();
     // Stores a home MAC and key on the flash of a board that is down, as the
     // app's provisioning leaves them (`vboard provision`).
-    bool provision(const std::string &home_mac, const std::string &home_key);
+    bool provision(const std::string &home_mac, const std::string &home_key, const std::string &qnet_key = "");
 
     // Runs argv inside the board (board PATH, cwd /), optionally feeding stdin.
     Result exec(const std::vector<std::string> &argv, const std::string &input = "") const;

@@ -319,22 +319,26 @@ void Module::on_ctrl(const uint8_t *p, size_t n, std::vector<Reply> &out, std::v
         run_scene(id24(p + 2), out, notes);
         return;
     }
-    if (n < 4 || p[1] != 0x02) {
+    // The host's own form: a length byte, the kind 0x02 and one address
+    // byte; above address 255 the kind is 0x82, the address two bytes (high
+    // first) and the length byte one more.
+    const bool wide = n >= 4 && p[1] == 0x82;
+    if (n < 4 || (p[1] != 0x02 && !wide)) {
         notes.push_back("AT+CTRL payload " + hex(p, n) + " not understood");
         return;
     }
     size_t one_byte_form = 0;
-    switch (p[0]) {
+    const uint8_t lead = static_cast<uint8_t>(wide ? p[0] - 1 : p[0]);
+    switch (lead) {
     case 0x04: one_byte_form = 4; break;  // switch group on/off, or reset (0x90)
     case 0x05: one_byte_form = 6; break;  // room set: 0x80 key room
     case 0x08: one_byte_form = 9; break;  // curtain group: 00 percent 00 flag 00 00
     default: break;
     }
-    if (!one_byte_form || (n != one_byte_form && n != one_byte_form + 1)) {
+    if (!one_byte_form || n != one_byte_form + (wide ? 1 : 0)) {
         notes.push_back("AT+CTRL payload " + hex(p, n) + " not understood");
         return;
     }
-    const bool wide = n == one_byte_form + 1;
     const uint16_t addr = wide ? static_cast<uint16_t>(p[2] << 8 | p[3]) : p[2];
     const uint8_t *rest = p + (wide ? 4 : 3);
     Device *d = find(addr);
@@ -342,16 +346,16 @@ void Module::on_ctrl(const uint8_t *p, size_t n, std::vector<Reply> &out, std::v
         notes.push_back("AT+CTRL for address " + num(addr) + ": no such device");
         return;
     }
-    if (p[0] == 0x04 && rest[0] == 0x90) {
+    if (lead == 0x04 && rest[0] == 0x90) {
         d->status = d->initial;
         d->scenes.clear();
         d->keys.clear();
         notes.push_back("device " + num(addr) + " reset");
         report(*d, out);
-    } else if (p[0] == 0x04) {
+    } else if (lead == 0x04) {
         if (d->status.size() >= 2) d->status[1] = rest[0];
         report(*d, out);
-    } else if (p[0] == 0x05) {
+    } else if (lead == 0x05) {
         d->room = rest[2];
         notes.push_back("device " + num(addr) + " key " + num(rest[1]) + " room " + num(rest[2]));
         report(*d, out);
@@ -428,8 +432,15 @@ void Module::on_ihg(const uint8_t *p, size_t n, std::vector<Reply> &out, std::ve
             notes.push_back("group control without its magic word");
             break;
         }
-        for (Device &d : devices)
-            if (addr == 0 || d.room == addr) apply(d, data + 2, dn - 2, out);
+        // The group command is the lights': it carries what follows a
+        // light's class byte (power or brightness, or the colour bytes), so
+        // the room's other devices let it pass.
+        for (Device &d : devices) {
+            if ((addr != 0 && d.room != addr) || d.status.empty() || (d.status[0] != 0x60 && d.status[0] != 0x90))
+                continue;
+            for (size_t i = 2; i < dn && i - 1 < d.status.size(); ++i) d.status[i - 1] = data[i];
+            report(d, out);
+        }
         break;
     }
     case OP_COLOUR_MODE:

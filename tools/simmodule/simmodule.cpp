@@ -75,6 +75,9 @@ const char kUsage[] =
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
+// Pause between the two writes of a split frame.
+const uint64_t kSplitPauseMs = 3;
+
 struct Pacing {
     unsigned gap_ms = 30;
     unsigned delay_ms = 50;
@@ -318,14 +321,18 @@ void Sim::pump() {
                 add(q);
             }
         }
-        if (pace_.split && w.size() > pace_.split) {
+        // A frame cut in two, as a UART driver hands a read over: the rest
+        // follows within a few milliseconds, not a whole gap later.
+        const bool splits = pace_.split && *p.kind && w.size() > pace_.split;
+        if (splits) {
+            const uint64_t soon = now + std::min<uint64_t>(pace_.gap_ms, kSplitPauseMs);
             Bytes rest(w.begin() + static_cast<long>(pace_.split), w.end());
             w.resize(pace_.split);
-            out_.push_front({now + pace_.gap_ms, std::move(rest), ""});
-            last_due_ = std::max(last_due_, now + pace_.gap_ms);
+            out_.push_front({soon, std::move(rest), ""});
+            last_due_ = std::max(last_due_, soon);
         }
         write_now(w);
-        if (!out_.empty()) out_.front().due = std::max(out_.front().due, now + pace_.gap_ms);
+        if (!splits && !out_.empty()) out_.front().due = std::max(out_.front().due, now + pace_.gap_ms);
         break;  // one write per gap
     }
 }

@@ -238,7 +238,9 @@ void start_board_services() {
 
 // The simulated models of the LAN's devices, one per variant of the sample
 // codec plug-in: UDP (type 3) lights (class 8); and the simulated
-// multi-gang switch (simdev --gangs), a tovra-type (4) switch (class 3).
+// multi-gang switch (simdev --gangs), a tovra-type (4) switch (class 3); and
+// the lighting module's devices (simmodule), tovra-type: lights (class 8),
+// curtains (7), switches (3) and a body sensor.
 const char kMidConfig[] =
     "{\n"
     "  \"90001\": {\"type_value\": 3, \"class_value\": 8},\n"
@@ -248,7 +250,14 @@ const char kMidConfig[] =
     "  \"90005\": {\"type_value\": 3, \"class_value\": 8},\n"
     "  \"90010\": {\"type_value\": 4, \"class_value\": 3},\n"
     "  \"70101\": {\"type_value\": 1, \"class_value\": 3},\n"
-    "  \"70201\": {\"type_value\": 2, \"class_value\": 3}\n"
+    "  \"70201\": {\"type_value\": 2, \"class_value\": 3},\n"
+    "  \"70314\": {\"type_value\": 4, \"class_value\": 8},\n"
+    "  \"70315\": {\"type_value\": 4, \"class_value\": 8},\n"
+    "  \"80501\": {\"type_value\": 4, \"class_value\": 7},\n"
+    "  \"70713\": {\"type_value\": 4, \"class_value\": 7},\n"
+    "  \"80401\": {\"type_value\": 4, \"class_value\": 3},\n"
+    "  \"70721\": {\"type_value\": 4, \"class_value\": 3},\n"
+    "  \"70727\": {\"type_value\": 4, \"class_value\": 11}\n"
     "}\n";
 
 bool is_plugin_name(const std::string &n) {

@@ -54,7 +54,7 @@ void usage(FILE *to = stderr) {
             "       vboard run DIR [--devices N]\n"
             "       vboard status DIR\n"
             "       vboard lan DIR -- CMD [ARG...]\n"
-            "       vboard provision DIR [--home-mac MAC] [--home-key KEY]\n"
+            "       vboard provision DIR [--home-mac MAC] [--home-key KEY] [--qnet-key HEX8]\n"
             "  --speed N    the daemon's clocks and timers run N times faster (1..100; tests)\n"
             "  --devices N  simulated devices `run` starts in the LAN (0..%d; default 3, or $VBOARD_DEVICES)\n"
             "start and run return or say \"up\" once the daemon serves UDP %u and TCP %u on the board\n"
@@ -584,6 +584,8 @@ int do_logs(const Layout &l) {
 // gives a fresh board this one so the app and devices can bind at once.
 constexpr const char *kDemoHomeMac = "HOMEVB00000000A1";
 constexpr const char *kDemoHomeKey = "homevbkey0000001";
+// The demo home's lighting network key (8 hex digits), sent to the module.
+constexpr const char *kDemoQnetKey = "5a5a0001";
 
 std::string params_path(const Layout &l) {
     return l.root + "/data/domivault/data/orvi_params.json";
@@ -599,16 +601,21 @@ bool provisioned(const Layout &l) {
     return yes;
 }
 
-// Stores a home MAC and key in the board's configuration, keeping what the
+// Stores a home MAC and key (and a lighting network key, when given) in the board's configuration, keeping what the
 // daemon wrote there. The board must be down: the daemon rewrites the file
 // from memory.
-int do_provision(const Layout &l, const std::string &mac, const std::string &key) {
+int do_provision(const Layout &l, const std::string &mac, const std::string &key, const std::string &qnet_key) {
     if (board_running(l)) {
         fprintf(stderr, "vboard: stop the board before provisioning it\n");
         return 1;
     }
     if (mac.empty() || mac.size() > 16 || key.size() != 16) {
         fprintf(stderr, "vboard: the home MAC takes 1 to 16 characters and the home key 16\n");
+        return 2;
+    }
+    if (!qnet_key.empty() &&
+        (qnet_key.size() != 8 || qnet_key.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)) {
+        fprintf(stderr, "vboard: the lighting network key takes 8 hex digits\n");
         return 2;
     }
     std::string err;
@@ -626,6 +633,10 @@ int do_provision(const Layout &l, const std::string &mac, const std::string &key
     cJSON_DeleteItemFromObjectCaseSensitive(cfg, "homeKey");
     cJSON_AddStringToObject(cfg, "homeMac", mac.c_str());
     cJSON_AddStringToObject(cfg, "homeKey", key.c_str());
+    if (!qnet_key.empty()) {
+        cJSON_DeleteItemFromObjectCaseSensitive(cfg, "Qnetkey");
+        cJSON_AddStringToObject(cfg, "Qnetkey", qnet_key.c_str());
+    }
     char *out = cJSON_Print(cfg);
     cJSON_Delete(cfg);
     mkdirs(l.root + "/data/domivault/data");
@@ -731,6 +742,41 @@ void start_cloud(const Layout &l) {
     }
 }
 
+// The lighting module and its devices on the board's lighting UART
+// (simmodule, in the LAN so it ends with it). Its devices come from
+// DIR/vboard/state/simmodule.devices, written once with the demo home's
+// lights so a user may change it; its frames are logged to
+// DIR/vboard/simmodule.frames and commands go to DIR/vboard/state/simmodule.ctl.
+constexpr const char *kDemoModuleDevices =
+    "# ADDR MAC MODEL [silent] [room=N] [status=HEX]: the demo home's lighting devices\n"
+    "17 02b100000011 70314 room=1 status=60800000000000\n"
+    "18 02b100000012 70314 room=1 status=60000000000000\n"
+    "19 02b100000013 70713 room=1 status=7000320000000021\n"
+    "20 02b100000014 80401 room=1 status=4001001701\n"
+    "21 02b100000015 70727 room=1 status=2101\n"
+    "300 02b10000012c 70314 room=1 status=60000000000000\n";
+
+void start_module(const Layout &l) {
+    std::string exe = self_exe();
+    std::string simmodule = exe.substr(0, exe.rfind('/')) + "/simmodule";
+    if (::access(simmodule.c_str(), X_OK) != 0) return;
+    const std::string devices = l.vb + "/state/simmodule.devices";
+    std::string text;
+    if (!read_file(devices, text)) {
+        mkdirs(l.vb + "/state");
+        write_file(devices, kDemoModuleDevices, 0644);
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int out = ::open((l.vb + "/simmodule.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+        lan_exec(l, {simmodule, "--board", l.dir, "--devices", devices, "--log", l.vb + "/simmodule.frames"});
+        _exit(127);
+    }
+}
+
 // A board without a dispatch server is given simcloud's (board down).
 void ensure_dispatch(const Layout &l) {
     std::string text;
@@ -803,11 +849,14 @@ int do_run(const Layout &l, const std::string &daemon, int speed, int devices) {
     sa.sa_handler = on_stop_signal;
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaction(s, &sa, nullptr);
-    if (!provisioned(l) && do_provision(l, kDemoHomeMac, kDemoHomeKey) != 0) return 1;
+    if (!provisioned(l) && do_provision(l, kDemoHomeMac, kDemoHomeKey, kDemoQnetKey) != 0) return 1;
     ensure_dispatch(l);
     ensure_line_devices(l);
     int rc = do_start(l, daemon, speed);
-    if (rc == 0) start_cloud(l);
+    if (rc == 0) {
+        start_cloud(l);
+        start_module(l);
+    }
     if (rc != 0 && !board_running(l)) return rc;
     if (rc == 0 && start_devices(l, devices)) {
         std::string devs = devices > 0 ? ", " + std::to_string(devices) + " simulated device(s) in its LAN (log " +
@@ -907,17 +956,17 @@ int main(int argc, char **argv) {
     if (cmd == "logs") return do_logs(l);
     if (cmd == "status") return do_status(l);
     if (cmd == "provision") {
-        std::string mac = kDemoHomeMac, key = kDemoHomeKey;
+        std::string mac = kDemoHomeMac, key = kDemoHomeKey, qnet;
         for (size_t i = 2; i < args.size(); ++i) {
-            if ((args[i] == "--home-mac" || args[i] == "--home-key") && i + 1 < args.size()) {
-                (args[i] == "--home-mac" ? mac : key) = args[i + 1];
+            if ((args[i] == "--home-mac" || args[i] == "--home-key" || args[i] == "--qnet-key") && i + 1 < args.size()) {
+                (args[i] == "--home-mac" ? mac : args[i] == "--home-key" ? key : qnet) = args[i + 1];
                 ++i;
             } else {
                 usage();
                 return 2;
             }
         }
-        return do_provision(l, mac, key);
+        return do_provision(l, mac, key, qnet);
     }
     if (cmd == "lan") {
         size_t first = 2;

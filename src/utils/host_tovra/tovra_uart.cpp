@@ -315,12 +315,13 @@ int tovra_frame_build(const tovra_msg_t *msg, uint8_t *out, size_t cap) {
     } else if (strcmp(msg->atcmd, "AT+SETINFO") == 0) {
         std::string key = product_get_Qnetkey();
         uint8_t k[4];
-        TOVRA_LOG(TOVRA_DEBUG_LOG, "[TOVRA][fa_key]%s", key.c_str());
+        // The key is the home network's secret: the log shows only that it is there.
+        TOVRA_LOG(TOVRA_DEBUG_LOG, "[TOVRA][fa_key]%s", key.empty() ? "(none)" : "********");
         if (StringToHex(key.c_str(), (int)key.size(), k, 4) != 4) {
             // A key the module would take as zeros cuts the lights off the
             // home network: better no frame than that one.
-            TOVRA_LOG(TOVRA_DEBUG_ERROR, "[TOVRA]network key \"%s\" is not 8 hex digits: AT+SETINFO not sent",
-                      key.c_str());
+            TOVRA_LOG(TOVRA_DEBUG_ERROR, "[TOVRA]network key of %zu characters is not 8 hex digits: AT+SETINFO not sent",
+                      key.size());
             return -1;
         }
         w.put("AT+SETINFO");

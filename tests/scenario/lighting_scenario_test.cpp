@@ -1,0 +1,356 @@
+// The lighting module's link on the virtual board: simmodule plays the
+// module and its lights, curtains, switches and sensors on the board's
+// /dev/ttyS5; the daemon runs unchanged. What the host writes is read from
+// simmodule's time-stamped frame log, what it reports from the board's broker
+// (orvictl watch), what it refused from its log.
+#include <cJSON.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "board.h"
+#include "lan_scenario.h"
+
+namespace {
+
+using namespace lan_scenario;
+using std::chrono::seconds;
+
+const std::string kBoardBin = "/opt/vboard/bin/";
+const std::string kSimcloud = ORVI_BINARY_DIR "/bin/simcloud";
+const char kHomeMac[] = "a0b1c2d3e4f5a6c8";
+const char kHomeKey[] = "homeKey123456789";
+const char kQnetKey[] = "5a5a0001";
+
+// simmodule's devices: ADDR MAC MODEL [room=N] [status=HEX].
+const char kDevices[] =
+    "17 02b100000011 70314 room=1 status=60800000000000\n"    // light, on
+    "18 02b100000012 70314 room=1 status=60000000000000\n"    // light, off
+    "19 02b100000013 70713 room=1 status=7000320000000021\n"  // curtain, 50 %
+    "20 02b100000014 80401 room=1 status=4001001701\n"        // 3-key switch, key 1 on
+    "21 02b100000015 70727 room=2 status=2101\n"              // body sensor
+    "300 02b10000012c 70314 room=1 status=60000000000000\n"   // light above address 255
+    "301 02b10000012d 70713 room=1 status=7000320000000021\n";  // curtain above address 255
+// The same devices in the app's list (room 5001 has short id 1, 5002 id 2).
+const char kAppDevices[] =
+    R"([{"mac":"02b100000011","macId":17,"name":"l1","roomId":5001,"mid":"70314","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"},)"
+    R"({"mac":"02b100000012","macId":18,"name":"l2","roomId":5001,"mid":"70314","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"},)"
+    R"({"mac":"02b100000013","macId":19,"name":"c1","roomId":5001,"mid":"70713","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"},)"
+    R"({"mac":"02b100000014","macId":20,"name":"s1","roomId":5001,"mid":"80401","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"},)"
+    R"({"mac":"02b100000015","macId":21,"name":"b1","roomId":5002,"mid":"70727","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"},)"
+    R"({"mac":"02b10000012c","macId":300,"name":"l3","roomId":5001,"mid":"70314","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"},)"
+    R"({"mac":"02b10000012d","macId":301,"name":"c2","roomId":5001,"mid":"70713","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"}])";
+const char kAppRooms[] = R"([{"id":5001,"sId":1,"name":"Living"},{"id":5002,"sId":2,"name":"Hall"}])";
+
+std::string hex_of(const std::string &s) {
+    std::string h;
+    char b[3];
+    for (unsigned char c : s) {
+        snprintf(b, sizeof b, "%02x", c);
+        h += b;
+    }
+    return h;
+}
+
+// One line of simmodule's frame log.
+struct Frame {
+    double t;         // monotonic seconds
+    std::string dir;  // "in" (from the host), "out", "noise"
+    std::string hex;
+};
+
+class LightingScenario : public LanBoardTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(board_.provision(kHomeMac, kHomeKey, kQnetKey));
+        // The cloud's dispatch server, for the tests that start simcloud.
+        const std::string path = "/data/domivault/data/orvi_params.json";
+        cJSON *cfg = cJSON_Parse(board_.read(path).c_str());
+        ASSERT_TRUE(cfg);
+        cJSON_AddStringToObject(cfg, "dishost", "192.0.2.1");
+        cJSON_AddNumberToObject(cfg, "disport", 7000);
+        char *text = cJSON_Print(cfg);
+        board_.write(path, text);
+        cJSON_free(text);
+        cJSON_Delete(cfg);
+        board_.write("/vboard/lights.devices", kDevices);
+        ASSERT_TRUE(board_.start());
+        ASSERT_EQ(0, board_
+                         .exec({"sh", "-c", "setsid \"$@\" > /vboard/simmodule.out 2>&1 < /dev/null &", "sh",
+                                kBoardBin + "simmodule", "--devices", "/vboard/lights.devices", "--log",
+                                "/vboard/simmodule.frames"})
+                         .status);
+        // The module has answered the type query once its MAC went out.
+        ASSERT_TRUE(eventually([&] { return sent_by_module(hex_of("AT+RSPC")); }, seconds(30)))
+            << board_.read("/vboard/simmodule.out") << board_.logs();
+    }
+
+    std::vector<Frame> frames() const {
+        std::vector<Frame> v;
+        std::istringstream in(board_.read("/vboard/simmodule.frames"));
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream w(line);
+            Frame f;
+            std::string len;
+            if (w >> f.t >> f.dir >> len >> f.hex) v.push_back(f);
+        }
+        return v;
+    }
+    // The host's frames whose bytes begin with `prefix_hex`.
+    std::vector<Frame> from_host(const std::string &prefix_hex) const {
+        std::vector<Frame> v;
+        for (const Frame &f : frames())
+            if (f.dir == "in" && f.hex.compare(0, prefix_hex.size(), prefix_hex) == 0) v.push_back(f);
+        return v;
+    }
+    bool sent_by_module(const std::string &prefix_hex) const {
+        for (const Frame &f : frames())
+            if (f.dir == "out" && f.hex.compare(0, prefix_hex.size(), prefix_hex) == 0) return true;
+        return false;
+    }
+
+    // A line to simmodule's control FIFO.
+    void control(const std::string &cmd) {
+        ASSERT_EQ(0, board_.exec({"timeout", "10", "sh", "-c", "printf '%s\\n' \"$1\" > /vboard/state/simmodule.ctl",
+                                  "sh", cmd})
+                         .status)
+            << cmd;
+    }
+
+    // The app binds with the home key and pushes the rooms and the devices;
+    // the lighting table follows the registry a refresh later.
+    void push_devices() {
+        const std::string rooms = board_.dir() + "/rooms.json", devs = board_.dir() + "/devs.json";
+        std::ofstream(rooms) << kAppRooms;
+        std::ofstream(devs) << kAppDevices;
+        Board::Result r = app({"--push-roomlist", rooms, "--push-devlist", devs, "--json", "--wait", "20000", "--i",
+                               "0", "--key", kHomeKey});
+        ASSERT_EQ(0, r.status) << r.out;
+        ASSERT_TRUE(eventually([&] { return table_rows() == "7"; }, seconds(30))) << table_rows() << board_.logs();
+    }
+
+    // The cloud in the LAN (simcloud); returns once the host subscribed
+    // its requests there.
+    void cloud_up() {
+        const std::string dir = board_.dir() + "/cloud";
+        in_background({"sh", "-c", "exec \"$@\" > " + dir + ".out 2>&1", "sh", kSimcloud, "--dir", dir});
+        const std::string line = std::string(" 2 request/") + kHomeMac + "/#";
+        ASSERT_TRUE(eventually([&] { return slurp(dir + "/broker-1884.log").find(line) != std::string::npos; },
+                               seconds(90)))
+            << slurp(dir + ".out") << board_.logs();
+    }
+    // A group command from the cloud to the host (the host is the target
+    // device of its own home).
+    Board::Result host_cmd(const std::string &opt, const std::string &p) {
+        return board_.lan({kOrvictl, "cloud", "--home", kHomeMac, "--key", kHomeKey, "--device", kHomeMac, "--count",
+                           "0", "--wait", "0", "--send",
+                           std::string(R"({"t":"cmd","sub":")") + kHomeMac + R"(","opt":[)" + opt + R"(],"p":[)" +
+                               p + "]}"});
+    }
+
+    // The number of rows of the lighting device table, read with sqlite3.
+    std::string table_rows() const {
+        Board::Result r =
+            board_.exec({"sqlite3", "/data/domivault/data/tovra_info.db", "SELECT count(*) FROM fa_table;"});
+        std::string n = r.out;
+        while (!n.empty() && (n.back() == '\n' || n.back() == '\r')) n.pop_back();
+        return r.status == 0 ? n : "";
+    }
+
+    void watch(const std::string &topic) {
+        ASSERT_EQ(0, board_
+                         .exec({"sh", "-c", "setsid \"$@\" > /tmp/watch.out 2>&1 < /dev/null &", "sh",
+                                kBoardBin + "orvictl", "watch", topic, "--json", "--timeout", "600"})
+                         .status);
+        ASSERT_TRUE(eventually([&] { return watch_out().find("subscribed to") != std::string::npos; }, seconds(30)))
+            << watch_out();
+    }
+    std::string watch_out() const { return board_.read("/tmp/watch.out"); }
+
+    // The plain status the host published for `mac` last, "" when none.
+    std::string status_of(const std::string &mac) const {
+        std::string last;
+        std::istringstream in(watch_out());
+        std::string line;
+        while (std::getline(in, line)) {
+            cJSON *j = cJSON_Parse(line.c_str());
+            const cJSON *t = cJSON_GetObjectItem(j, "topic");
+            const cJSON *p = cJSON_GetObjectItem(j, "plain");
+            if (cJSON_IsString(t) && cJSON_IsString(p) &&
+                std::string(t->valuestring) == std::string("/jsonStatus/") + kHomeMac + "/" + mac)
+                last = p->valuestring;
+            cJSON_Delete(j);
+        }
+        return last;
+    }
+    // Asks device `addr` for its status until the host published one for
+    // `mac` that holds `want`.
+    bool reported(int addr, const std::string &mac, const std::string &want) {
+        return eventually(
+            [&] {
+                if (status_of(mac).find(want) != std::string::npos) return true;
+                control("status " + std::to_string(addr));
+                return eventually([&] { return status_of(mac).find(want) != std::string::npos; }, seconds(2));
+            },
+            seconds(40));
+    }
+};
+
+TEST_F(LightingScenario, StartUpQueriesTheModuleThenSendsItsMonitorAndTheNetworkKey) {
+    ASSERT_TRUE(eventually([&] { return !from_host(hex_of("AT+MONITOR")).empty(); }, seconds(20)));
+    const std::vector<Frame> type = from_host(hex_of("AT+TYPE"));
+    const std::vector<Frame> key = from_host(hex_of("AT+SETINFO"));
+    const std::vector<Frame> monitor = from_host(hex_of("AT+MONITOR"));
+    ASSERT_EQ(1u, type.size());
+    ASSERT_EQ(1u, key.size());
+    // "AT+SETINFO", 0x06, the 4 key bytes, 0x01, 0x00.
+    EXPECT_EQ(hex_of("AT+SETINFO") + "06" + kQnetKey + "0100", key[0].hex);
+    // The type query goes first; its acknowledgement asks for the monitor.
+    EXPECT_LT(type[0].t, monitor[0].t);
+    EXPECT_LT(type[0].t, key[0].t);
+    // The module's MAC reaches the app's bind answer.
+    Board::Result r = app({"--i", "0", "--key", kHomeKey, "--expect", "UBindok", "--json",
+                           R"({"t":"UBind","mac":"miniApp","devCnt":0})"});
+    ASSERT_EQ(0, r.status) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\"tovraMac\":\"025a00000001\"")) << r.out;
+    // The network key's own log line does not show it.
+    const std::string log = board_.logs();
+    EXPECT_NE(std::string::npos, log.find("[TOVRA][fa_key]********")) << log;
+    EXPECT_EQ(std::string::npos, log.find(std::string("[fa_key]") + kQnetKey));
+}
+
+// Each model's status frame becomes its lighting status on the board's
+// broker, sealed with the home key; a 3-key switch reports each key.
+TEST_F(LightingScenario, StatusFramesOfEveryModelBecomeLightingEvents) {
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/jsonStatus/#"));
+    struct Case {
+        int addr;
+        const char *mac;
+        const char *want;
+    } cases[] = {
+        {17, "02b100000011", R"("cols":["Pow","Lum","ColorTemp"],"dat":[1,100,0],"mid":"70314")"},
+        {19, "02b100000013", R"("cols":["CurPercent"],"dat":[50],"mid":"70713")"},
+        {20, "02b10000001400", R"("cols":["Sw1","Sw2","Sw3","num","currentIndex"],"dat":[1,0,0,3,1])"},
+        {21, "02b100000015", R"("cols":["State"],"dat":[1],"mid":"70727")"},
+        {300, "02b10000012c", R"("cols":["Pow","Lum","ColorTemp"],"dat":[0,0,0],"mid":"70314")"},
+    };
+    for (const Case &c : cases)
+        EXPECT_TRUE(reported(c.addr, c.mac, c.want)) << c.mac << "\n" << watch_out() << board_.logs();
+    // The other keys of the switch, each under its own MAC.
+    EXPECT_NE(std::string::npos, status_of("02b10000001401").find(R"("dat":[1,0,0,3,2])"));
+    EXPECT_NE(std::string::npos, status_of("02b10000001402").find(R"("dat":[1,0,0,3,3])"));
+}
+
+// Noise before a frame, two frames in one write, a frame split across two
+// writes: each still reaches the host whole. A frame longer than the host's
+// frame buffer is dropped with a log line, and the next one is read.
+TEST_F(LightingScenario, NoiseJoinedSplitAndOverlongFramesLeaveTheLinkWorking) {
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/jsonStatus/#"));
+    struct Case {
+        const char *name;
+        const char *on, *off;
+        int lum;  // the light's brightness while the misbehaviour lasts
+    } cases[] = {
+        {"noise", "set noise 9", "set noise 0", 11},
+        {"join", "set join 1", "set join 0", 12},
+        {"split", "set split 7", "set split 0", 13},
+    };
+    for (const Case &c : cases) {
+        control(c.on);
+        char state[64];
+        snprintf(state, sizeof state, "state 17 60%02x0000000000", c.lum);
+        control(state);
+        if (std::string(c.name) == "join") control("status 18");  // a second frame to share the write
+        char want[64];
+        snprintf(want, sizeof want, "\"dat\":[1,%d,0]", c.lum);
+        EXPECT_TRUE(reported(17, "02b100000011", want)) << c.name << "\n" << watch_out() << board_.logs();
+        control(c.off);
+    }
+    control("set long 120");
+    control("state 17 60140000000000");
+    EXPECT_TRUE(board_.wait_for_log(std::regex("frame of 1[0-9]{2} bytes is longer than 100: dropped"),
+                                    seconds(20)))
+        << board_.logs();
+    control("set long 0");
+    EXPECT_TRUE(reported(17, "02b100000011", "\"dat\":[1,20,0]")) << watch_out();
+}
+
+// A room's lights switched together from the cloud: one group command on the scene queue,
+// written three times a 1 s pause apart; the room's lights follow.
+TEST_F(LightingScenario, RoomGroupControlIsWrittenThreeTimesAPauseApart) {
+    ASSERT_NO_FATAL_FAILURE(cloud_up());
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/jsonStatus/#"));
+    const std::string before_ihg = std::to_string(from_host(hex_of("AT+IHG")).size());
+    Board::Result r = host_cmd(R"("RoomID","DevType","Pow")", R"("5001",8,1)");
+    ASSERT_TRUE(board_.wait_for_log("tovra_device_all_ctrl: Room_ID 1,  Pow 1, DevType 8", seconds(20)))
+        << r.out << board_.logs();
+    std::vector<Frame> ihg;
+    ASSERT_TRUE(eventually(
+        [&] {
+            ihg = from_host(hex_of("AT+IHG"));
+            return ihg.size() >= 3 + std::stoul(before_ihg);
+        },
+        seconds(20)));
+    ihg.erase(ihg.begin(), ihg.begin() + static_cast<long>(std::stoul(before_ihg)));
+    EXPECT_EQ(ihg[0].hex, ihg[1].hex);
+    EXPECT_EQ(ihg[1].hex, ihg[2].hex);
+    // The pause is ten ticks of the 100 ms timer, the first of which may
+    // come at once after the write: 0.9 to 1 s (less the module's read
+    // jitter); a lost pause would put them 10 ms apart.
+    EXPECT_GE(ihg[1].t - ihg[0].t, 0.8);
+    EXPECT_GE(ihg[2].t - ihg[1].t, 0.8);
+    // The light that was off is on now, and says so.
+    EXPECT_TRUE(reported(18, "02b100000012", "\"dat\":[1,100,0]")) << watch_out();
+    // Only three: the command is done after its repeats.
+    EXPECT_FALSE(eventually([&] { return from_host(hex_of("AT+IHG")).size() > 3 + std::stoul(before_ihg); },
+                            seconds(3)));
+}
+
+// A room's curtains: the curtain scene of the per cent, then each curtain's
+// own command on the main queue, its two copies a 200 ms pause apart, each
+// answered by the module's acknowledgement; the curtain above address 255
+// gets the wide form and moves like the other.
+TEST_F(LightingScenario, CurtainGroupControlPacesItsCopiesOnTheMainQueue) {
+    ASSERT_NO_FATAL_FAILURE(cloud_up());
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/jsonStatus/#"));
+    Board::Result r = host_cmd(R"("RoomID","DevType","CurPercent")", R"("5001",7,30)");
+    ASSERT_TRUE(board_.wait_for_log("tovra_device_all_ctrl: Room_ID 1,  Pow 2, DevType 7", seconds(20)))
+        << r.out << board_.logs();
+    // Length, kind, address, 00, per cent, 00, flag (0xFF for this model), 00 00.
+    const std::string narrow = hex_of("AT+CTRL") + "080213001e00ff0000";
+    const std::string wide = hex_of("AT+CTRL") + "0982012d001e00ff0000";
+    std::vector<Frame> a, b;
+    ASSERT_TRUE(eventually(
+        [&] {
+            a = from_host(narrow);
+            b = from_host(wide);
+            return a.size() >= 2 && b.size() >= 2;
+        },
+        seconds(20)))
+        << board_.read("/vboard/simmodule.frames");
+    EXPECT_EQ(2u, a.size());
+    EXPECT_EQ(2u, b.size());
+    // Two ticks of the 100 ms timer: 100 to 200 ms (less the module's read
+    // jitter); a lost pause would put them 10 ms apart.
+    EXPECT_GE(a[1].t - a[0].t, 0.05);
+    EXPECT_GE(b[1].t - b[0].t, 0.05);
+    EXPECT_TRUE(sent_by_module(hex_of("AT+ACKCTRL")));
+    for (const char *mac : {"02b100000013", "02b10000012d"})
+        EXPECT_TRUE(eventually([&] { return status_of(mac).find(R"("dat":[30])") != std::string::npos; },
+                               seconds(20)))
+            << mac << "\n" << watch_out();
+}
+
+}  // namespace
