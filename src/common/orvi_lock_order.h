@@ -180,6 +180,8 @@ extern orvi::Mutex orvi_timer_list_mu ACQUIRED_AFTER(ORVI_LOCKS_STORAGE, orvi_ev
 // copies out under them and calls its hooks and the port unlocked.
 extern orvi::Mutex tovra_queue_mu ORVI_LEAF_LOCK;
 extern orvi::Mutex tovra_link_mu ORVI_LEAF_LOCK;
+// The lighting service's list of received messages (tovra_dispatch.cpp) has
+// a lock of its own: a leaf.
 
 // ---- Top: taken under anything, taking nothing --------------------------------------
 // The board root every path is resolved against.

@@ -87,7 +87,9 @@ class LightingScenario : public LanBoardTest {
                                 kBoardBin + "simmodule", "--devices", "/vboard/lights.devices", "--log",
                                 "/vboard/simmodule.frames"})
                          .status);
-        // The module has answered the type query once its MAC went out.
+        // The service hears its topics; the module has answered the type
+        // query once its MAC went out.
+        ASSERT_TRUE(board_.wait_for_log("[TOVRA]13 lighting topics subscribed", seconds(30))) << board_.logs();
         ASSERT_TRUE(eventually([&] { return sent_by_module(hex_of("AT+RSPC")); }, seconds(30)))
             << board_.read("/vboard/simmodule.out") << board_.logs();
     }
@@ -351,6 +353,52 @@ TEST_F(LightingScenario, CurtainGroupControlPacesItsCopiesOnTheMainQueue) {
         EXPECT_TRUE(eventually([&] { return status_of(mac).find(R"("dat":[30])") != std::string::npos; },
                                seconds(20)))
             << mac << "\n" << watch_out();
+}
+
+}  // namespace
+
+namespace {
+
+// The pairing key starts the module's pairing; a device that joins is
+// reported on "/tovra/pair" and saved, and the module's pairing stops.
+TEST_F(LightingScenario, ThePairingKeyPairsANewLightThroughTheModule) {
+    ASSERT_NO_FATAL_FAILURE(watch("/tovra/pair"));
+    ASSERT_EQ(0, board_.exec({kBoardBin + "simsvc", "emit", "pairs", "/key", "key=matching"}).status);
+    ASSERT_TRUE(eventually([&] { return !from_host(hex_of("AT+PAIRSTART")).empty(); }, seconds(20)))
+        << board_.read("/vboard/simmodule.frames") << board_.logs();
+    control("pair 22 02b100000016 70314");
+    ASSERT_TRUE(eventually([&] { return !from_host(hex_of("AT+PAIRSTOP")).empty(); }, seconds(20)))
+        << board_.read("/vboard/simmodule.frames");
+    const double start = from_host(hex_of("AT+PAIRSTART"))[0].t;
+    const double save = from_host(hex_of("AT+PAIRSAVE"))[0].t;
+    const double stop = from_host(hex_of("AT+PAIRSTOP"))[0].t;
+    EXPECT_LT(start, save);
+    EXPECT_LT(save, stop);
+    EXPECT_TRUE(eventually([&] { return watch_out().find(R"(\"p\":[\"success\"])") != std::string::npos; },
+                           seconds(20)))
+        << watch_out();
+}
+
+// A scene the host runs ("scene/broadcast") goes to the lights as the
+// scene control, written three times; an id out of range is refused.
+TEST_F(LightingScenario, ASceneBroadcastRunsTheSceneOnTheLights) {
+    ASSERT_EQ(0, board_.exec({kBoardBin + "simsvc", "emit", "event", "scene/broadcast", R"({"subSceneID":70000})"})
+                     .status);
+    ASSERT_TRUE(board_.wait_for_log("subSceneID missing or not 1 to 65535", seconds(20))) << board_.logs();
+    ASSERT_EQ(0, board_.exec({kBoardBin + "simsvc", "emit", "event", "scene/broadcast", R"({"subSceneID":2305})"})
+                     .status);
+    std::vector<Frame> ihg;
+    ASSERT_TRUE(eventually(
+        [&] {
+            ihg = from_host(hex_of("AT+IHG"));
+            return ihg.size() >= 3;
+        },
+        seconds(20)))
+        << board_.read("/vboard/simmodule.frames") << board_.logs();
+    EXPECT_EQ(3u, ihg.size());
+    EXPECT_EQ(ihg[0].hex, ihg[2].hex);
+    // Scene control of 2305 (0x000901) to the whole network.
+    EXPECT_NE(std::string::npos, ihg[0].hex.find("000901")) << ihg[0].hex;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "uart_handover.h"
 #include "orvi_port.h"
 
 namespace {
@@ -111,23 +112,7 @@ class ModuleRig {
         struct pollfd pf = {listener, POLLIN, 0};
         if (pid_ > 0 && poll(&pf, 1, 20000) == 1) {
             int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            char byte = 'u';
-            struct iovec iov = {&byte, 1};
-            union {
-                char buf[CMSG_SPACE(sizeof(int))];
-                struct cmsghdr align;
-            } cb = {};
-            struct msghdr msg = {};
-            msg.msg_iov = &iov;
-            msg.msg_iovlen = 1;
-            msg.msg_control = cb.buf;
-            msg.msg_controllen = sizeof cb.buf;
-            struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
-            cm->cmsg_level = SOL_SOCKET;
-            cm->cmsg_type = SCM_RIGHTS;
-            cm->cmsg_len = CMSG_LEN(sizeof(int));
-            memcpy(CMSG_DATA(cm), &master, sizeof(int));
-            handed_ = c >= 0 && sendmsg(c, &msg, MSG_NOSIGNAL) == 1;
+            handed_ = c >= 0 && uart_send_fd(c, master);
             if (c >= 0) close(c);
         }
         close(listener);

@@ -33,6 +33,7 @@
 
 #include <cJSON.h>
 
+#include "uart_handover.h"
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
 #include "orvi_hci_wire.h"
@@ -181,62 +182,7 @@ uint64_t now_ms() { return orvi_port_monotonic_ms(); }
 
 // ---- the UART -------------------------------------------------------------------
 
-int receive_fd(int sock) {
-    char byte;
-    struct iovec iov = {&byte, 1};
-    union {
-        char buf[CMSG_SPACE(sizeof(int))];
-        struct cmsghdr align;
-    } ctl;
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = ctl.buf;
-    msg.msg_controllen = sizeof ctl.buf;
-    if (recvmsg(sock, &msg, MSG_CMSG_CLOEXEC) != 1) return -1;
-    for (struct cmsghdr *cm = CMSG_FIRSTHDR(&msg); cm; cm = CMSG_NXTHDR(&msg, cm)) {
-        if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_RIGHTS) {
-            int fd;
-            memcpy(&fd, CMSG_DATA(cm), sizeof fd);
-            return fd;
-        }
-    }
-    return -1;
-}
-
-int open_uart(const std::string &path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        fprintf(stderr, "simphone: %s: %s\n", path.c_str(), strerror(errno));
-        return -1;
-    }
-    int fd = -1;
-    if (S_ISSOCK(st.st_mode)) {
-        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        if (path.size() >= sizeof sa.sun_path) {
-            fprintf(stderr, "simphone: %s: path too long\n", path.c_str());
-            return -1;
-        }
-        memcpy(sa.sun_path, path.c_str(), path.size() + 1);
-        if (s < 0 || connect(s, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0) {
-            fprintf(stderr, "simphone: %s: %s\n", path.c_str(), strerror(errno));
-            if (s >= 0) close(s);
-            return -1;
-        }
-        fd = receive_fd(s);
-        close(s);
-    } else {
-        fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    }
-    if (fd < 0) {
-        fprintf(stderr, "simphone: no UART from %s\n", path.c_str());
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
+int open_uart(const std::string &path) { return uart_open_line(path, "simphone", 0); }
 
 // ---- the phone's packets ----------------------------------------------------------
 

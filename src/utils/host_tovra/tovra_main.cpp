@@ -1,11 +1,12 @@
 // Lighting service start-up.
 //
 // `tovra_thread_main_init` starts one detached thread, "tovra_main", so the
-// host's start-up never waits on the module or the tables. That thread
-// creates the four tables, opens the module's UART and, only when the port
-// opened, starts the 100 ms timer and the handle, receive and check threads;
-// the log-level thread runs either way. With no port the tables still serve
-// (a request decodes and queues), nothing is written and nothing is polled.
+// host's start-up never waits on the module, the tables or the broker. That
+// thread creates the four tables, opens the module's UART and, only when the
+// port opened, starts the 100 ms timer and the handle, receive and check
+// threads; the log-level thread runs either way. Then it subscribes the
+// service's topics and dispatches what arrives. With no port the requests
+// are still decoded and queued, but nothing is written and nothing polled.
 //
 // The handle thread is the only writer to the UART: it queues the type query
 // (and the network key when the host has one, so a module swapped while the
@@ -35,6 +36,7 @@
 #include "orvi_system.h"
 #include "orvi_utils.h"
 #include "tovra_ctrl.h"
+#include "tovra_dispatch.h"
 #include "tovra_event.h"
 #include "tovra_hooks.h"
 #include "tovra_payload.h"
@@ -211,7 +213,19 @@ void *tovra_main(void *) {
         ORVI_LOGW("[TOVRA]/dev/ttyS5 cannot be opened: the lighting module is not driven");
     }
     start(tovra_log_cb, "tovra_log_cb");
-    // The topic dispatch comes with the control handlers.
+    // Subscribed here, not by the caller: a slow broker holds back this
+    // thread only, never the rest of the host's start-up.
+    const int topics = tovra_sub_func();
+    if (topics < 0)
+        ORVI_LOGW("[TOVRA]the lighting topics could not be subscribed");
+    else
+        ORVI_LOGI("[TOVRA]%d lighting topics subscribed", topics);
+    for (;;) {
+        if (tovra_evnt_msg_handle_one())
+            orvi_port_sleep_ms(1);
+        else
+            orvi_port_sleep_ms(100);
+    }
     return nullptr;
 }
 

@@ -470,6 +470,10 @@ void send_scene_ids_clear(void) {
 uint32_t tovra_trivox_scene_id(void) {
     return g_trivox_scene_id.load(std::memory_order_relaxed);
 }
+void tovra_trivox_scene_id_set(uint32_t id) {
+    g_trivox_scene_id.store(id, std::memory_order_relaxed);
+}
+
 void tovra_trivox_scene_id_clear(void) {
     g_trivox_scene_id.store(0, std::memory_order_relaxed);
 }

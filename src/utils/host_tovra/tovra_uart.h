@@ -104,6 +104,8 @@ void send_scene_ids_clear(void);
 // The remembered ids of the scene key presses.
 uint32_t tovra_trivox_scene_id(void);
 void tovra_trivox_scene_id_clear(void);
+// A scene the host itself ran: remembered as the trivox scene id.
+void tovra_trivox_scene_id_set(uint32_t id);
 uint32_t tovra_default_scene_id(void);
 
 // ---- receive side ----
