@@ -261,7 +261,7 @@ TEST_F(LightingScenario, NoiseJoinedSplitAndOverlongFramesLeaveTheLinkWorking) {
     struct Case {
         const char *name;
         const char *on, *off;
-        int lum;  // the light's brightness while the misbehaviour lasts
+        int lum;  // the light's brightness byte while the misbehaviour lasts (of 127)
     } cases[] = {
         {"noise", "set noise 9", "set noise 0", 11},
         {"join", "set join 1", "set join 0", 12},
@@ -274,7 +274,7 @@ TEST_F(LightingScenario, NoiseJoinedSplitAndOverlongFramesLeaveTheLinkWorking) {
         control(state);
         if (std::string(c.name) == "join") control("status 18");  // a second frame to share the write
         char want[64];
-        snprintf(want, sizeof want, "\"dat\":[1,%d,0]", c.lum);
+        snprintf(want, sizeof want, "\"dat\":[1,%d,0]", c.lum * 100 / 127);
         EXPECT_TRUE(reported(17, "02b100000011", want)) << c.name << "\n" << watch_out() << board_.logs();
         control(c.off);
     }
@@ -284,7 +284,7 @@ TEST_F(LightingScenario, NoiseJoinedSplitAndOverlongFramesLeaveTheLinkWorking) {
                                     seconds(20)))
         << board_.logs();
     control("set long 0");
-    EXPECT_TRUE(reported(17, "02b100000011", "\"dat\":[1,20,0]")) << watch_out();
+    EXPECT_TRUE(reported(17, "02b100000011", "\"dat\":[1,15,0]")) << watch_out();  // 20 of 127
 }
 
 // A room's lights switched together from the cloud: one group command on the scene queue,
@@ -399,6 +399,29 @@ TEST_F(LightingScenario, ASceneBroadcastRunsTheSceneOnTheLights) {
     EXPECT_EQ(ihg[0].hex, ihg[2].hex);
     // Scene control of 2305 (0x000901) to the whole network.
     EXPECT_NE(std::string::npos, ihg[0].hex.find("000901")) << ihg[0].hex;
+}
+
+// A light switched off from the app and on again from the cloud: the host
+// hands each command to the lighting service sealed for the light, the
+// light's model codec turns it into the device control written to the
+// module, and the light reports its new state.
+TEST_F(LightingScenario, ALightIsSwitchedFromTheAppAndFromTheCloud) {
+    ASSERT_NO_FATAL_FAILURE(cloud_up());
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/jsonStatus/#"));
+    Board::Result r = app({"--i", "0", "--key", kHomeKey, "--wait", "3000", "--jsoncmd", "02b100000011", "--set", "Pow=0"});
+    EXPECT_TRUE(eventually([&] { return status_of("02b100000011").find("\"dat\":[0,0,0]") != std::string::npos; },
+                           seconds(20)))
+        << r.out << watch_out() << board_.logs();
+    // Device control (op 01) of address 17, the light's seven status bytes.
+    EXPECT_EQ(2u, from_host(hex_of("AT+IHG") + "0c010011000760000000000000").size())
+        << board_.read("/vboard/simmodule.frames");
+
+    r = board_.lan({kOrvictl, "cloud", "--home", kHomeMac, "--key", kHomeKey, "--device", "02b100000011", "--count",
+                    "0", "--wait", "0", "--send", R"({"t":"cmd","opt":["Lum"],"p":[100]})"});
+    EXPECT_TRUE(eventually([&] { return status_of("02b100000011").find("\"dat\":[1,100,0]") != std::string::npos; },
+                           seconds(20)))
+        << r.out << watch_out() << board_.logs();
 }
 
 }  // namespace

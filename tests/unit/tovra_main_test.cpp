@@ -1,5 +1,6 @@
-// The lighting service's start-up pieces that run alone: the log-level file
-// and the network key handed over by provisioning.
+// The lighting service's pieces that run alone: the log-level file, the
+// network key handed over by provisioning and the translation of a model
+// codec's output into queued commands.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,6 +8,9 @@
 #include <cstdio>
 #include <string>
 
+#include <cJSON.h>
+
+#include "tovra_ctrl.h"
 #include "tovra_main.h"
 #include "tovra_queue.h"
 #include "tovra_uart.h"
@@ -75,6 +79,59 @@ TEST(TovraKeySet, OnlyAnEightHexDigitKeyIsSentToTheModule) {
         tovra_queue_reset();
         EXPECT_EQ(c.rc, tovra_key_set(c.key));
         EXPECT_EQ(c.rc == 0 ? 1 : 0, tovra_queue_count(TOVRA_QUEUE_MAIN));
+    }
+    tovra_queue_reset();
+}
+
+}  // namespace
+
+namespace {
+
+int queued_total() {
+    int n = 0;
+    for (int q = 0; q < 4; ++q) n += tovra_queue_count(q);
+    return n;
+}
+
+// A model codec's output becomes the command it names; a length byte that
+// does not fit the bytes given, an id out of range or an unknown form queues
+// nothing.
+TEST(TovraCmdToAt, TheCodecsFormsQueueTheirCommandsAndNothingElse) {
+    host_tovra_devcie_info_t dev{};
+    dev.addr = 0x11;
+    snprintf(dev.mid, sizeof dev.mid, "70314");
+    struct Case {
+        const char *json;
+        int rc;
+        int queued;
+    } cases[] = {
+        {R"({"bin":"086080000000ffff","atcmd":"AT+CTRL"})", 0, 2},           // device control, two copies
+        {R"({"bin":"0260","atcmd":"AT+CTRL"})", 0, 2},                       // one command byte
+        {R"({"bin":"0960","atcmd":"AT+CTRL"})", -1, 0},                      // length past the bytes
+        {R"({"bin":"0160","atcmd":"AT+CTRL"})", -1, 0},                      // no command byte
+        {R"({"bin":"zz60","atcmd":"AT+CTRL"})", -1, 0},                      // not hex
+        {R"({"bin":"0360ff","atcmd":"AT+SCENE","fasceneid":300,"reqId":"r1"})", 0, 1},  // written three times
+        {R"({"bin":"0360ff","atcmd":"AT+SCENE","fasceneid":255,"reqId":"r1"})", -1, 0},  // the whole network's
+        {R"({"bin":"0360ff","atcmd":"AT+SCENE","fasceneid":300})", -1, 0},   // no request id
+        {R"({"bin":"0360ff","atcmd":"AT+RESET"})", -1, 0},
+        {R"({"roomid":3,"keyid":1})", 0, -1},
+        {R"({"roomid":3})", 0, -1},
+        {R"({"roomid":300})", -1, 0},
+        {R"({"keyid":2,"type":"bind","fasceneid":7,"reqId":"r2"})", 0, -1},
+        {R"({"keyid":2,"type":"bind","addr":18,"devicetype":1})", 0, -1},
+        {R"({"type":"delete","fasceneid":7})", 0, -1},
+        {R"({})", -1, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.json);
+        tovra_queue_reset();
+        cJSON *j = cJSON_Parse(c.json);
+        EXPECT_EQ(c.rc, tovra_cmd_to_at(j, dev));
+        cJSON_Delete(j);
+        if (c.queued >= 0)
+            EXPECT_EQ(c.queued, queued_total());
+        else
+            EXPECT_GT(queued_total(), 0);
     }
     tovra_queue_reset();
 }

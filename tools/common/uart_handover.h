@@ -1,8 +1,8 @@
-// The board's UART hand-over, both ends, for the simulated peers and their
-// tests: a peer connects to the board's /vboard/uart/<name>.sock and receives
-// the pseudo-terminal's master descriptor with SCM_RIGHTS; a test plays the
-// board's side with `uart_send_fd`. Header-only: the tools and the tests
-// include it, the daemon never does.
+// The board's UART hand-over, both ends: a peer (simphone, simmodule)
+// connects to the board's /vboard/uart/<name>.sock and receives the
+// pseudo-terminal's master descriptor with SCM_RIGHTS; the board's holder
+// (or a test playing it) passes it with `uart_send_fd`. Header-only: the
+// tools and the tests include it, the daemon never does.
 #pragma once
 
 #include <errno.h>

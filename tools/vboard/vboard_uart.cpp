@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "uart_handover.h"
 #include "vboard.h"
 
 namespace vboard {
@@ -94,23 +95,7 @@ bool listen_on(Uart &u, std::string &err) {
 void hand_over(const Uart &u) {
     int c = ::accept4(u.listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) return;
-    char byte = 'u';
-    struct iovec iov = {&byte, 1};
-    union {
-        char buf[CMSG_SPACE(sizeof(int))];
-        struct cmsghdr align;
-    } ctl = {};
-    struct msghdr msg = {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = ctl.buf;
-    msg.msg_controllen = sizeof ctl.buf;
-    struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
-    cm->cmsg_level = SOL_SOCKET;
-    cm->cmsg_type = SCM_RIGHTS;
-    cm->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(cm), &u.master, sizeof(int));
-    if (::sendmsg(c, &msg, MSG_NOSIGNAL) != 1) note("uart " + u.name + ": hand-over failed: " + strerror(errno));
+    if (!uart_send_fd(c, u.master)) note("uart " + u.name + ": hand-over failed: " + strerror(errno));
     ::close(c);
 }
 

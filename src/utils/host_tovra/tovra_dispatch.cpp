@@ -10,7 +10,8 @@
 //
 // Items other than control requests are event envelopes: a "pack" sealed
 // with the host's random key, an item with a numeric "r" being an answer
-// that is ignored. The handlers of control, device deletion, scene setting,
+// that is ignored; control requests are sealed for their device
+// (tovra_ctrl.cpp). The handlers of device deletion, scene setting,
 // binding, scene locks and device queries are not built yet: they say so
 // and drop the item.
 #include "tovra_dispatch.h"
@@ -31,6 +32,7 @@
 #include "orvi_seam.h"
 #include "orvi_utils.h"
 #include "local_mqtt.h"
+#include "tovra_ctrl.h"
 #include "tovra_event.h"
 #include "tovra_queue.h"
 #include "tovra_sql.h"
@@ -143,7 +145,6 @@ int tovra_scene_ctrl_handle(const char *, const char *item) {
         ORVI_NOT_BUILT(#name);                         \
         return -1;                                     \
     }
-TOVRA_NOT_BUILT_HANDLER(tovra_ctrl_handle)
 TOVRA_NOT_BUILT_HANDLER(tovra_device_delete_handle)
 TOVRA_NOT_BUILT_HANDLER(tovra_scene_delete_handle)
 TOVRA_NOT_BUILT_HANDLER(tovra_scene_set_handle)
