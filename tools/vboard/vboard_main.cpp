@@ -676,32 +676,46 @@ int do_status(const Layout &l) {
     return 0;
 }
 
+// The peer program `name` beside this vboard, and whether it is built.
+std::string peer_program(const char *name) {
+    const std::string exe = self_exe();
+    return exe.substr(0, exe.rfind('/')) + "/" + name;
+}
+bool built(const std::string &program) {
+    return ::access(program.c_str(), X_OK) == 0;
+}
+
+// Runs `argv` in the board's LAN in a session of its own (Ctrl-C goes to
+// vboard, which stops the LAN and the peer with it), standard input from
+// /dev/null and its output appended to `log`. The child's pid, or -1.
+pid_t spawn_in_lan(const Layout &l, const std::vector<std::string> &argv, const std::string &log) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::setsid();
+    int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
+    lan_exec(l, argv);
+    _exit(127);
+}
+
 // The simulated devices of `vboard run`, in the LAN, logging to
 // DIR/vboard/simdev.log. They end with the LAN. True once every device has
 // its socket in the LAN (so the app can bind it at once), false with the
 // reason when they cannot run.
 bool start_devices(const Layout &l, int devices) {
     if (devices <= 0) return true;
-    std::string exe = self_exe();
-    std::string simdev = exe.substr(0, exe.rfind('/')) + "/simdev";
+    const std::string simdev = peer_program("simdev");
     const std::string log = l.vb + "/simdev.log";
-    if (::access(simdev.c_str(), X_OK) != 0) {
+    if (!built(simdev)) {
         fprintf(stderr, "vboard: %s is not built; no simulated devices\n", simdev.c_str());
         return false;
     }
     const off_t log_start = file_size(log) > 0 ? file_size(log) : 0;
-    pid_t pid = ::fork();
+    const pid_t pid = spawn_in_lan(l, {simdev, "--count", std::to_string(devices)}, log);
     if (pid < 0) {
         perror("vboard: fork");
         return false;
-    }
-    if (pid == 0) {
-        ::setsid();  // Ctrl-C goes to vboard, which stops the LAN and them with it
-        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
-        lan_exec(l, {simdev, "--count", std::to_string(devices)});
-        _exit(127);
     }
     // Each device binds its own address, and one socket takes the
     // broadcasts for all of them.
@@ -728,18 +742,8 @@ bool start_devices(const Layout &l, int devices) {
 // The maker's cloud in the LAN (simcloud: dispatch server on 192.0.2.1:7000,
 // cloud broker on 192.0.2.1:1884); its files and log under DIR/vboard/cloud.
 void start_cloud(const Layout &l) {
-    std::string exe = self_exe();
-    std::string simcloud = exe.substr(0, exe.rfind('/')) + "/simcloud";
-    if (::access(simcloud.c_str(), X_OK) != 0) return;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
-        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        int out = ::open((l.vb + "/simcloud.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
-        lan_exec(l, {simcloud, "--dir", l.vb + "/cloud"});
-        _exit(127);
-    }
+    const std::string simcloud = peer_program("simcloud");
+    if (built(simcloud)) spawn_in_lan(l, {simcloud, "--dir", l.vb + "/cloud"}, l.vb + "/simcloud.log");
 }
 
 // The lighting module and its devices on the board's lighting UART
@@ -757,24 +761,16 @@ constexpr const char *kDemoModuleDevices =
     "300 02b10000012c 70314 room=1 status=60000000000000\n";
 
 void start_module(const Layout &l) {
-    std::string exe = self_exe();
-    std::string simmodule = exe.substr(0, exe.rfind('/')) + "/simmodule";
-    if (::access(simmodule.c_str(), X_OK) != 0) return;
+    const std::string simmodule = peer_program("simmodule");
+    if (!built(simmodule)) return;
     const std::string devices = l.vb + "/state/simmodule.devices";
     std::string text;
     if (!read_file(devices, text)) {
         mkdirs(l.vb + "/state");
         write_file(devices, kDemoModuleDevices, 0644);
     }
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
-        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        int out = ::open((l.vb + "/simmodule.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0) _exit(127);
-        lan_exec(l, {simmodule, "--board", l.dir, "--devices", devices, "--log", l.vb + "/simmodule.frames"});
-        _exit(127);
-    }
+    spawn_in_lan(l, {simmodule, "--board", l.dir, "--devices", devices, "--log", l.vb + "/simmodule.frames"},
+                 l.vb + "/simmodule.log");
 }
 
 // A board without a dispatch server is given simcloud's (board down).
