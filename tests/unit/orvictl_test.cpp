@@ -100,6 +100,15 @@ TEST(Orvictl, BadInputIsRefusedWithAMessage) {
         {"", "open --key " + kKey, 1, "nothing on standard input"},
         {R"({"t":"pack","i":0})", "open --key " + kKey, 1, "no \"pack\" text"},
         {"vfldV+Z7cqhitoCi", "open --key " + kKey, 1, "cannot decrypt"},
+        {"", "scene", 2, "give a VERB"},
+        {"", "scene play --id 3", 2, "unknown VERB 'play'"},
+        {"", "scene run --id 0", 2, "--id is a scene id, 1 to 65535"},
+        {"", "scene run --id 65536", 2, "--id is a scene id, 1 to 65535"},
+        {"", "scene set --id 3", 2, "set needs --mac"},
+        {"", "scene set --id 3 --mac a,b --set Pow=1", 2, "set takes one --mac"},
+        {"", "scene set --id 3 --mac a --set Pow", 2, "set takes one --mac"},
+        {"", "scene bind --id 3 --mac a --key 11", 2, "--key 1..10"},
+        {"", "scene run --id 3 --wait -1", 2, "--wait is a number"},
     };
     for (const auto &c : cases) {
         Result r = orvictl(c.input, {c.args}, true);

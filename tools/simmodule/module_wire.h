@@ -70,6 +70,9 @@ class Module {
 
     // Control channel actions.
     void report(const Device &d, std::vector<Reply> &out) const;
+    // Every device that holds scene `id` applies its stored control: what a
+    // scene command or a panel key press does on the air.
+    void run_scene(uint32_t id, std::vector<Reply> &out, std::vector<std::string> &notes);
 
   private:
     void on_ctrl(const uint8_t *p, size_t n, std::vector<Reply> &out, std::vector<std::string> &notes);
@@ -77,7 +80,6 @@ class Module {
     void on_ihg(const uint8_t *p, size_t n, std::vector<Reply> &out, std::vector<std::string> &notes);
     void apply(Device &d, const uint8_t *ctl, size_t n, std::vector<Reply> &out) const;
     void confirm(const Device &d, std::vector<Reply> &out) const;
-    void run_scene(uint32_t id, std::vector<Reply> &out, std::vector<std::string> &notes);
 };
 
 }  // namespace simmodule

@@ -61,7 +61,8 @@ const char kUsage[] =
     "  --noise N          N noise bytes (never \"AT+\") in a write of their own before each frame\n"
     "  --long N           status frames padded with zeros to N bytes\n"
     " control commands, one a line, written to the FIFO:\n"
-    "  press ADDR KEY     panel ADDR reports key KEY: AT+SCENE with the scene bound to it\n"
+    "  press ADDR KEY     panel ADDR presses key KEY: the devices of its bound scene run it\n"
+    "                     and the module reports AT+SCENE\n"
     "  scene ID [KIND]    AT+SCENE with scene ID (kind default 2)\n"
     "  pair [ADDR MAC MODEL]  AT+PAIRSUCC (11 bytes); with a device: the device joins and\n"
     "                     the 19-byte form carries its MAC and address\n"
@@ -369,7 +370,12 @@ void Sim::on_control_line(const std::string &line) {
             say("control: key %u of %u is bound to no scene", key, d->addr);
             return;
         }
+        // The press goes out on the air: the module hears the panel and the
+        // scene's devices run the scene themselves.
         if (!d->silent) replies.push_back({scene_frame(2, it->second, d, key), true});
+        std::vector<std::string> notes;
+        m_.run_scene(it->second, replies, notes);
+        for (const std::string &n : notes) say("%s", n.c_str());
     } else if (c == "scene" && (w.size() == 2 || w.size() == 3)) {
         const uint32_t id = static_cast<uint32_t>(strtoul(w[1].c_str(), nullptr, 0)) & 0xFFFFFF;
         const uint8_t kind = w.size() == 3 ? static_cast<uint8_t>(strtoul(w[2].c_str(), nullptr, 0)) : 2;

@@ -487,20 +487,7 @@ int emit(int argc, char **argv) {
         return 1;
     }
     orvi_log_level_set(ORVI_LOG_WARN);
-    local_mqtt_set_pub_prefix("simsvc_emit");
-    local_mqtt_set_pool_size(1);
-    local_mqtt_service();
-    cJSON *p = event_msg_package_aseemble(cid.c_str(), i, tcid.c_str(), 0, body.c_str());
-    if (!p) {
-        fprintf(stderr, "simsvc emit: the package could not be sealed\n");
-        return 1;
-    }
-    const std::string text = printed(p);
-    cJSON_Delete(p);
-    if (mqtt_event_publish(topic.c_str(), text.c_str(), text.size(), retain) != 0 || local_mqtt_flush(30000) != 0) {
-        fprintf(stderr, "simsvc emit: %s not published\n", topic.c_str());
-        return 1;
-    }
+    if (board_emit("simsvc emit", topic, body, cid, i, tcid, retain) != 0) return 1;
     printf("emitted %s %s\n", topic.c_str(), body.c_str());
     return 0;
 }
