@@ -81,9 +81,13 @@ void sapp_new_device_window_close(void);
 // Reports a provisional record (10 to 29 bytes) for the device at its
 // address. 0 when reported, -1 when refused (logged).
 int at_mdata_default_status_msg_recv(const uint8_t *record, size_t length);
-// The 19-byte limit record of a roller shutter or curtain at `addr` when it
-// has a limit row with both limits set; logged otherwise.
+// The 19-byte record of the roller shutter at `addr` after a limit change:
+// its stored limits at bytes 17 and 18 (zeros when it has no limit row).
 void tovra_limit_provisional_send(uint16_t addr);
+// The same record stating the open per cent `percent`, sent only when the
+// device has both limits set (a curtain without them does not know where it
+// is): 0 when reported, -1 when not (the caller logs why).
+int tovra_curpercent_provisional_send(uint16_t addr, int percent);
 // Room group control: the room's curtains (class 7, at `curpercent`) or
 // lights (power `pow` 0 off, 1 on, 2 brightness `lum` per cent, 3 colour
 // temperature `colortemp` K). Room 0 is the whole home.
