@@ -338,6 +338,6 @@ const tovra_service_ops_t tovra_service_ops = [] {
     o.all_refresh_list = all_refresh_list;
     o.get_tovra_mac = get_tovra_mac;
     o.device_all_ctrl = tovra_room_group_ctrl;
-    o.new_online_device_list = new_online_device_list;
+    o.new_online_device_list = tovra_new_online_device_list;
     return o;
 }();

@@ -525,7 +525,7 @@ void new_online_device_room_set_list(const char *mac) {
     for (int k = 0; k < 3; ++k) at_other_roomset_msg_add_queue(static_cast<uint8_t>(room), addr);
 }
 
-void new_online_device_list(const char *mac) {
+void tovra_new_online_device_list(const char *mac) {
     if (!mac || !*mac) {
         ORVI_LOGW("[TOVRA]new_online_device_list: no MAC");
         return;

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "tovra_service.h"
 #include "tovra_sql.h"
 
 // ---- query fillers ----------------------------------------------------------
@@ -68,8 +69,10 @@ void timer_1s_handle(void);
 
 // ---- new devices -------------------------------------------------------------------
 // A device was added: its room is queued and its MAC kept until the next
-// device-table refresh, whose follow-up asks for its status.
-void new_online_device_list(const char *mac);
+// device-table refresh, whose follow-up asks for its status. The host calls
+// it as `new_online_device_list` (tovra_service.h), which reaches this one
+// once start-up installed the service.
+void tovra_new_online_device_list(const char *mac);
 void new_online_device_room_set_list(const char *mac);
 void new_online_device_status_list(void);
 // Opens the app's new-device window for 62 s; 1 while it is open; closes it.
