@@ -180,6 +180,10 @@ extern orvi::Mutex orvi_timer_list_mu ACQUIRED_AFTER(ORVI_LOCKS_STORAGE, orvi_ev
 // copies out under them and calls its hooks and the port unlocked.
 extern orvi::Mutex tovra_queue_mu ORVI_LEAF_LOCK;
 extern orvi::Mutex tovra_link_mu ORVI_LEAF_LOCK;
+// The lighting service's status polling: its cycle, offline and
+// delayed-check tables, new-device list and queued provisional records
+// (tovra_poll.cpp). A leaf: copied out under it, everything called after.
+extern orvi::Mutex tovra_poll_mu ORVI_LEAF_LOCK;
 // The lighting service's list of received messages (tovra_dispatch.cpp) has
 // a lock of its own: a leaf.
 

@@ -9,9 +9,9 @@
 // the scene queue (the broadcast reaches every light of the room at once, so
 // no light is asked alone). Curtains get the curtain scene of their per cent
 // and then one command each, since each model moves on its own form.
-// The provisional statuses that state the commanded values before the
-// devices answer come with the status poller; until then the devices' own
-// reports are what the app sees.
+// Each command is followed by a provisional status stating the commanded
+// values before the devices answer, and a controlled device is asked for
+// its real status a few seconds later.
 #include "tovra_ctrl.h"
 
 #include <algorithm>
@@ -29,6 +29,7 @@
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "product_subdev.h"
+#include "tovra_poll.h"
 #include "tovra_queue.h"
 #include "tovra_sql.h"
 #include "tovra_uart.h"
@@ -83,10 +84,7 @@ int curtains_ctrl(int room, int cur) {
         if (at_three_parties_curtain_group_ctrl_msg_add_queue(static_cast<uint16_t>(f.macId),
                                                               static_cast<uint8_t>(percent), flag) != 0)
             rc = -1;
-        std::vector<host_limit_set_info_t> limits;
-        tovra_limit_set_sql_table_select(TOVRA_LIMIT_SET_INFO_DB, TOVRA_LIMIT_SET_TABLE, "LIMITADDR",
-                                         tovra_sql_num(f.macId), limits);
-        if (limits.empty() || !limits.front().uplimitsetting || !limits.front().lowlimitsetting)
+        if (tovra_curpercent_provisional_send(static_cast<uint16_t>(f.macId), percent) != 0)
             ORVI_LOGI("[TOVRA]The room curtain group ctrl is not equipped with a limit stop!\n\r");
     }
     return rc;
@@ -101,8 +99,15 @@ int tovra_room_group_ctrl(int Room_ID, int Pow, int DevType, int Lum, int ColorT
         ORVI_LOGW("[TOVRA]room %d is not a short room id", Room_ID);
         return -1;
     }
-    if (DevType == kDevTypeLight) return lights_ctrl(Room_ID, Pow, Lum, ColorTemp);
-    if (DevType == kDevTypeCurtain) return curtains_ctrl(Room_ID, CurPercent);
+    if (DevType == kDevTypeLight) {
+        const int rc = lights_ctrl(Room_ID, Pow, Lum, ColorTemp);
+        if (rc == 0) tovra_led_false_kind_device_query(CurPercent, Room_ID, DevType, Pow, Lum, ColorTemp);
+        return rc;
+    }
+    if (DevType == kDevTypeCurtain) {
+        tovra_led_false_kind_device_query(std::clamp(CurPercent, 0, 100), Room_ID, DevType, Pow, Lum, ColorTemp);
+        return curtains_ctrl(Room_ID, CurPercent);
+    }
     ORVI_LOGW("[TOVRA]tovra_device_all_ctrl DevType is error: %d\n\r", DevType);
     return -1;
 }
@@ -116,6 +121,33 @@ const size_t kBinTextMax = 100;
 const size_t kPackMax = 16383;
 // The codec's output buffer (the host's status buffer size).
 const size_t kCodecOutMax = 5120;
+// Seconds after a command before the device is asked for its status.
+const int kDelayedCheckS = 6;
+
+// The roller shutter's "Limit" value `v`: 1 sets the upper limit, 2 the
+// lower, 3 and 4 clear them, 5 clears both.
+void shutter_limit_set(uint16_t addr, long v) {
+    std::vector<host_limit_set_info_t> rows;
+    tovra_limit_set_sql_table_select(TOVRA_LIMIT_SET_INFO_DB, TOVRA_LIMIT_SET_TABLE, "LIMITADDR", tovra_sql_num(addr),
+                                     rows);
+    if (rows.empty()) {
+        host_limit_set_info_t row{};
+        row.addr = addr;
+        row.uplimitsetting = v == 1 ? 1 : 0;
+        row.lowlimitsetting = v == 2 ? 1 : 0;
+        tovra_limit_set_sql_table_insert(TOVRA_LIMIT_SET_INFO_DB, TOVRA_LIMIT_SET_TABLE, &row);
+    } else {
+        auto set = [addr](const char *column, int value) {
+            tovra_limit_set_sql_table_update(TOVRA_LIMIT_SET_INFO_DB, TOVRA_LIMIT_SET_TABLE, addr, column,
+                                             tovra_sql_num(value));
+        };
+        if (v == 1) set("UPLIMITSET", 1);
+        if (v == 2) set("LOWLIMITSET", 1);
+        if (v == 3 || v == 5) set("UPLIMITSET", 0);
+        if (v == 4 || v == 5) set("LOWLIMITSET", 0);
+    }
+    tovra_limit_provisional_send(addr);
+}
 
 bool int_member(const cJSON *j, const char *name, long lo, long hi, long *out) {
     const cJSON *v = cJSON_GetObjectItemCaseSensitive(j, name);
@@ -164,7 +196,9 @@ int tovra_cmd_to_at(const cJSON *ecb, const host_tovra_devcie_info_t &dev) {
         const int len = bytes[0] - 1;
         if (strcmp(atcmd, "AT+CTRL") == 0) {
             ORVI_LOGI("[TOVRA]AT_CTRL addr is : %d\n\r", dev.addr);
-            return at_ctrl_msg_add_queue(addr, bytes + 1, len);
+            const int rc = at_ctrl_msg_add_queue(addr, bytes + 1, len);
+            tovra_delay_check_arm(dev.mid, addr, kDelayedCheckS);
+            return rc;
         }
         if (strcmp(atcmd, "AT+SCENE") == 0 && reqId && has_scene && scene >= 1 && scene <= 65535 && scene != 255)
             return at_scene_msg_add_queue(static_cast<uint32_t>(scene), addr, bytes + 1, len, reqId);
@@ -261,6 +295,18 @@ int tovra_ctrl_handle(const char *topic, const char *item) {
                 at_led_color_ctrl_msg_add_queue(addr, static_cast<int>(color), static_cast<uint8_t>(speed));
             if (speed >= 0 && speed <= 255 && temp >= 0)
                 at_led_temp_ctrl_msg_add_queue(addr, static_cast<int>(temp), static_cast<uint8_t>(speed));
+        }
+        if (is_model(row.mid, {"70314", "70315", "70361", "70362"})) tovra_delay_check_arm(row.mid, addr, kDelayedCheckS);
+        if (strcmp(row.mid, "70710") == 0) {
+            for (int k = 0; k < cJSON_GetArraySize(opt) && k < cJSON_GetArraySize(p); ++k) {
+                const cJSON *name = cJSON_GetArrayItem(opt, k), *v = cJSON_GetArrayItem(p, k);
+                if (!cJSON_IsString(name) || !cJSON_IsNumber(v)) continue;
+                if (strcmp(name->valuestring, "Limit") == 0 && v->valueint >= 1 && v->valueint <= 5)
+                    shutter_limit_set(addr, v->valueint);
+                if (strcmp(name->valuestring, "CurPercent") == 0 &&
+                    tovra_curpercent_provisional_send(addr, std::clamp(v->valueint, 0, 100)) != 0)
+                    ORVI_LOGI("[TOVRA]The roller shutter control is not equipped with a limit stop!\n\r");
+            }
         }
         if (is_model(row.mid, {"70725", "70726"})) {
             for (int k = 0; k < cJSON_GetArraySize(opt) && k < cJSON_GetArraySize(p); ++k) {

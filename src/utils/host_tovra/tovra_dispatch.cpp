@@ -34,6 +34,7 @@
 #include "local_mqtt.h"
 #include "tovra_ctrl.h"
 #include "tovra_event.h"
+#include "tovra_poll.h"
 #include "tovra_queue.h"
 #include "tovra_sql.h"
 #include "tovra_uart.h"
@@ -153,7 +154,6 @@ TOVRA_NOT_BUILT_HANDLER(tovra_scene_bind_handle)
 TOVRA_NOT_BUILT_HANDLER(tovra_scene_unbind_handle)
 TOVRA_NOT_BUILT_HANDLER(tovra_scene_lock_handle)
 TOVRA_NOT_BUILT_HANDLER(tovra_scene2_lock_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_query_device_handle)
 TOVRA_NOT_BUILT_HANDLER(tovra_device_bind_handle)
 
 const char *const kTopics[] = {

@@ -40,6 +40,7 @@
 #include "tovra_event.h"
 #include "tovra_hooks.h"
 #include "tovra_payload.h"
+#include "tovra_poll.h"
 #include "tovra_queue.h"
 #include "tovra_sql.h"
 #include "tovra_uart.h"
@@ -144,6 +145,17 @@ void all_refresh_list(void) {
     tm_1s.Sublist_Refresh_Time.store(0x4002);
 }
 
+// ---- status polling hooks ------------------------------------------------------------
+
+// The periodic whole query never marks a device offline.
+void whole_device_query(void) {
+    tovra_whole_device_query(0);
+}
+void sql_online_change(void) {
+    tovra_online_change_raise();
+    tovra_online_change_check_send();
+}
+
 // ---- threads ---------------------------------------------------------------------------
 
 const unsigned kPassMs = 10;
@@ -163,6 +175,7 @@ void *tovra_handle_cb(void *) {
         if (take_expired(tm_1s.Sublist_Refresh_Time)) tovra_device_table_refresh();
         if (take_expired(tm_1s.Sublist_Single_Refresh_Time)) tovra_single_device_table_refresh();
         tovra_msg_queue_check();
+        tovra_status_query_cycle_check();
         orvi_port_sleep_ms(kPassMs);
     }
     return nullptr;
@@ -292,6 +305,16 @@ void tovra_link_wire(void) {
         h.scene_lock3_send = scene_lock3_send;
         h.trivox_sceneid_send = trivox_sceneid_send;
         h.trivox2_sceneid_send = trivox2_sceneid_send;
+        h.pending_query_clear = tovra_pending_query_clear;
+        h.online_change_raise = tovra_online_change_raise;
+        h.online_change_check_send = tovra_online_change_check_send;
+        h.new_device_window_open = sapp_new_device_window_open;
+        h.new_device_window_close = sapp_new_device_window_close;
+        h.whole_device_query = whole_device_query;
+        h.offline_device_query = tovra_offline_device_query;
+        h.delayed_check_step = timer_1s_handle;
+        h.longtime_report = body_sensor_long_time_send;
+        h.status_send_msg = status_send_msg;
         return h;
     }();
     tovra_link_hooks_install(&link);
@@ -299,9 +322,14 @@ void tovra_link_wire(void) {
         tovra_sql_hooks_t h{};
         h.variable_init = variable_init;
         h.all_refresh_list = all_refresh_list;
+        h.new_online_device_status_list = new_online_device_status_list;
+        h.new_device_window_close = sapp_new_device_window_close;
+        h.online_change = sql_online_change;
         return h;
     }();
     tovra_sql_set_hooks(&sql);
+    static const tovra_event_hooks_t events = {tovra_false_whole_device_query, tovra_false_kind_device_query};
+    tovra_event_set_hooks(&events);
 }
 
 const tovra_service_ops_t tovra_service_ops = [] {
@@ -310,5 +338,6 @@ const tovra_service_ops_t tovra_service_ops = [] {
     o.all_refresh_list = all_refresh_list;
     o.get_tovra_mac = get_tovra_mac;
     o.device_all_ctrl = tovra_room_group_ctrl;
+    o.new_online_device_list = tovra_new_online_device_list;
     return o;
 }();
