@@ -41,6 +41,7 @@
 #include "tovra_hooks.h"
 #include "tovra_payload.h"
 #include "tovra_queue.h"
+#include "tovra_scene.h"
 #include "tovra_sql.h"
 #include "tovra_uart.h"
 
@@ -310,5 +311,7 @@ const tovra_service_ops_t tovra_service_ops = [] {
     o.all_refresh_list = all_refresh_list;
     o.get_tovra_mac = get_tovra_mac;
     o.device_all_ctrl = tovra_room_group_ctrl;
+    o.room_set_handle = tovra_room_set_apply;
+    o.device_applet_delete_handle = tovra_device_delete_apply;
     return o;
 }();
