@@ -286,6 +286,19 @@ void orvi_subsystems_install(void) {
             cloud_mqtt_disconnect();
             return 0;
         };
+        // A light moved to another room learns the room's short id.
+        p.tovra_room_set = [](const char *mac, uint32_t room_id) {
+            const orvi_subdev_ptr dev = product_get_subdev_form_host(mac);
+            if (!dev) return -1;
+            const orvi_subdev_fields_t f = orvi_subdev_snapshot(dev);
+            const int sid = room_id == 0 ? 0 : roomId_to_sId(room_id);
+            if (sid < 0) {
+                ORVI_LOGW("room %u of %s has no short id", room_id, mac);
+                return -1;
+            }
+            return tovra_room_set_handle(mac, f.mid, sid);
+        };
+        p.tovra_device_delete = tovra_device_applet_delete_handle;
         return p;
     }();
     orvi_event_topics_set_peers(&event_peers);

@@ -89,6 +89,14 @@ const tovra_service_ops_t kTovra = {
         return std::string();
     },
     [](const char *mac) { pending_record("new_online_device_list", {pending_arg(mac)}); },
+    [](const char *mac, const char *mid, int room) {
+        pending_record("tovra_room_set_handle", {pending_arg(mac), pending_arg(mid), num(room)});
+        return 0;
+    },
+    [](const char *mac) {
+        pending_record("tovra_device_applet_delete_handle", {pending_arg(mac)});
+        return 0;
+    },
 };
 
 // ---- Run information: the refreshes are recorded, the getters are the

@@ -1,4 +1,4 @@
-// Lighting topic dispatch and the handlers built so far.
+// Lighting topic dispatch and the pairing, host-status and scene-run handlers.
 //
 // Every request comes as one or more JSON items on a topic; the map below
 // names, in order, the handler of each topic key, and an item goes to every
@@ -11,9 +11,9 @@
 // Items other than control requests are event envelopes: a "pack" sealed
 // with the host's random key, an item with a numeric "r" being an answer
 // that is ignored; control requests are sealed for their device
-// (tovra_ctrl.cpp). The handlers of device deletion, scene setting,
-// binding, scene locks and device queries are not built yet: they say so
-// and drop the item.
+// (tovra_ctrl.cpp). Scenes, panel keys, device deletion and binding and the
+// scene locks are handled in tovra_scene.cpp, the device query in
+// tovra_poll.cpp.
 #include "tovra_dispatch.h"
 
 #include <cJSON.h>
@@ -36,6 +36,7 @@
 #include "tovra_event.h"
 #include "tovra_poll.h"
 #include "tovra_queue.h"
+#include "tovra_scene.h"
 #include "tovra_sql.h"
 #include "tovra_uart.h"
 
@@ -57,37 +58,6 @@ received_t &received() {
     return *r;
 }
 
-// The event envelope's plain JSON, or null (logged with the JSON bit).
-json_ptr event_pack_get(const char *func, const char *item) {
-    json_ptr root(cJSON_Parse(item));
-    if (!root) {
-        TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]cJSON_Parse error!", func);
-        return nullptr;
-    }
-    if (cJSON_IsNumber(cJSON_GetObjectItemCaseSensitive(root.get(), "r"))) return nullptr;
-    const cJSON *pack = cJSON_GetObjectItemCaseSensitive(root.get(), "pack");
-    if (!cJSON_IsString(pack) || strlen(pack->valuestring) > kPackMax) {
-        TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]get [pack] string error!", func);
-        return nullptr;
-    }
-    std::string text = pack->valuestring;
-    const std::string key = product_get_random_key();
-    json_ptr plain(key.empty() || orvi_aes_decrypt(key.c_str(), text) != 0 ? nullptr : cJSON_Parse(text.c_str()));
-    if (!plain) TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]cjson parse [pack] error!", func);
-    return plain;
-}
-
-// Calls fn(name, value) for each pair of the plain text's "cols"/"dat".
-template <typename Fn>
-void for_each_pair(const cJSON *plain, Fn fn) {
-    const cJSON *pt = cJSON_GetObjectItemCaseSensitive(plain, "plaintext");
-    const cJSON *cols = cJSON_GetObjectItemCaseSensitive(pt, "cols");
-    const cJSON *dat = cJSON_GetObjectItemCaseSensitive(pt, "dat");
-    if (!cJSON_IsArray(cols) || !cJSON_IsArray(dat)) return;
-    const int n = cJSON_GetArraySize(cols);
-    for (int k = 0; k < n && k < cJSON_GetArraySize(dat); ++k) fn(cJSON_GetArrayItem(cols, k), cJSON_GetArrayItem(dat, k));
-}
-
 bool text_is(const cJSON *v, const char *text) {
     return cJSON_IsString(v) && strcmp(v->valuestring, text) == 0;
 }
@@ -95,9 +65,9 @@ bool text_is(const cJSON *v, const char *text) {
 // "/key": the pairing key starts the module's pairing; a reset empties the
 // lighting tables.
 int tovra_key_handle(const char *, const char *item) {
-    json_ptr plain = event_pack_get(__func__, item);
+    json_ptr plain = tovra_event_pack_get(__func__, item);
     if (!plain) return -1;
-    for_each_pair(plain.get(), [](const cJSON *name, const cJSON *value) {
+    tovra_for_each_pair(plain.get(), [](const cJSON *name, const cJSON *value) {
         if (!text_is(name, "key")) {
             TOVRA_LOG(TOVRA_DEBUG_LOG, "[%s]not a key event", "tovra_key_handle");
         } else if (text_is(value, "matching")) {
@@ -114,9 +84,9 @@ int tovra_key_handle(const char *, const char *item) {
 
 // "/host": the end of the host's pairing ends the module's.
 int tovra_status_handle(const char *, const char *item) {
-    json_ptr plain = event_pack_get(__func__, item);
+    json_ptr plain = tovra_event_pack_get(__func__, item);
     if (!plain) return -1;
-    for_each_pair(plain.get(), [](const cJSON *name, const cJSON *value) {
+    tovra_for_each_pair(plain.get(), [](const cJSON *name, const cJSON *value) {
         if (text_is(name, "matching") && (text_is(value, "success") || text_is(value, "fail")))
             at_pairstop_msg_add_queue();
     });
@@ -125,7 +95,7 @@ int tovra_status_handle(const char *, const char *item) {
 
 // "scene/broadcast": the host runs a scene on the lights.
 int tovra_scene_ctrl_handle(const char *, const char *item) {
-    json_ptr plain = event_pack_get(__func__, item);
+    json_ptr plain = tovra_event_pack_get(__func__, item);
     if (!plain) return -1;
     const cJSON *id = cJSON_GetObjectItemCaseSensitive(plain.get(), "subSceneID");
     if (!cJSON_IsNumber(id) || id->valuedouble < 1 || id->valuedouble > 65535 ||
@@ -141,21 +111,6 @@ int tovra_scene_ctrl_handle(const char *, const char *item) {
     return 0;
 }
 
-#define TOVRA_NOT_BUILT_HANDLER(name)                  \
-    int name(const char *, const char *) {             \
-        ORVI_NOT_BUILT(#name);                         \
-        return -1;                                     \
-    }
-TOVRA_NOT_BUILT_HANDLER(tovra_device_delete_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_scene_delete_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_scene_set_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_scene_deleteb_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_scene_bind_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_scene_unbind_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_scene_lock_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_scene2_lock_handle)
-TOVRA_NOT_BUILT_HANDLER(tovra_device_bind_handle)
-
 const char *const kTopics[] = {
     "/jsonRequest/#",  "deletedev8app/#", "/key",       "/host",        "scene/set/#",
     "scene/deleteb/#", "scene/bind/#",    "scene/unbind/#", "scene/broadcast", "/parameter",
@@ -163,6 +118,25 @@ const char *const kTopics[] = {
 };
 
 }  // namespace
+
+json_ptr tovra_event_pack_get(const char *func, const char *item) {
+    json_ptr root(cJSON_Parse(item ? item : ""));
+    if (!root) {
+        TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]cJSON_Parse error!", func);
+        return nullptr;
+    }
+    if (cJSON_IsNumber(cJSON_GetObjectItemCaseSensitive(root.get(), "r"))) return nullptr;
+    const cJSON *pack = cJSON_GetObjectItemCaseSensitive(root.get(), "pack");
+    if (!cJSON_IsString(pack) || strlen(pack->valuestring) > kPackMax) {
+        TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]get [pack] string error!", func);
+        return nullptr;
+    }
+    std::string text = pack->valuestring;
+    const std::string key = product_get_random_key();
+    json_ptr plain(key.empty() || orvi_aes_decrypt(key.c_str(), text) != 0 ? nullptr : cJSON_Parse(text.c_str()));
+    if (!plain) TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]cjson parse [pack] error!", func);
+    return plain;
+}
 
 const tovra_event_handle_map_t tovra_event_handle_map[TOVRA_EVENT_HANDLE_MAP_SIZE] = {
     {"/jsonRequest", tovra_ctrl_handle},

@@ -5,7 +5,11 @@
 // it and runs the handlers.
 #pragma once
 
+#include <cJSON.h>
+
 #include <cstddef>
+
+#include "orvi_json.h"
 
 // A handler of one JSON item (text) received on `topic`; 0 when handled.
 typedef int (*tovra_event_handler_t)(const char *topic, const char *item);
@@ -20,6 +24,22 @@ extern const tovra_event_handle_map_t tovra_event_handle_map[TOVRA_EVENT_HANDLE_
 // Every map entry whose key begins `topic` gets the item, in map order. 0,
 // or -1 for a missing topic or one no key begins.
 int tovra_event_dispatch_handle(const char *topic, const char *item);
+
+// Opens an event envelope: the plain JSON its "pack" holds, sealed with the
+// host's random key; null for an answer (a numeric "r") and for an item that
+// does not open (logged with the JSON bit under `func`).
+orvi_json::json_ptr tovra_event_pack_get(const char *func, const char *item);
+
+// Calls fn(name, value) for each pair of the plain text's "cols"/"dat".
+template <typename Fn>
+void tovra_for_each_pair(const cJSON *plain, Fn fn) {
+    const cJSON *pt = cJSON_GetObjectItemCaseSensitive(plain, "plaintext");
+    const cJSON *cols = cJSON_GetObjectItemCaseSensitive(pt, "cols");
+    const cJSON *dat = cJSON_GetObjectItemCaseSensitive(pt, "dat");
+    if (!cJSON_IsArray(cols) || !cJSON_IsArray(dat)) return;
+    const int n = cJSON_GetArraySize(cols);
+    for (int k = 0; k < n && k < cJSON_GetArraySize(dat); ++k) fn(cJSON_GetArrayItem(cols, k), cJSON_GetArrayItem(dat, k));
+}
 
 // The transport's callback: copies (topic, data) onto the received list.
 void tovra_env_receiver(const char *topic, const char *data);

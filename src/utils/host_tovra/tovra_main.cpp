@@ -42,6 +42,7 @@
 #include "tovra_payload.h"
 #include "tovra_poll.h"
 #include "tovra_queue.h"
+#include "tovra_scene.h"
 #include "tovra_sql.h"
 #include "tovra_uart.h"
 
@@ -339,5 +340,7 @@ const tovra_service_ops_t tovra_service_ops = [] {
     o.get_tovra_mac = get_tovra_mac;
     o.device_all_ctrl = tovra_room_group_ctrl;
     o.new_online_device_list = tovra_new_online_device_list;
+    o.room_set_handle = tovra_room_set_apply;
+    o.device_applet_delete_handle = tovra_device_delete_apply;
     return o;
 }();

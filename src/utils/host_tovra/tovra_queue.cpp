@@ -153,6 +153,17 @@ bool tovra_queue_inflight(int q, tovra_msg_t *out) {
     return true;
 }
 
+bool tovra_queue_peek(int q, int index, tovra_msg_t *out) {
+    if (q < 0 || q >= TOVRA_QUEUE_NUM || index < 0 || out == nullptr)
+        return false;
+    orvi::MutexLock l(tovra_queue_mu);
+    const tovra_msg_queue &Q = g_queues[q];
+    if (index >= Q.save_count)
+        return false;
+    *out = Q.msg[(Q.send_index + index) % TOVRA_QUEUE_SIZE];
+    return true;
+}
+
 void tovra_queue_reset(void) {
     {
         orvi::MutexLock l(tovra_queue_mu);

@@ -65,6 +65,9 @@ int tovra_retry_msg_queue_add(const tovra_msg_t *msg);
 int tovra_queue_count(int queue);
 // A copy of the in-flight command of `queue`; false when it is empty.
 bool tovra_queue_inflight(int queue, tovra_msg_t *out);
+// A copy of the `index`-th command waiting in `queue`, 0 being the in-flight
+// one; false past the last.
+bool tovra_queue_peek(int queue, int index, tovra_msg_t *out);
 // Empties every queue, stops every timer and puts the start values back.
 void tovra_queue_reset(void);
 

@@ -31,12 +31,21 @@ std::string mac_not_built(void) {
 void new_device_not_built(const char *) {
     ORVI_NOT_BUILT("new_online_device_list");
 }
+int room_set_not_built(const char *, const char *, int) {
+    ORVI_NOT_BUILT("tovra_room_set_handle");
+    return -1;
+}
+int delete_not_built(const char *) {
+    ORVI_NOT_BUILT("tovra_device_applet_delete_handle");
+    return -1;
+}
 
 }  // namespace
 
 const tovra_service_ops_t tovra_service_not_built = {
     init_not_built,       refresh_not_built,       all_ctrl_not_built, status_set_not_built,
     scene_send_not_built, default_scene_not_built, mac_not_built,      new_device_not_built,
+    room_set_not_built,   delete_not_built,
 };
 
 namespace {
@@ -78,4 +87,12 @@ std::string tovra_get_tovra_mac(void) {
 
 void new_online_device_list(const char *mac) {
     g_tovra.get (&tovra_service_ops_t::new_online_device_list)(mac);
+}
+
+int tovra_room_set_handle(const char *mac, const char *mid, int roomid) {
+    return g_tovra.get(&tovra_service_ops_t::room_set_handle)(mac, mid, roomid);
+}
+
+int tovra_device_applet_delete_handle(const char *mac) {
+    return g_tovra.get(&tovra_service_ops_t::device_applet_delete_handle)(mac);
 }

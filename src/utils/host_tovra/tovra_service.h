@@ -30,6 +30,12 @@ std::string tovra_get_tovra_mac(void);
 // A tovra device was added: its room is queued and its status asked for
 // after the next device-table refresh.
 void new_online_device_list(const char *mac);
+// The app moved the device `mac` (model `mid`) to the room with short id
+// `roomid`: the device learns its new room. 0 when queued.
+int tovra_room_set_handle(const char *mac, const char *mid, int roomid);
+// The app deleted the device `mac`: it is reset and leaves the lighting
+// tables. 0, or -1 when the lighting service does not know it.
+int tovra_device_applet_delete_handle(const char *mac);
 
 typedef struct tovra_service_ops_s {
     int (*thread_main_init)(void);
@@ -40,9 +46,12 @@ typedef struct tovra_service_ops_s {
     void (*send_default_scene)(uint32_t sceneId);
     std::string (*get_tovra_mac)(void);
     void (*new_online_device_list)(const char *mac);
+    int (*room_set_handle)(const char *mac, const char *mid, int roomid);
+    int (*device_applet_delete_handle)(const char *mac);
 } tovra_service_ops_t;
 
-// Start-up 0, group control -1, no module MAC, the rest does nothing.
+// Start-up 0, group control, room set and deletion -1, no module MAC, the
+// rest does nothing.
 extern const tovra_service_ops_t tovra_service_not_built;
 // Start-up installs the lighting service; null puts "not built" back.
 void tovra_service_install(const tovra_service_ops_t *ops);

@@ -424,10 +424,10 @@ int tovra_info_sql_table_delete(const char *db, const char *table, const char *p
 
 namespace {
 const col_rule kSceneUpdate[] = {
-    {"SCENEADDR", K_U16, 0}, {"SCENEID", K_U8, 0}, {"KEYNUM", K_U8, 0}, {"SCENEMID", K_TEXT, kMidMax}};
-const col_rule kSceneSelect[] = {{"ADDRKEYNUM", K_U16, 0},
+    {"SCENEADDR", K_U16, 0}, {"SCENEID", K_I32, 0}, {"KEYNUM", K_U8, 0}, {"SCENEMID", K_TEXT, kMidMax}};
+const col_rule kSceneSelect[] = {{"ADDRKEYNUM", K_I32, 0},
                                  {"SCENEADDR", K_U16, 0},
-                                 {"SCENEID", K_U8, 0},
+                                 {"SCENEID", K_I32, 0},
                                  {"KEYNUM", K_U8, 0},
                                  {"SCENEMID", K_TEXT, kMidMax}};
 const col_rule kSceneDelete[] = {{"SCENEADDR", K_U16, 0}};
@@ -476,9 +476,9 @@ int tovra_scene_info_sql_table_select(const char *db, const char *table, const c
     if (!table_op(__func__, tovra_scene_info_lock, kMsgs, OP_SELECT, db, select_sql(table, where), binds, 5,
                   [&got](sqlite3_stmt *s) {
                       host_tovra_scene_devcie_info_t r{};
-                      r.addrkeynum = static_cast<uint16_t>(col_int(s, 0));
+                      r.addrkeynum = static_cast<uint32_t>(col_int(s, 0));
                       r.addr = static_cast<uint16_t>(col_int(s, 1));
-                      r.sceneid = static_cast<uint8_t>(col_int(s, 2));
+                      r.sceneid = static_cast<uint32_t>(col_int(s, 2));
                       r.keynum = static_cast<uint8_t>(col_int(s, 3));
                       col_text(s, 4, r.mid);
                       got.push_back(r);

@@ -46,10 +46,14 @@ typedef struct host_tovra_devcie_info_s {
 } host_tovra_devcie_info_t;
 
 // Panel-key scene row (ADDRKEYNUM, SCENEADDR, SCENEID, KEYNUM, SCENEMID).
+// The row number is the panel address x 10 + the key index (0 to 9): for
+// every 16-bit address that is at most 655,359, so it is held in 32 bits
+// (a 16-bit field would wrap above address 6553 and make two panels' keys
+// one row). Scene ids are the app's, up to 65535 and more: 32 bits too.
 typedef struct host_tovra_scene_devcie_info_s {
-    uint16_t addrkeynum;  // panel address x 10 + key index
+    uint32_t addrkeynum;
     uint16_t addr;
-    uint8_t sceneid;
+    uint32_t sceneid;
     uint8_t keynum;
     char mid[9];
 } host_tovra_scene_devcie_info_t;
