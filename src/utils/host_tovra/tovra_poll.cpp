@@ -608,8 +608,10 @@ void tovra_led_false_kind_device_query(int curpercent, int room, int dev_class, 
             } else if (pow == 1) {
                 report(record(addr, {0x60, 0x80, 0, 0, 0, 0xFF, 0xFF}));
             } else if (pow == 2 && lum != 0) {
-                // The level the lights were sent: per cent scaled to 0..127.
-                report(record(addr, {0x60, static_cast<uint8_t>(std::clamp(lum, 0, 100) * 127 / 100), 0, 0, 0, 0, 0}));
+                // The per cent on the lights' 0..127 scale, rounded up so
+                // that a reading rounded down gives the per cent back.
+                const int level = (std::clamp(lum, 0, 100) * 127 + 99) / 100;
+                report(record(addr, {0x60, static_cast<uint8_t>(level), 0, 0, 0, 0, 0}));
             } else if (pow == 3) {
                 const int t = (std::clamp(colortemp, 2700, 5000) - 2700) * 255 / 2300;
                 report(record(addr, {0x60, 0x80, 0, 0, 0, static_cast<uint8_t>(255 - t), static_cast<uint8_t>(t)}));
