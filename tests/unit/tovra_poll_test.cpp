@@ -330,6 +330,7 @@ TEST_F(TovraPoll, RoomGroupControlPublishesTheCommandedState) {
         {"off", 0, 8, 0, 0, 0, {{0x12, light("0,0,0")}, {0x1F0, light("0,0,0")}}},
         {"on", 1, 8, 0, 0, 0, {{0x12, light("1,100,0")}, {0x1F0, light("1,100,0")}}},
         {"brightness 37 per cent", 2, 8, 37, 0, 0, {{0x12, light("1,37,0")}, {0x1F0, light("1,37,0")}}},
+        {"brightness 1 per cent", 2, 8, 1, 0, 0, {{0x12, light("1,1,0")}, {0x1F0, light("1,1,0")}}},
         {"brightness 0 is no command", 2, 8, 0, 0, 0, {}},
         {"colour temperature 3850 K", 3, 8, 0, 3850, 0, {{0x12, light("1,100,127")}, {0x1F0, light("1,100,127")}}},
         {"colour temperature below range", 3, 8, 0, 2000, 0, {{0x12, light("1,100,0")}, {0x1F0, light("1,100,0")}}},

@@ -7,8 +7,7 @@
  * Status bytes, by kind of model (the forms the host's own provisional
  * records use):
  *   lights    60 L 00 00 00 W C   L: 0 off, 0x80 on, else the brightness
- *                                 (1 to 127 for 1 to 100 per cent, read
- *                                 back rounded up to the per cent sent);
+ *                                 (1 to 127 for 1 to 100 per cent);
  *                                 W + C = 255: colour temperature C
  *   curtains  70 00 P ...         P: open per cent
  *   shutter   90 00 P 0 0 0 0 U D  ("70710": P open per cent, U and D
@@ -93,8 +92,7 @@ int hex_to_json(const char *in, char *out) {
         w = snprintf(out, OUT_MAX, "{\"opt\":[\"CurPercent\",\"UpLimit\",\"LowLimit\"],\"p\":[%d,%d,%d]}", s[2], up,
                      low);
     } else if (in_list(kLights) && len >= 7) {
-        /* Rounded up: the inverse of the command's per cent * 127 / 100. */
-        const int l = s[1], pow = l != 0, lum = l >= 0x80 ? 100 : (l * 100 + 126) / 127;
+        const int l = s[1], pow = l != 0, lum = l >= 0x80 ? 100 : l * 100 / 127;
         const int ct = s[5] + s[6] == 255 ? s[6] : 0;
         w = snprintf(out, OUT_MAX, "{\"opt\":[\"Pow\",\"Lum\",\"ColorTemp\"],\"p\":[%d,%d,%d]}", pow, lum, ct);
     } else if (in_list(kCurtains) && len >= 3) {

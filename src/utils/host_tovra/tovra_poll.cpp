@@ -68,8 +68,6 @@ constexpr uint16_t kPartRepeat = 10;
 constexpr uint16_t kWholeRepeat = 6;
 constexpr uint16_t kOfflineRetries = 255;
 constexpr int kBatchMax = 8;
-// The delayed check's step runs while this word runs: one step a second.
-constexpr uint16_t kOneSecond = TOVRA_TM_RUN | 1;
 constexpr uint16_t kNewDeviceWindow = TOVRA_TM_RUN | 62;
 constexpr uint16_t kWholeOfflineSpacing = TOVRA_TM_RUN | 300;
 // Body sensor: minutes after a "0" report before the provisional one.
@@ -385,9 +383,8 @@ void tovra_status_query_cycle_check(void) {
         order.reserve(c.list.size());
         for (auto it = c.list.lower_bound(c.index); it != c.list.end(); ++it) order.push_back(it->first);
         for (auto it = c.list.begin(); it != c.list.end() && it->first < c.index; ++it) order.push_back(it->first);
-        auto after = [&c](uint16_t a) {
-            return a >= c.max_addr ? c.min_addr : static_cast<uint16_t>(a + 1);
-        };
+        const uint16_t lo = c.min_addr, hi = c.max_addr;
+        auto after = [lo, hi](uint16_t a) { return a >= hi ? lo : static_cast<uint16_t>(a + 1); };
         uint16_t next = c.index;
         for (uint16_t addr : order) {
             cycle_entry_t &e = c.list[addr];
@@ -611,8 +608,10 @@ void tovra_led_false_kind_device_query(int curpercent, int room, int dev_class, 
             } else if (pow == 1) {
                 report(record(addr, {0x60, 0x80, 0, 0, 0, 0xFF, 0xFF}));
             } else if (pow == 2 && lum != 0) {
-                // The level the lights were sent: per cent scaled to 0..127.
-                report(record(addr, {0x60, static_cast<uint8_t>(std::clamp(lum, 0, 100) * 127 / 100), 0, 0, 0, 0, 0}));
+                // The per cent on the lights' 0..127 scale, rounded up so
+                // that a reading rounded down gives the per cent back.
+                const int level = (std::clamp(lum, 0, 100) * 127 + 99) / 100;
+                report(record(addr, {0x60, static_cast<uint8_t>(level), 0, 0, 0, 0, 0}));
             } else if (pow == 3) {
                 const int t = (std::clamp(colortemp, 2700, 5000) - 2700) * 255 / 2300;
                 report(record(addr, {0x60, 0x80, 0, 0, 0, static_cast<uint8_t>(255 - t), static_cast<uint8_t>(t)}));
