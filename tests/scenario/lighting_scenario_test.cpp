@@ -113,6 +113,22 @@ class LightingScenario : public LanBoardTest {
             if (f.dir == "in" && f.hex.compare(0, prefix_hex.size(), prefix_hex) == 0) v.push_back(f);
         return v;
     }
+    // Distinct "AT+IHG" payloads of operation `op` (hex) for address
+    // `addr` (4 hex digits) whose data begin with scene id `id` (6 hex
+    // digits): the payload is op, address, group flag, data count, data.
+    size_t scene_ops(const std::string &op, const std::string &addr, const std::string &id) const {
+        std::vector<std::string> seen;
+        for (const Frame &f : from_host(hex_of("AT+IHG")))
+            if (f.hex.size() >= 30 && f.hex.compare(14, 6, op + addr) == 0 && f.hex.compare(24, 6, id) == 0 &&
+                std::find(seen.begin(), seen.end(), f.hex) == seen.end())
+                seen.push_back(f.hex);
+        return seen.size();
+    }
+    // simmodule said `text` (it acts on a control line after the line was written).
+    bool said(const std::string &text) const {
+        return eventually([&] { return board_.read("/vboard/simmodule.out").find(text) != std::string::npos; },
+                          seconds(10));
+    }
     bool sent_by_module(const std::string &prefix_hex) const {
         for (const Frame &f : frames())
             if (f.dir == "out" && f.hex.compare(0, prefix_hex.size(), prefix_hex) == 0) return true;
@@ -422,6 +438,150 @@ TEST_F(LightingScenario, ALightIsSwitchedFromTheAppAndFromTheCloud) {
     EXPECT_TRUE(eventually([&] { return status_of("02b100000011").find("\"dat\":[1,100,0]") != std::string::npos; },
                            seconds(20)))
         << r.out << watch_out() << board_.logs();
+}
+
+}  // namespace
+
+namespace {
+
+// `orvictl scene` inside the board, as the home's scene service; waits for
+// the host's answer when the verb has one.
+Board::Result scene(const Board &b, std::vector<std::string> args) {
+    args.insert(args.begin(), {"timeout", "60", kBoardBin + "orvictl", "scene"});
+    return b.exec(args);
+}
+
+// A scene set on two lights, bound to a key of the 3-key switch, run by a
+// press of that key and deleted: each request is answered as the module
+// confirms it, the press makes the lights take the scene and report it, and
+// the deletion removes the scene from each light while the switch's is held
+// until the next whole-network scene.
+TEST_F(LightingScenario, ASceneIsSetBoundToAKeyRunByItsPressAndDeleted) {
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/jsonStatus/#"));
+    for (const char *mac : {"02b100000011", "02b100000012"}) {
+        Board::Result r = scene(board_, {"set", "--id", "300", "--mac", mac, "--set", "Pow=1,Lum=100", "--req",
+                                         std::string("set-") + mac, "--wait", "30000"});
+        ASSERT_EQ(0, r.status) << r.out << board_.read("/vboard/simmodule.frames") << board_.logs();
+        EXPECT_NE(std::string::npos, r.out.find("\"r\":200")) << r.out;
+    }
+    // Scene bind (op 07) of scene 300 to lights 17 and 18.
+    EXPECT_EQ(1u, scene_ops("07", "0011", "00012c")) << board_.read("/vboard/simmodule.frames");
+    EXPECT_EQ(1u, scene_ops("07", "0012", "00012c"));
+
+    Board::Result r = scene(board_, {"bind", "--id", "300", "--mac", "02b100000014", "--key", "2", "--req", "bind-2",
+                                     "--wait", "30000"});
+    ASSERT_EQ(0, r.status) << r.out << board_.read("/vboard/simmodule.frames") << board_.logs();
+    EXPECT_NE(std::string::npos, r.out.find("\"r\":200")) << r.out;
+
+    // Both lights off, then the key: the lights run the scene and say so.
+    control("state 17 60000000000000");
+    control("state 18 60000000000000");
+    ASSERT_TRUE(eventually([&] { return status_of("02b100000012").find("\"dat\":[0,0,0]") != std::string::npos; },
+                           seconds(20)));
+    control("press 20 1");
+    for (const char *mac : {"02b100000011", "02b100000012"})
+        EXPECT_TRUE(eventually([&] { return status_of(mac).find("\"dat\":[1,100,0]") != std::string::npos; },
+                               seconds(20)))
+            << mac << "\n" << watch_out() << board_.read("/vboard/simmodule.out");
+
+    // Deleted from the lights and the switch: the lights' removals (op 08)
+    // go out at once; the switch's waits for the next whole-network scene.
+    r = scene(board_, {"delete", "--id", "300", "--mac", "02b100000011,02b100000012,02b100000014"});
+    ASSERT_EQ(0, r.status) << r.out;
+    auto removals = [&](const std::string &addr) { return scene_ops("08", addr, "00012c"); };
+    EXPECT_TRUE(eventually([&] { return removals("0011") > 0 && removals("0012") > 0; }, seconds(20)))
+        << board_.read("/vboard/simmodule.frames");
+    EXPECT_EQ(0u, removals("0014"));
+    r = scene(board_, {"set", "--id", "255", "--mac", "02b1000000ff", "--set", "Pow=0"});
+    ASSERT_EQ(0, r.status) << r.out;
+    EXPECT_TRUE(eventually([&] { return removals("0014") > 0; }, seconds(20)))
+        << board_.read("/vboard/simmodule.frames") << board_.logs();
+}
+
+// A light moved to another room: the module is told the light's new room
+// (three times), and a group command to that room switches it, and only the
+// lights of that room.
+TEST_F(LightingScenario, ALightMovedToAnotherRoomIsSwitchedWithThatRoom) {
+    ASSERT_NO_FATAL_FAILURE(cloud_up());
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/jsonStatus/#"));
+    ASSERT_EQ(0, board_
+                     .exec({kBoardBin + "simsvc", "emit", "event", "room/set/02b100000012",
+                            R"({"subMac":"02b100000012","roomid":5002})"})
+                     .status);
+    // Modify room (op 05) of address 18: room 2.
+    const std::string room_set = hex_of("AT+IHG") + "06050012000102";
+    ASSERT_TRUE(eventually([&] { return from_host(room_set).size() >= 3; }, seconds(20)))
+        << board_.read("/vboard/simmodule.frames") << board_.logs();
+    Board::Result r = host_cmd(R"("RoomID","DevType","Pow")", R"("5002",8,1)");
+    ASSERT_TRUE(board_.wait_for_log("tovra_device_all_ctrl: Room_ID 2,  Pow 1, DevType 8", seconds(20)))
+        << r.out << board_.logs();
+    // The moved light follows (it was off); light 300, still in room 1 and off, does not.
+    EXPECT_TRUE(reported(18, "02b100000012", "\"dat\":[1,100,0]")) << watch_out();
+    control("status 300");
+    EXPECT_TRUE(eventually([&] { return status_of("02b10000012c").find("\"dat\":[0,0,0]") != std::string::npos; },
+                           seconds(20)))
+        << watch_out();
+}
+
+// Status polling and provisional statuses: a room switched on as a group is
+// reported on at once, before any light answers, and a light that did not
+// follow is corrected by its own report; a light that stops answering after
+// a command is asked again until its budget is spent, reported offline, and
+// online again with its next frame.
+TEST_F(LightingScenario, ProvisionalStatusIsCorrectedAndASilentLightGoesOfflineAndBack) {
+    ASSERT_NO_FATAL_FAILURE(cloud_up());
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("#"));
+    // Light 300 stops answering.
+    control("silent 300 1");
+    ASSERT_TRUE(said("device 300 silent"));
+    Board::Result r = host_cmd(R"("RoomID","DevType","Pow")", R"("5001",8,1)");
+    ASSERT_TRUE(board_.wait_for_log("tovra_device_all_ctrl: Room_ID 1,  Pow 1, DevType 8", seconds(20)))
+        << r.out << board_.logs();
+    // On at once, for every light of the room, the silent one too.
+    EXPECT_TRUE(eventually([&] { return status_of("02b10000012c").find("\"dat\":[1,100,0]") != std::string::npos; },
+                           seconds(20)))
+        << watch_out();
+    // Once the command's three copies are out, the light turns out not to
+    // have followed: its own report says off.
+    ASSERT_TRUE(eventually([&] { return from_host(hex_of("AT+IHG") + "080300010003a82a80").size() >= 3; },
+                           seconds(20)))
+        << board_.read("/vboard/simmodule.frames");
+    control("state 300 60000000000000");
+    control("silent 300 0");
+    control("status 300");
+    EXPECT_TRUE(eventually([&] { return status_of("02b10000012c").find("\"dat\":[0,0,0]") != std::string::npos; },
+                           seconds(20)))
+        << watch_out();
+
+    // Light 18 switched from the app while it no longer answers.
+    control("silent 18 1");
+    ASSERT_TRUE(said("device 18 silent"));
+    r = app({"--i", "0", "--key", kHomeKey, "--wait", "3000", "--jsoncmd", "02b100000012", "--set", "Pow=0"});
+    auto offline_sent = [&](const char *list) {
+        std::istringstream in(watch_out());
+        for (std::string line; std::getline(in, line);)
+            if (line.find("\"topic\":\"/online\"") != std::string::npos &&
+                std::regex_search(line, std::regex(std::string(list) + R"(\\":\[[^\]]*02b100000012)")))
+                return true;
+        return false;
+    };
+    // Asked again and again (alone), then reported offline.
+    ASSERT_TRUE(eventually([&] { return offline_sent("offlineSub"); }, seconds(120)))
+        << watch_out() << board_.logs();
+    // Its budget: ten status queries of address 18 alone, then no more.
+    const std::string single = hex_of("AT+IHG") + "090600000004" + "4f010012";
+    EXPECT_EQ(10u, from_host(single).size()) << board_.read("/vboard/simmodule.frames");
+    EXPECT_EQ("0", board_
+                       .exec({"sqlite3", "/data/domivault/data/tovra_info.db",
+                              "SELECT ONLINE FROM fa_table WHERE ADDR=18;"})
+                       .out.substr(0, 1));
+    // Its next frame brings it back.
+    control("silent 18 0");
+    control("status 18");
+    EXPECT_TRUE(eventually([&] { return offline_sent("onlineSub"); }, seconds(30))) << watch_out();
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // key, run it and delete it without the service. Each verb publishes the
 // event the scene service would ("scene/set/...", "scene/bind/...",
 // "scene/unbind/...", "scene/broadcast"), sealed as the siblings seal; with
-// --wait it prints the host's answer to its request id. Runs inside the board
+// --wait it prints the host's answer to its request id ("scene/resp",
+// "scene/bind/resp" or "scene/unbind/resp"). Runs inside the board
 // (it reads the broker credentials and keys from the daemon's files).
 #include <cJSON.h>
 #include <unistd.h>
@@ -111,7 +112,8 @@ int run_scene(const std::vector<std::string> &args) {
     orvictl_options opts(kScene, {"id", "mac", "set", "key", "req", "wait"});
     if (!opts.parse(std::vector<std::string>(args.begin() + 1, args.end()))) return ORVICTL_USAGE;
     long id = 0, key = 0, wait_ms = 0;
-    if (!parse_long(opts.get("id"), 1, 65535, id)) return orvictl_usage_error(kScene, "--id is a scene id, 1 to 65535");
+    if (!parse_long(opts.get("id"), 1, 65535, id))
+        return orvictl_usage_error(kScene, "--id is a scene id, 1 to 65535");
     if (opts.has("wait") && !parse_long(opts.get("wait"), 0, 600000, wait_ms))
         return orvictl_usage_error(kScene, "--wait is a number of milliseconds");
     const std::vector<std::string> macs = split(opts.get("mac"));
@@ -120,7 +122,8 @@ int run_scene(const std::vector<std::string> &args) {
     const std::string req = opts.get("req", "orvictl-" + std::to_string(getpid()));
 
     cJSON *body = cJSON_CreateObject();
-    std::string topic, answer_topic;
+    std::string topic;
+    bool answered = false;  // the host answers the request id
     cJSON_AddNumberToObject(body, "subSceneID", static_cast<double>(id));
     if (verb == "set" || verb == "delete") {
         if (macs.empty()) {
@@ -128,7 +131,7 @@ int run_scene(const std::vector<std::string> &args) {
             return orvictl_usage_error(kScene, verb + " needs --mac");
         }
         topic = "scene/set/" + macs[0];
-        answer_topic = "scene/resp";
+        answered = true;
         if (verb == "set") {
             std::string cmd;
             if (macs.size() != 1 || !device_cmd(macs[0], opts.get("set"), cmd)) {
@@ -140,7 +143,8 @@ int run_scene(const std::vector<std::string> &args) {
         } else {
             cJSON_AddStringToObject(body, "type", "delete");
             cJSON *list = cJSON_AddArrayToObject(body, "subMac");
-            for (const std::string &m : macs) cJSON_AddItemToArray(list, cJSON_CreateString(m.c_str()));
+            for (const std::string &m : macs)
+                cJSON_AddItemToArray(list, cJSON_CreateString(m.c_str()));
         }
     } else if (verb == "bind" || verb == "unbind") {
         if (macs.size() != 1 || !parse_long(opts.get("key"), 1, 10, key)) {
@@ -148,7 +152,7 @@ int run_scene(const std::vector<std::string> &args) {
             return orvictl_usage_error(kScene, verb + " takes one --mac (the panel) and --key 1..10");
         }
         topic = "scene/" + verb + "/" + macs[0];
-        answer_topic = topic.substr(0, topic.rfind('/')) + "/resp";
+        answered = true;
         cJSON_AddStringToObject(body, "subMac", macs[0].c_str());
         cJSON_AddNumberToObject(body, "keyid", static_cast<double>(key));
         cJSON_AddStringToObject(body, "type", verb.c_str());
@@ -166,23 +170,27 @@ int run_scene(const std::vector<std::string> &args) {
     g_keys = board_keys_load();
     board_keys_install(g_keys);
     if (!board_credentials_ready(g_keys) || g_keys.random_key.size() != 16)
-        return orvictl_fail(kScene, "no broker credentials or host keys on this board yet (is the daemon up?)");
+        return orvictl_fail(kScene,
+                            "no broker credentials or host keys on this board yet (is the daemon up?)");
     orvi_log_level_set(ORVI_LOG_WARN);
-    const bool waiting = wait_ms > 0 && !answer_topic.empty();
+    const bool waiting = wait_ms > 0 && answered;
     if (waiting) {
         g_wait.want_req = req;
         local_mqtt_service();
-        // The answer can come before a later subscription would see it.
-        if (mqtt_local_event_subscribe(("orvictl_scene_" + std::to_string(getpid())).c_str(), answer_topic.c_str(),
-                                       on_answer) != 0)
-            return orvictl_fail(kScene, "cannot subscribe " + answer_topic);
+        // Subscribed before sending: the answer can come at once. A key of
+        // a multi-key switch answers its binding as a scene answer, the
+        // scene switches and cubes as a binding answer: all three are heard.
+        const std::string client = "orvictl_scene_" + std::to_string(getpid());
+        for (const char *t : {"scene/resp", "scene/bind/resp", "scene/unbind/resp"})
+            if (mqtt_local_event_subscribe(client.c_str(), t, on_answer) != 0)
+                return orvictl_fail(kScene, std::string("cannot subscribe ") + t);
     }
     if (board_emit("orvictl scene", topic, text, g_keys.host_id, 0, "", 0) != 0) return ORVICTL_FAIL;
     printf("sent %s %s\n", topic.c_str(), text.c_str());
     if (!waiting) return ORVICTL_OK;
     std::unique_lock<std::mutex> lk(g_wait.m);
     if (!g_wait.cv.wait_for(lk, std::chrono::milliseconds(wait_ms), [] { return !g_wait.got.empty(); }))
-        return orvictl_fail(kScene, "no answer on " + answer_topic + " for " + req);
+        return orvictl_fail(kScene, "no answer for " + req);
     printf("answer %s\n", g_wait.got.c_str());
     fflush(stdout);
     return ORVICTL_OK;

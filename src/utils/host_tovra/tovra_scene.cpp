@@ -146,12 +146,14 @@ typedef struct scene_delete_item_s {
     char mac[15];
 } scene_delete_item_t;
 
+// Every field starts zeroed: an entry left to the heap's garbage reads as
+// taken, and the list as full.
 typedef struct scene_delete_list_s {
-    uint8_t enable;
-    uint32_t faSceneid;
-    uint16_t count;  // items stored
-    uint16_t num;    // items still pending
-    char type[20];
+    uint8_t enable = 0;
+    uint32_t faSceneid = 0;
+    uint16_t count = 0;  // items stored
+    uint16_t num = 0;    // items still pending
+    char type[20] = {0};
     std::vector<scene_delete_item_t> list;
 } scene_delete_list_t;
 
