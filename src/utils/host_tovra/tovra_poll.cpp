@@ -32,6 +32,7 @@
 #include "orvi_log.h"
 #include "orvi_product.h"
 #include "product_subdev.h"
+#include "tovra_dispatch.h"
 #include "tovra_event.h"
 #include "tovra_queue.h"
 #include "tovra_uart.h"
@@ -158,9 +159,11 @@ std::vector<host_tovra_devcie_info_t> rows_by(const char *param, tovra_sql_value
 
 // "AT+MDATA", the address (low byte at 8, high byte at 9), then `status`.
 std::vector<uint8_t> record(uint16_t addr, std::initializer_list<uint8_t> status) {
-    std::vector<uint8_t> r = {'A', 'T', '+', 'M', 'D', 'A', 'T', 'A', static_cast<uint8_t>(addr & 0xFF),
-                              static_cast<uint8_t>(addr >> 8)};
-    r.insert(r.end(), status);
+    std::vector<uint8_t> r(10 + status.size());
+    memcpy(r.data(), "AT+MDATA", 8);
+    r[8] = static_cast<uint8_t>(addr & 0xFF);
+    r[9] = static_cast<uint8_t>(addr >> 8);
+    std::copy(status.begin(), status.end(), r.begin() + 10);
     return r;
 }
 
@@ -245,29 +248,6 @@ std::vector<orvi_subdev_fields_t> room_devices(int room) {
 void queue_status(std::vector<uint8_t> r) {
     orvi::MutexLock l(tovra_poll_mu);
     g_status_msgs.push_back(queued_record_t{std::move(r)});
-}
-
-// ---- "tovra/check" envelope ---------------------------------------------------------
-
-const size_t kPackMax = 16383;
-
-json_ptr event_pack_get(const char *func, const char *item) {
-    json_ptr root(item ? cJSON_Parse(item) : nullptr);
-    if (!root) {
-        TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]cJSON_Parse error!", func);
-        return nullptr;
-    }
-    if (cJSON_IsNumber(cJSON_GetObjectItemCaseSensitive(root.get(), "r"))) return nullptr;
-    const cJSON *pack = cJSON_GetObjectItemCaseSensitive(root.get(), "pack");
-    if (!cJSON_IsString(pack) || strlen(pack->valuestring) > kPackMax) {
-        TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]get [pack] string error!", func);
-        return nullptr;
-    }
-    std::string text = pack->valuestring;
-    const std::string key = product_get_random_key();
-    json_ptr plain(key.empty() || orvi_aes_decrypt(key.c_str(), text) != 0 ? nullptr : cJSON_Parse(text.c_str()));
-    if (!plain) TOVRA_LOG(TOVRA_DEBUG_JSON, "[FA_CJSON][%s]cjson parse [pack] error!", func);
-    return plain;
 }
 
 }  // namespace
@@ -692,7 +672,7 @@ void body_sensor_long_time_send(void) {
 // ---- "tovra/check" ------------------------------------------------------------------------------------------
 
 int tovra_query_device_handle(const char *, const char *item) {
-    json_ptr plain = event_pack_get(__func__, item);
+    json_ptr plain = tovra_event_pack_get(__func__, item);
     if (!plain) return -1;
     const cJSON *sub = cJSON_GetObjectItemCaseSensitive(plain.get(), "sub");
     if (!cJSON_IsString(sub) || !*sub->valuestring) {
