@@ -172,7 +172,9 @@ int run_scene(const std::vector<std::string> &args) {
     if (!board_credentials_ready(g_keys) || g_keys.random_key.size() != 16)
         return orvictl_fail(kScene,
                             "no broker credentials or host keys on this board yet (is the daemon up?)");
-    orvi_log_level_set(ORVI_LOG_WARN);
+    // The tool says what went wrong itself; the library's own lines (its
+    // connections closing as the tool exits) would only bury the answer.
+    local_mqtt_set_pool_size(1);
     const bool waiting = wait_ms > 0 && answered;
     if (waiting) {
         g_wait.want_req = req;
