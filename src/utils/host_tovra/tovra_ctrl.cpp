@@ -318,11 +318,18 @@ int tovra_ctrl_handle(const char *topic, const char *item) {
     }
     const std::string text = orvi_json::print(cmd.get());
     ORVI_LOGI("[TOVRA]ctrl command for %s: %s", rows.front().mac, text.c_str());
+    orvi_json::json_ptr ecb = tovra_codec_cmd(rows.front().mid, cmd.get());
+    return ecb ? tovra_cmd_to_at(ecb.get(), rows.front()) : -1;
+}
+
+orvi_json::json_ptr tovra_codec_cmd(const char *mid, const cJSON *request) {
+    const std::string text = orvi_json::print(request);
     std::vector<char> out(kCodecOutMax, '\0');
-    if (json_to_hex(rows.front().mid, text.c_str(), out.data(), out.size()) < 1) {
-        ORVI_LOGW("[TOVRA]model %s has no command for %s", rows.front().mid, text.c_str());
-        return -1;
+    orvi_json::json_ptr ecb;
+    if (json_to_hex(mid, text.c_str(), out.data(), out.size()) >= 0) ecb.reset(cJSON_Parse(out.data()));
+    if (!cJSON_IsObject(ecb.get())) {
+        ORVI_LOGW("[TOVRA]model %s has no command for %s", mid, text.c_str());
+        return nullptr;
     }
-    json_ptr ecb(cJSON_Parse(out.data()));
-    return tovra_cmd_to_at(ecb.get(), rows.front());
+    return ecb;
 }

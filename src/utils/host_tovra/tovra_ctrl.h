@@ -7,6 +7,7 @@
 
 #include <cJSON.h>
 
+#include "orvi_json.h"
 #include "tovra_sql.h"
 
 // One device's command as its model codec put it, queued for `dev`: "bin"
@@ -14,6 +15,10 @@
 // "AT+SCENE" (with "reqId" and "fasceneid"), or a room, key, scene or device
 // binding. 0 when queued, -1 when the form is not understood or out of range.
 int tovra_cmd_to_at(const cJSON *ecb, const host_tovra_devcie_info_t &dev);
+
+// `request` for one device through its model's codec (`mid`): the codec's
+// output object, or null (logged) when the model makes no command of it.
+orvi_json::json_ptr tovra_codec_cmd(const char *mid, const cJSON *request);
 
 // "/jsonRequest/...": a control request sealed for a lighting device, turned
 // into its model's command. 0 when queued.

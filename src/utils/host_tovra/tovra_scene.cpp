@@ -51,8 +51,6 @@ std::atomic<int> tovra_scene_lock1_flag{0};
 
 namespace {
 
-// The codec's output buffer (the host's status buffer size).
-const size_t kCodecOutMax = 5120;
 // Longest scene command text, request id and request type taken.
 const size_t kCmdMax = 1024;
 const size_t kReqIdMax = TOVRA_REQID_MAX - 1;
@@ -116,17 +114,6 @@ void set_num(cJSON *j, const char *name, double value) {
 
 // `request` through the codec of model `mid`; null (logged) when the model
 // has no form for it.
-json_ptr codec_of(const char *mid, const cJSON *request) {
-    const std::string text = orvi_json::print(request);
-    std::vector<char> out(kCodecOutMax, '\0');
-    json_ptr ecb;
-    if (json_to_hex(mid, text.c_str(), out.data(), out.size()) >= 0) ecb.reset(cJSON_Parse(out.data()));
-    if (!cJSON_IsObject(ecb.get())) {
-        ORVI_LOGW("[TOVRA]model %s has no command for %s", mid, text.c_str());
-        return nullptr;
-    }
-    return ecb;
-}
 
 // The scene removal {"fasceneid","mac","type":"delete"} of one device.
 int scene_remove_send(uint32_t scene, const host_tovra_devcie_info_t &dev) {
@@ -135,7 +122,7 @@ int scene_remove_send(uint32_t scene, const host_tovra_devcie_info_t &dev) {
     cJSON_AddStringToObject(req.get(), "mac", dev.mac);
     cJSON_AddStringToObject(req.get(), "type", "delete");
     cJSON_AddStringToObject(req.get(), "atcmd", "AT_SCENE");
-    json_ptr ecb = codec_of(dev.mid, req.get());
+    json_ptr ecb = tovra_codec_cmd(dev.mid, req.get());
     return ecb ? tovra_cmd_to_at(ecb.get(), dev) : -1;
 }
 
@@ -301,7 +288,7 @@ int key_request_send(const host_tovra_devcie_info_t &panel, uint32_t scene, cons
     cJSON_AddNumberToObject(req.get(), "keyid", r.key_index);
     cJSON_AddStringToObject(req.get(), "atcmd", "AT_SCENE");
     cJSON_AddStringToObject(req.get(), "type", type);
-    json_ptr ecb = codec_of(panel.mid, req.get());
+    json_ptr ecb = tovra_codec_cmd(panel.mid, req.get());
     if (!ecb) return -1;
     set_text(ecb.get(), "reqId", r.reqId.c_str());
     return tovra_cmd_to_at(ecb.get(), panel);
@@ -433,7 +420,7 @@ int tovra_scene_set_handle(const char *, const char *item) {
     }
     if (found) {
         set_num(cmd.get(), "fasceneid", id);
-        json_ptr ecb = codec_of(dev.mid, cmd.get());
+        json_ptr ecb = tovra_codec_cmd(dev.mid, cmd.get());
         if (!ecb) return -1;
         if (reqId) set_text(ecb.get(), "reqId", reqId);
         return tovra_cmd_to_at(ecb.get(), dev);
@@ -484,7 +471,7 @@ int tovra_scene_deleteb_handle(const char *, const char *item) {
         json_ptr req = orvi_json::new_object();
         cJSON_AddNumberToObject(req.get(), "fasceneid", id);
         cJSON_AddStringToObject(req.get(), "type", type);
-        json_ptr ecb = codec_of(row.mid, req.get());
+        json_ptr ecb = tovra_codec_cmd(row.mid, req.get());
         if (!ecb) continue;
         set_text(ecb.get(), "reqId", reqId ? reqId : "");
         tovra_scene_cmd_to_at(ecb.get(), row);
@@ -566,7 +553,7 @@ int tovra_device_bind_handle(const char *, const char *item) {
     cJSON_AddNumberToObject(req.get(), "keyid", keyid);
     cJSON_AddStringToObject(req.get(), "atcmd", "AT_SCENE");
     cJSON_AddStringToObject(req.get(), "type", type);
-    json_ptr ecb = codec_of(panel.mid, req.get());
+    json_ptr ecb = tovra_codec_cmd(panel.mid, req.get());
     if (!ecb) return -1;
     int rc = 0;
     for (int k = 0; k < 3; ++k)
@@ -625,7 +612,7 @@ int tovra_room_set_apply(const char *mac, const char *mid, int roomid) {
     cJSON_AddStringToObject(req.get(), "atcmd", "AT_CTRL");
     host_tovra_devcie_info_t dev;
     if (!device_of("tovra_room_set_handle", mac12(mac), &dev) || !addr_ok(__func__, dev)) return -1;
-    json_ptr ecb = codec_of(dev.mid, req.get());
+    json_ptr ecb = tovra_codec_cmd(dev.mid, req.get());
     if (!ecb) return -1;
     int rc = 0;
     for (int k = 0; k < 3; ++k)
