@@ -9,10 +9,14 @@
 int status_factory_mode(void);
 // Starts the factory test over the local MQTT broker. 0 or -1.
 int orvi_FactoryTest_init(void);
+// The factory default-scene command to the CAN and RS-485 services: scene
+// `sceneId` with "Pow" 1 for `ctrlId` 1 and 0 for `ctrlId` 2. 0 or -1.
+int test_send_default_scene(int sceneId, int ctrlId);
 
 typedef struct orvi_factory_test_ops_s {
     int (*status_factory_mode)(void);
     int (*init)(void);
+    int (*send_default_scene)(int sceneId, int ctrlId);
 } orvi_factory_test_ops_t;
 
 extern const orvi_factory_test_ops_t orvi_factory_test_not_built;

@@ -362,11 +362,26 @@ int orvi_tovra_scene_broadcast(uint32_t sceneId) {
     }
     tovra_trivox_scene_status_set(sceneId);
     tovra_trivox_scene_send(sceneId);
-    orvi_send_default_scene(sceneId);
     // The self-check phase is the host's: it follows the home-wide default
     // the host broadcast, whether or not the lighting service carried it.
     if (sceneId == DEFAULT_SCENE_ON || sceneId == DEFAULT_SCENE_OFF)
         scene_id_default_set(static_cast<int>(sceneId));
+    return orvi_send_default_scene(sceneId);
+}
+
+int orvi_send_default_scene(uint32_t sceneId) {
+    if (sceneId == 0 || sceneId > 0xFFFFFFu) {
+        ORVI_LOGW("default scene 0x%x out of range, ignored", sceneId);
+        return -1;
+    }
+    ORVI_LOGI("default scene 0x%x", sceneId);
+    if (sceneId != DEFAULT_SCENE_ON && sceneId != DEFAULT_SCENE_OFF) return 0;
+    // Only a running check has a phase to move: a panel's all-on or all-off
+    // while the host is idle must not look like a check that started.
+    int phase = g_scene_id_default.load();
+    while (phase != SCENE_ID_DEFAULT_IDLE &&
+           !g_scene_id_default.compare_exchange_weak(phase, static_cast<int>(sceneId))) {
+    }
     return 0;
 }
 

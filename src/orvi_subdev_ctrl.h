@@ -66,9 +66,14 @@ int cmd_web_backup_restore_handle(const cJSON *opt, const cJSON *p);
 // 2 off). Scene ids 1 (all on) and 2 (all off) are the home-wide defaults.
 uint32_t orvi_default_scene_id(uint8_t sId, int devType, int pow);
 // Hands a scene id (1..0xFFFFFF) to the lighting service's scene panels and
-// default-scene control; the home-wide defaults 1 and 2 also set the
+// to the default-scene control; the home-wide defaults 1 and 2 also set the
 // self-check phase. 0, or -1 for an id out of range.
 int orvi_tovra_scene_broadcast(uint32_t sceneId);
+// The host's default-scene control, for a default scene the host broadcast
+// or a panel ran on the lighting network: while a self-check runs, a
+// home-wide default (1 or 2) moves its phase, so the check follows the home
+// rather than undoing it. 0, or -1 for an id out of range.
+int orvi_send_default_scene(uint32_t sceneId);
 // Publishes a command to a UDP device on "/binRequest/<home MAC>/<device MAC>",
 // sealed with the device's key. 0 or -1.
 int pub_binReques_event(const orvi_subdev_ptr &dev, const char *text, size_t length);

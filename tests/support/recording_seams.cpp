@@ -83,7 +83,6 @@ const tovra_service_ops_t kTovra = {
     },
     [](uint32_t id) { pending_record("tovra_trivox_scene_status_set", {num(id)}); },
     [](uint32_t id) { pending_record("tovra_trivox_scene_send", {num(id)}); },
-    [](uint32_t id) { pending_record("orvi_send_default_scene", {num(id)}); },
     [] {
         pending_record("tovra_get_tovra_mac", {});
         return std::string();

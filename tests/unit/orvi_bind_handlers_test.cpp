@@ -1192,12 +1192,12 @@ TEST_F(BindTest, SelfCheckRunsThroughBothPhases) {
     auto start = parse(R"({"t":"DevCheck","oper":1,"requestId":"chk-1"})");
     ASSERT_EQ(0, orvi_dev_checking_handle(start.get(), nullptr));
     EXPECT_EQ(DEFAULT_SCENE_OFF, scene_id_default_get());
-    EXPECT_EQ(1, pending_count("orvi_send_default_scene 2"));
+    EXPECT_EQ(1, pending_count("tovra_trivox_scene_send 2"));
     ASSERT_EQ(1u, published("checkDevAckHttp").size());
     EXPECT_EQ("chk-1", member_str(published("checkDevAckHttp")[0], "requestId"));
     // A second start while it runs is ignored.
     ASSERT_EQ(0, orvi_dev_checking_handle(start.get(), nullptr));
-    EXPECT_EQ(1, pending_count("orvi_send_default_scene 2"));
+    EXPECT_EQ(1, pending_count("tovra_trivox_scene_send 2"));
     // 10 devices: 10 s, half of the 20 s floor.
     for (int k = 0; k < 99; ++k)
         orvi_timer_tick_once();
@@ -1205,7 +1205,7 @@ TEST_F(BindTest, SelfCheckRunsThroughBothPhases) {
     orvi_timer_tick_once();
     EXPECT_EQ(1, dev_checking_step());
     EXPECT_EQ(DEFAULT_SCENE_ON, scene_id_default_get());
-    EXPECT_EQ(1, pending_count("orvi_send_default_scene 1"));
+    EXPECT_EQ(1, pending_count("tovra_trivox_scene_send 1"));
     for (int k = 0; k < 100; ++k)
         orvi_timer_tick_once();
     posted();

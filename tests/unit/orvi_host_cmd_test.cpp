@@ -41,7 +41,7 @@ TEST_F(HostCmdTest, PowerOfARoomBroadcastsItsDefaultSceneAndSwitchesItsLights) {
     EXPECT_NE(std::string::npos, log.find("sceneid broadcast:0x30402")) << log;
     EXPECT_EQ(
         std::vector<std::string>({"tovra_trivox_scene_status_set 197634", "tovra_trivox_scene_send 197634",
-                                  "orvi_send_default_scene 197634", "tovra_device_all_ctrl 3 0 4 0 0 0"}),
+                                  "tovra_device_all_ctrl 3 0 4 0 0 0"}),
         pending_calls());
     EXPECT_EQ(std::vector<std::string>({"/GroupCtrl"}), PublishCapture::topics());
 }
@@ -76,7 +76,7 @@ TEST_F(HostCmdTest, DevType8WithoutOpGatewayStillSwitchesTheRoom) {
     ASSERT_EQ(0, run(R"("RoomID","DevType","Pow")", R"("1002",8,1)"));
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos, log.find("opGateway not found!")) << log;
-    EXPECT_EQ(std::vector<std::string>({"orvi_send_default_scene 460801"}), calls("orvi_send_default_scene"));
+    EXPECT_EQ(std::vector<std::string>({"tovra_trivox_scene_send 460801"}), calls("tovra_trivox_scene_send"));
     EXPECT_EQ(std::vector<std::string>({"tovra_device_all_ctrl 7 1 8 0 0 0"}),
               calls("tovra_device_all_ctrl"));
 }

@@ -103,6 +103,7 @@ TEST_F(NotBuilt, EveryCallFailsAndSaysSo) {
         {"backup_service_func", backup_service_func, -1},
         {"status_factory_mode", status_factory_mode, 0},  // normal operation
         {"orvi_FactoryTest_init", orvi_FactoryTest_init, -1},
+        {"test_send_default_scene", [] { return test_send_default_scene(2, 1); }, -1},
         {"start_subscribe_scene_create_resp_service", start_subscribe_scene_create_resp_service, -1},
         {"start_subscribe_scene_delete_resp_service", start_subscribe_scene_delete_resp_service, -1},
         {"start_subscribe_scene_check_rsp", start_subscribe_scene_check_rsp, -1},
@@ -118,7 +119,6 @@ TEST_F(NotBuilt, EveryCallFailsAndSaysSo) {
         {"tovra_all_refresh_list", tovra_all_refresh_list},
         {"tovra_trivox_scene_status_set", [] { tovra_trivox_scene_status_set(1); }},
         {"tovra_trivox_scene_send", [] { tovra_trivox_scene_send(1); }},
-        {"orvi_send_default_scene", [] { orvi_send_default_scene(1); }},
         {"new_online_device_list", [] { new_online_device_list("a1b2c3d4e5f6"); }},
         {"set_host_run_info", set_host_run_info},
         {"timer_execute_time_refresh_all", [] { timer_execute_time_refresh_all(&timer_app_list); }},

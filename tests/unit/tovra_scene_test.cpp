@@ -20,11 +20,17 @@
 #include "product_subdev.h"
 #include "scratch_root.h"
 #include "tovra_dispatch.h"
+#include "local_mqtt.h"
+#include "orvi_factory_test.h"
+#include "orvi_subdev_ctrl.h"
 #include "tovra_event.h"
+#include "tovra_hooks.h"
+#include "tovra_main.h"
 #include "tovra_payload.h"
 #include "tovra_queue.h"
 #include "tovra_scene.h"
 #include "tovra_sql.h"
+#include "tovra_uart.h"
 
 using namespace publish_test;
 using strings = std::vector<std::string>;
@@ -62,6 +68,7 @@ std::string describe(const tovra_msg_t &m) {
         case TOVRA_OP_SCENE_BIND_SUPER_PANEL: snprintf(b, sizeof b, "super_bind a=%u s=%u k=%u", addr, id, d[3]); break;
         case TOVRA_OP_SCENE_UNBIND_PANEL: snprintf(b, sizeof b, "panel_unbind a=%u s=%u k=%u", addr, id, d[3]); break;
         case TOVRA_OP_MODIFY_ROOM: snprintf(b, sizeof b, "room a=%u r=%u", addr, d[0]); break;
+        case TOVRA_OP_SCENE_CONTROL: snprintf(b, sizeof b, "scene_ctrl a=%u s=%u", addr, id); break;
         default: snprintf(b, sizeof b, "op %u a=%u", a[0], addr); break;
         }
         return b + req;
@@ -437,3 +444,116 @@ TEST_F(TovraScene, RoomSetNamesTheSwitchKeyFromTheMac) {
 }
 
 }  // namespace
+
+// ---- the host's own scene broadcast -------------------------------------------------
+
+namespace {
+
+// The module reports a scene it heard on the air as "AT+SCENE", the kind,
+// then the id's three bytes.
+void heard(uint8_t kind, uint32_t id) {
+    const uint8_t f[] = {'A', 'T', '+', 'S', 'C', 'E', 'N', 'E', kind,
+                         static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+    at_scene_msg_recv(f, sizeof f);
+}
+
+// The lighting service and its link wired as start-up wires them, for one
+// test.
+struct Wired {
+    Wired() {
+        tovra_link_wire();
+        tovra_service_install(&tovra_service_ops);
+        send_scene_ids_clear();
+        tovra_trivox_scene_id_clear();
+        local_mqtt_pending_clear();
+        scene_id_default_set(SCENE_ID_DEFAULT_IDLE);
+    }
+    ~Wired() {
+        tovra_service_install(nullptr);
+        tovra_link_hooks_install(nullptr);
+        send_scene_ids_clear();
+        tovra_trivox_scene_id_clear();
+        local_mqtt_pending_clear();
+        scene_id_default_set(SCENE_ID_DEFAULT_IDLE);
+    }
+};
+
+}  // namespace
+
+// A scene the host broadcasts (a room's default scene, the self-check's
+// home-wide ones) is the scene control of its whole 24-bit id, written three
+// times; an id that is no scene is refused and nothing is queued.
+TEST_F(TovraScene, TheHostsBroadcastIsTheSceneControlOfItsWholeId) {
+    Wired wired;
+    struct Case {
+        uint32_t id;
+        strings queued;
+    } cases[] = {
+        {0x030402, {"main: scene_ctrl a=0 s=197634 x3"}},
+        {2, {"main: scene_ctrl a=0 s=2 x3"}},
+        {0xFFFFFF, {"main: scene_ctrl a=0 s=16777215 x3"}},
+        {0, {}},
+        {0x1000000, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.id);
+        tovra_queue_reset();
+        send_scene_ids_clear();
+        tovra_trivox_scene_send(c.id);
+        EXPECT_EQ(c.queued, queued());
+        EXPECT_EQ(!c.queued.empty(), send_scene_id_recent(c.id));
+    }
+}
+
+// The module hears the host's broadcast on the air and reports it like a
+// panel's key press. For the second the id is the panels' status that echo
+// is no new scene for the cloud; a panel's own scene is. The host's
+// default-scene control hears both, and a home-wide default moves the phase
+// of a running self-check only.
+TEST_F(TovraScene, TheEchoOfTheHostsBroadcastIsNoNewKeyPress) {
+    Wired wired;
+    tovra_trivox_scene_status_set(0x030402);
+    tovra_trivox_scene_send(0x030402);
+    capture_.clear();
+    heard(2, 0x030402);
+    EXPECT_TRUE(capture_.topics().empty()) << capture_.topics().front();
+
+    heard(2, 0x030401);
+    EXPECT_EQ(strings({"/trivox2/scenebroadcast", "/trivox/scenebroadcast"}), capture_.topics());
+
+    // All on from a panel: idle stays idle; a check in its all-off phase
+    // moves on to all on.
+    tovra_trivox_scene_id_clear();
+    heard(2, DEFAULT_SCENE_ON);
+    EXPECT_EQ(SCENE_ID_DEFAULT_IDLE, scene_id_default_get());
+    tovra_trivox_scene_id_clear();
+    scene_id_default_set(DEFAULT_SCENE_OFF);
+    heard(2, DEFAULT_SCENE_ON);
+    EXPECT_EQ(DEFAULT_SCENE_ON, scene_id_default_get());
+}
+
+// The module's factory-test keys 3 and 4 tell the factory rig's CAN and
+// RS-485 testers "on" and "off", in that order, and have the factory test
+// send its default-scene command with the key's power.
+TEST_F(TovraScene, TheModulesFactoryKeysReachTheFactoryRig) {
+    Wired wired;
+    static strings commands;
+    commands.clear();
+    orvi_factory_test_ops_t factory = orvi_factory_test_not_built;
+    factory.send_default_scene = [](int scene, int ctrl) {
+        commands.push_back(std::to_string(scene) + " " + std::to_string(ctrl));
+        return 0;
+    };
+    orvi_factory_test_install(&factory);
+    heard(2, 0x000103);
+    heard(2, 0x000104);
+    orvi_factory_test_install(nullptr);
+    strings got;
+    for (const local_pub_msg_t &m : local_mqtt_pending(LOCAL_PUB_LIST_CONTROL))
+        if (m.topic.compare(0, 8, "Factory/") == 0) got.push_back(m.topic + " " + m.payload);
+    EXPECT_EQ(strings({"Factory/cmd/can {\"t\":\"on\"}", "Factory/cmd/485 {\"t\":\"on\"}",
+                       "Factory/cmd/can {\"t\":\"off\"}", "Factory/cmd/485 {\"t\":\"off\"}"}),
+              got);
+    // Scene 2 with "Pow" 1 (ctrl 1) for key 3, 0 (ctrl 2) for key 4.
+    EXPECT_EQ(strings({"2 1", "2 2"}), commands);
+}

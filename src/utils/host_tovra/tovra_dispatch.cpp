@@ -104,9 +104,8 @@ int tovra_scene_ctrl_handle(const char *, const char *item) {
         return -1;
     }
     const uint32_t scene = static_cast<uint32_t>(id->valueint);
-    if (at_scene_ctrl_msg_add_queue(scene) != 0) return -1;
-    tovra_trivox_scene_id_set(scene);
-    tm_1s.Scene_Status_Flag_Time.store(0x4001);
+    if (tovra_trivox_scene_send_apply(scene) != 0) return -1;
+    tovra_trivox_scene_status_apply(scene);
     tovra_trivox2_sceneid_send(scene);
     return 0;
 }

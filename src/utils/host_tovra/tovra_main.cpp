@@ -16,7 +16,8 @@
 //
 // The module link sits below the tables and the events and reaches them only
 // through its hook table; `tovra_link_wire` fills it here, converting the
-// link's record to the table's.
+// link's record to the table's. A panel's default scene goes on to the host's
+// default-scene control, the module's factory-test keys to the factory test.
 #include "tovra_main.h"
 
 #include <fcntl.h>
@@ -26,15 +27,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
+#include "orvi_factory_test.h"
 #include "orvi_field.h"
 #include "orvi_log.h"
 #include "orvi_port.h"
 #include "orvi_product.h"
 #include "orvi_seam.h"
+#include "orvi_subdev_ctrl.h"
 #include "orvi_system.h"
 #include "orvi_utils.h"
+#include "local_mqtt.h"
 #include "tovra_ctrl.h"
 #include "tovra_dispatch.h"
 #include "tovra_event.h"
@@ -134,6 +139,27 @@ void trivox_sceneid_send(uint32_t id) {
 }
 void trivox2_sceneid_send(uint32_t id) {
     tovra_trivox2_sceneid_send(id);
+}
+
+// ---- host hooks ----------------------------------------------------------------------
+
+// A panel ran a scene on the air: the host's default-scene control hears it.
+void send_default_scene(uint32_t id) {
+    orvi_send_default_scene(id);
+}
+// The module's factory-test keys switch the wired buses' devices with the
+// home-wide scene, as the factory test's own monitor does.
+void factory_default_scene(int pow) {
+    test_send_default_scene(DEFAULT_SCENE_OFF, pow ? 1 : 2);
+}
+// {"t": onoff} to the factory rig's CAN and RS-485 testers.
+void factory_cmd_publish(const char *onoff) {
+    char text[32];
+    const int n = snprintf(text, sizeof text, "{\"t\":\"%s\"}", onoff ? onoff : "");
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return;
+    for (const char *topic : {"Factory/cmd/can", "Factory/cmd/485"})
+        if (mqtt_event_publish(topic, text, static_cast<size_t>(n), 0) != 0)
+            TOVRA_LOG(TOVRA_DEBUG_ERROR, "[TOVRA]%s not published on %s", text, topic);
 }
 
 // ---- table hooks ---------------------------------------------------------------------
@@ -316,6 +342,9 @@ void tovra_link_wire(void) {
         h.delayed_check_step = timer_1s_handle;
         h.longtime_report = body_sensor_long_time_send;
         h.status_send_msg = status_send_msg;
+        h.send_default_scene = send_default_scene;
+        h.factory_default_scene = factory_default_scene;
+        h.factory_cmd_publish = factory_cmd_publish;
         return h;
     }();
     tovra_link_hooks_install(&link);
@@ -342,5 +371,7 @@ const tovra_service_ops_t tovra_service_ops = [] {
     o.new_online_device_list = tovra_new_online_device_list;
     o.room_set_handle = tovra_room_set_apply;
     o.device_applet_delete_handle = tovra_device_delete_apply;
+    o.trivox_scene_status_set = tovra_trivox_scene_status_apply;
+    o.trivox_scene_send = [](uint32_t id) { tovra_trivox_scene_send_apply(id); };
     return o;
 }();

@@ -7,9 +7,7 @@
 
 #include "tovra_service.h"
 
-// The service as the rest of the host calls it. The topic dispatch, room
-// group control and the trivox scene panels are not built yet: those calls
-// answer "not built".
+// The service as the rest of the host calls it, every call built.
 extern const tovra_service_ops_t tovra_service_ops;
 
 // Fills the link's, the tables' and the events' hooks with what is built.

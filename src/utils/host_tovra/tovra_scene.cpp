@@ -645,3 +645,18 @@ void tovra_scene_reset_for_test(void) {
     pending_take_all();
     tovra_scene_lock1_flag.store(0);
 }
+
+// ---- the host's scene broadcast ----
+
+void tovra_trivox_scene_status_apply(uint32_t id) {
+    tovra_trivox_scene_id_set(id);
+    tm_1s.Scene_Status_Flag_Time.store(0x4001);
+}
+
+int tovra_trivox_scene_send_apply(uint32_t id) {
+    if (id == 0 || id > 0xFFFFFFu) {
+        TOVRA_LOG(TOVRA_DEBUG_ERROR, "[%s]scene id 0x%x is not 1 to 0xFFFFFF", __func__, id);
+        return -1;
+    }
+    return at_scene_ctrl_msg_add_queue(id);
+}

@@ -53,6 +53,15 @@ int tovra_device_delete_apply(const char *mac);
 // 0 when queued.
 int tovra_room_set_apply(const char *mac, const char *mid, int roomid);
 
+// A scene run on the whole network, by the host (24-bit id): the id is
+// remembered as the trivox panels' status for a second (so the module's
+// echo of it is no new key press), and the scene control is written three
+// times. The status set is `tovra_trivox_scene_status_set`, the write
+// `tovra_trivox_scene_send` (0, or -1 for an id out of range or a full
+// queue).
+void tovra_trivox_scene_status_apply(uint32_t id);
+int tovra_trivox_scene_send_apply(uint32_t id);
+
 // The panel-key table's row number of key index `key_index` (0 to 9) of the
 // panel at `addr`: addr x 10 + key index, unique for every 16-bit address.
 uint32_t tovra_scene_addrkeynum(uint16_t addr, uint8_t key_index);

@@ -21,9 +21,6 @@ void status_set_not_built(uint32_t) {
 void scene_send_not_built(uint32_t) {
     ORVI_NOT_BUILT("tovra_trivox_scene_send");
 }
-void default_scene_not_built(uint32_t) {
-    ORVI_NOT_BUILT("orvi_send_default_scene");
-}
 std::string mac_not_built(void) {
     ORVI_NOT_BUILT("tovra_get_tovra_mac");
     return "";
@@ -43,9 +40,8 @@ int delete_not_built(const char *) {
 }  // namespace
 
 const tovra_service_ops_t tovra_service_not_built = {
-    init_not_built,       refresh_not_built,       all_ctrl_not_built, status_set_not_built,
-    scene_send_not_built, default_scene_not_built, mac_not_built,      new_device_not_built,
-    room_set_not_built,   delete_not_built,
+    init_not_built,       refresh_not_built, all_ctrl_not_built,   status_set_not_built, scene_send_not_built,
+    mac_not_built,        new_device_not_built, room_set_not_built, delete_not_built,
 };
 
 namespace {
@@ -77,9 +73,6 @@ void tovra_trivox_scene_send(uint32_t sceneId) {
     g_tovra.get (&tovra_service_ops_t::trivox_scene_send)(sceneId);
 }
 
-void orvi_send_default_scene(uint32_t sceneId) {
-    g_tovra.get (&tovra_service_ops_t::send_default_scene)(sceneId);
-}
 
 std::string tovra_get_tovra_mac(void) {
     return g_tovra.get(&tovra_service_ops_t::get_tovra_mac)();

@@ -1,8 +1,8 @@
 // The tovra lighting service as the rest of the host calls it: its start-up,
 // the device-table refresh, room group control, the trivox scene panels, the
-// default-scene control, the lighting module's MAC and the rooms of new
-// devices. Not built yet: until start-up installs it, every call fails (or
-// does nothing) and says "not built". The calls run on the caller's thread
+// lighting module's MAC, the rooms of new devices, room changes and device
+// deletion. Until start-up installs it, every call fails (or does nothing)
+// and says "not built". The calls run on the caller's thread
 // (the request task, the event loop).
 #pragma once
 
@@ -18,12 +18,13 @@ void tovra_all_refresh_list(void);
 // short id `Room_ID` (0: the whole home). 0 when queued, -1 when the lighting
 // service cannot carry it.
 int tovra_device_all_ctrl(int Room_ID, int Pow, int DevType, int Lum, int ColorTemp, int CurPercent);
-// A scene broadcast by the host: remembers the id as the status of the
-// trivox scene panels / sends the panels their flag list and the scene id.
+// A scene broadcast by the host (24-bit id). The status set remembers the
+// id as the trivox scene panels' status for a second, so the module's echo
+// of it is not reported again as a key press. The send writes the scene
+// control to the network: the panels light the key bound to it and the
+// devices holding the scene run it.
 void tovra_trivox_scene_status_set(uint32_t sceneId);
 void tovra_trivox_scene_send(uint32_t sceneId);
-// The default-scene control: broadcasts the scene to the lights.
-void orvi_send_default_scene(uint32_t sceneId);
 // The lighting module's own MAC (12 lower-case hex digits), empty until the
 // module reported it.
 std::string tovra_get_tovra_mac(void);
@@ -43,7 +44,6 @@ typedef struct tovra_service_ops_s {
     int (*device_all_ctrl)(int Room_ID, int Pow, int DevType, int Lum, int ColorTemp, int CurPercent);
     void (*trivox_scene_status_set)(uint32_t sceneId);
     void (*trivox_scene_send)(uint32_t sceneId);
-    void (*send_default_scene)(uint32_t sceneId);
     std::string (*get_tovra_mac)(void);
     void (*new_online_device_list)(const char *mac);
     int (*room_set_handle)(const char *mac, const char *mid, int roomid);
