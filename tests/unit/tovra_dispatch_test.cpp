@@ -4,6 +4,8 @@
 #include <cJSON.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
 
 #include "event_publish_capture.h"
@@ -75,6 +77,19 @@ TEST_F(TovraDispatch, AMessageOfSeveralItemsIsHandledItemByItem) {
     int pair_events = 0;
     for (const std::string &t : PublishCapture::topics()) pair_events += t == "/tovra/pair";
     EXPECT_EQ(3, pair_events);
+}
+
+// The idle service thread waits for a message rather than sleeping: a
+// message received wakes it, and with nothing received the wait ends empty.
+TEST_F(TovraDispatch, AWaitingServiceWakesWhenAMessageArrives) {
+    EXPECT_FALSE(tovra_evnt_msg_wait(1));
+    std::future<bool> woke = std::async(std::launch::async, [] { return tovra_evnt_msg_wait(600000); });
+    tovra_env_receiver("tovra/check", R"({"r":200})");
+    ASSERT_EQ(std::future_status::ready, woke.wait_for(std::chrono::seconds(30)));
+    EXPECT_TRUE(woke.get());
+    EXPECT_TRUE(tovra_evnt_msg_wait(600000));  // one waits: no wait at all
+    EXPECT_TRUE(tovra_evnt_msg_handle_one());
+    EXPECT_FALSE(tovra_evnt_msg_wait(1));
 }
 
 // Items that are not the key service's: another key, another value, a pack

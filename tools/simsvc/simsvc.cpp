@@ -329,8 +329,9 @@ const char kUsage[] =
     "It answers \"can/check\" and \"485/check\" and applies \"/jsonRequest/<home>/<device>\" commands on\n"
     "the board's broker, once the daemon wrote the broker credentials and its keys.\n"
     "\n"
-    "       simsvc emit [--cid C] [--tcid T] [--i 0|1] [--retain] KIND ARGS...\n"
-    "publishes one sibling event and exits (0 once the broker took it):\n"
+    "       simsvc emit [--cid C] [--tcid T] [--i 0|1] [--retain] [--stamp] KIND ARGS...\n"
+    "publishes one sibling event and exits (0 once the broker took it; with --stamp it prints\n"
+    "\"published at S\", the monotonic clock in seconds just before the publish):\n"
     "  online [--on MAC,..] [--off MAC,..]   \"/online\" with the two lists\n"
     "  pairs TOPIC NAME=VALUE...             {\"cols\",\"dat\"} on TOPIC (\"/key\", \"/parameter\",\n"
     "                                        \"mqtt/connect\", \"/host\", \"/check\", \"opGateway/tokens\")\n"
@@ -382,7 +383,7 @@ std::vector<std::string> split_commas(const std::string &text) {
 int emit(int argc, char **argv) {
     std::string cid, tcid, on, off;
     int i = 0, retain = 0;
-    bool cid_given = false;
+    bool cid_given = false, stamp = false;
     std::vector<std::string> words;
     for (int k = 2; k < argc; ++k) {
         const std::string a = argv[k];
@@ -400,6 +401,8 @@ int emit(int argc, char **argv) {
             off = argv[++k];
         } else if (a == "--retain") {
             retain = 1;
+        } else if (a == "--stamp") {
+            stamp = true;
         } else {
             words.push_back(a);
         }
@@ -487,8 +490,10 @@ int emit(int argc, char **argv) {
         return 1;
     }
     orvi_log_level_set(ORVI_LOG_WARN);
-    if (board_emit("simsvc emit", topic, body, cid, i, tcid, retain) != 0) return 1;
+    double at = 0;
+    if (board_emit("simsvc emit", topic, body, cid, i, tcid, retain, stamp ? &at : nullptr) != 0) return 1;
     printf("emitted %s %s\n", topic.c_str(), body.c_str());
+    if (stamp) printf("published at %.6f\n", at);
     return 0;
 }
 

@@ -52,6 +52,7 @@ const size_t kListMax = 1024;
 struct received_t {
     orvi::Mutex mu ORVI_LEAF_LOCK;
     std::deque<std::pair<std::string, std::string>> list GUARDED_BY(mu);
+    orvi::CondVar arrived;  // signalled with each message appended
 };
 received_t &received() {
     static received_t *r = new received_t;
@@ -182,6 +183,7 @@ void tovra_env_receiver(const char *topic, const char *data) {
         return;
     }
     r.list.emplace_back(topic, data);
+    r.arrived.signal();
 }
 
 int tovra_sub_func(void) {
@@ -205,6 +207,12 @@ bool tovra_evnt_msg_handle_one(void) {
     while (get_json_item_iter_str(&cursor, item) == 0) tovra_event_dispatch_handle(m.first.c_str(), item.c_str());
     ORVI_LOGD("[TOVRA]tovra json package analytic done!\n\r");
     return true;
+}
+
+bool tovra_evnt_msg_wait(unsigned ms) {
+    received_t &r = received();
+    orvi::MutexLock lk(r.mu);
+    return r.arrived.wait_ms(r.mu, ms, [&r]() REQUIRES(r.mu) { return !r.list.empty(); });
 }
 
 size_t tovra_evnt_msg_count(void) {

@@ -49,5 +49,9 @@ int tovra_sub_func(void);
 // Takes the oldest received message and hands each JSON item of it to the
 // dispatch, in order. False when the list was empty.
 bool tovra_evnt_msg_handle_one(void);
+// Waits up to `ms` for a message to arrive; true when one waits. The idle
+// service thread waits here rather than sleeping its 100 ms out, so a request
+// is dispatched as it arrives.
+bool tovra_evnt_msg_wait(unsigned ms);
 // Messages waiting (for tests).
 size_t tovra_evnt_msg_count(void);

@@ -264,7 +264,7 @@ void *tovra_main(void *) {
         if (tovra_evnt_msg_handle_one())
             orvi_port_sleep_ms(1);
         else
-            orvi_port_sleep_ms(100);
+            tovra_evnt_msg_wait(100);
     }
     return nullptr;
 }
