@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "split_list.h"
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
 #include "orvi_product.h"
@@ -243,19 +244,6 @@ bool on_packet(const Config &c, Channel &ch, const std::string &pkt, const struc
     }
     const cJSON *type = cJSON_GetObjectItem(j.get(), "t");
     return !c.expect.empty() && cJSON_IsString(type) && c.expect == type->valuestring;
-}
-
-// "a,b,c" -> {"a","b","c"} (empty parts dropped).
-std::vector<std::string> split_list(const std::string &s) {
-    std::vector<std::string> out;
-    size_t b = 0;
-    while (b <= s.size()) {
-        size_t e = s.find(',', b);
-        if (e == std::string::npos) e = s.size();
-        if (e > b) out.push_back(s.substr(b, e - b));
-        b = e + 1;
-    }
-    return out;
 }
 
 // The inner packet of the shortcut options --status, --cmd and --jsoncmd:

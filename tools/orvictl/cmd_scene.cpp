@@ -17,6 +17,7 @@
 #include <string>
 
 #include "board_keys.h"
+#include "split_list.h"
 #include "orvi_log.h"
 #include "orvictl.h"
 
@@ -58,18 +59,6 @@ bool parse_long(const std::string &s, long lo, long hi, long &v) {
     return !s.empty() && end && *end == '\0' && v >= lo && v <= hi;
 }
 
-std::vector<std::string> split(const std::string &list) {
-    std::vector<std::string> out;
-    size_t at = 0;
-    while (at < list.size()) {
-        size_t comma = list.find(',', at);
-        if (comma == std::string::npos) comma = list.size();
-        if (comma > at) out.push_back(list.substr(at, comma - at));
-        at = comma + 1;
-    }
-    return out;
-}
-
 std::string printed(const cJSON *j) {
     char *t = cJSON_PrintUnformatted(j);
     std::string s = t ? t : "";
@@ -85,7 +74,7 @@ bool device_cmd(const std::string &mac, const std::string &pairs, std::string &o
     cJSON_AddStringToObject(j, "mac", mac.c_str());
     cJSON *opt = cJSON_AddArrayToObject(j, "opt");
     cJSON *p = cJSON_AddArrayToObject(j, "p");
-    for (const std::string &kv : split(pairs)) {
+    for (const std::string &kv : split_list(pairs)) {
         const size_t eq = kv.find('=');
         if (eq == std::string::npos || eq == 0) {
             cJSON_Delete(j);
@@ -116,7 +105,7 @@ int run_scene(const std::vector<std::string> &args) {
         return orvictl_usage_error(kScene, "--id is a scene id, 1 to 65535");
     if (opts.has("wait") && !parse_long(opts.get("wait"), 0, 600000, wait_ms))
         return orvictl_usage_error(kScene, "--wait is a number of milliseconds");
-    const std::vector<std::string> macs = split(opts.get("mac"));
+    const std::vector<std::string> macs = split_list(opts.get("mac"));
     for (const std::string &m : macs)
         if (m.size() > 16) return orvictl_usage_error(kScene, "a MAC holds at most 16 characters");
     const std::string req = opts.get("req", "orvictl-" + std::to_string(getpid()));

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "split_list.h"
 #include "orvi_aes.h"
 #include "orvi_product.h"
 
@@ -58,14 +59,6 @@ volatile sig_atomic_t g_restart = 0;  // 1: keep persistence, 2: drop it
 void on_usr1(int) { g_restart = 1; }
 void on_usr2(int) { g_restart = 2; }
 
-std::vector<std::string> split(const std::string &s, char sep) {
-    std::vector<std::string> out;
-    std::stringstream ss(s);
-    for (std::string w; std::getline(ss, w, sep);)
-        if (!w.empty()) out.push_back(w);
-    return out;
-}
-
 bool parse(int argc, char **argv, options &o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -84,11 +77,11 @@ bool parse(int argc, char **argv, options &o) {
         else if (a == "--dis-port") o.dis_port = atoi(v.c_str());
         else if (a == "--broker-ports") {
             o.broker_ports.clear();
-            for (const auto &p : split(v, ',')) o.broker_ports.push_back(atoi(p.c_str()));
+            for (const auto &p : split_list(v)) o.broker_ports.push_back(atoi(p.c_str()));
         } else if (a == "--broker-host") o.broker_host = v;
         else if (a == "--user") o.user = v;
         else if (a == "--password") o.password = v;
-        else if (a == "--modes") o.modes = split(v, ',');
+        else if (a == "--modes") o.modes = split_list(v);
         else return false;
     }
     if (o.broker_host.empty()) o.broker_host = o.listen;

@@ -33,6 +33,7 @@
 
 #include <cJSON.h>
 
+#include "split_list.h"
 #include "uart_handover.h"
 #include "orvi_aes.h"
 #include "orvi_envelope.h"
@@ -99,18 +100,6 @@ struct Options {
     int flood = 0;
     std::string disconnect_at;
 };
-
-std::vector<std::string> split_list(const std::string &s) {
-    std::vector<std::string> out;
-    size_t at = 0;
-    while (at <= s.size()) {
-        size_t c = s.find(',', at);
-        if (c == std::string::npos) c = s.size();
-        if (c > at) out.push_back(s.substr(at, c - at));
-        at = c + 1;
-    }
-    return out;
-}
 
 bool parse_hex(const std::string &s, std::vector<uint8_t> &out) {
     std::string h;

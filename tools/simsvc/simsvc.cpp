@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "board_keys.h"
+#include "split_list.h"
 #include "event_msg.h"
 #include "local_mqtt.h"
 #include "orvi_log.h"
@@ -368,18 +369,6 @@ cJSON *pairs_of(const std::vector<std::string> &words, size_t from) {
     return plain;
 }
 
-std::vector<std::string> split_commas(const std::string &text) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(',', start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) out.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
 int emit(int argc, char **argv) {
     std::string cid, tcid, on, off;
     int i = 0, retain = 0;
@@ -431,9 +420,9 @@ int emit(int argc, char **argv) {
         cJSON *plain = cJSON_CreateObject();
         cJSON *offs = cJSON_AddArrayToObject(plain, "offlineSub");
         cJSON *ons = cJSON_AddArrayToObject(plain, "onlineSub");
-        for (const std::string &m : split_commas(off))
+        for (const std::string &m : split_list(off))
             cJSON_AddItemToArray(offs, cJSON_CreateString(m.c_str()));
-        for (const std::string &m : split_commas(on))
+        for (const std::string &m : split_list(on))
             cJSON_AddItemToArray(ons, cJSON_CreateString(m.c_str()));
         topic = "/online";
         host_payload(plain);
