@@ -43,16 +43,6 @@ bool eventually(Pred p, std::chrono::seconds limit) {
     return p();
 }
 
-inline std::string hex_of(const std::string &s) {
-    std::string h;
-    char b[3];
-    for (unsigned char c : s) {
-        snprintf(b, sizeof b, "%02x", c);
-        h += b;
-    }
-    return h;
-}
-
 inline std::string slurp(const std::string &path) {
     std::ifstream f(path);
     std::stringstream ss;

@@ -21,16 +21,6 @@ namespace {
 const std::string kBin = "/opt/vboard/bin/";
 const std::vector<std::string> kTwoSteps = {"--steps", "bind,subBDev"};
 
-std::string hex_of(const std::string &s) {
-    static const char d[] = "0123456789abcdef";
-    std::string h;
-    for (unsigned char c : s) {
-        h += d[c >> 4];
-        h += d[c & 15];
-    }
-    return h;
-}
-
 // One provisioning case. Each runs on a board of its own: a provisioning
 // leaves a Wi-Fi confirmation running whose end closes the pairing window.
 struct ProvisionCase {

@@ -49,16 +49,6 @@ const char kAppDevices[] =
     R"({"mac":"02b10000012d","macId":301,"name":"c2","roomId":5001,"mid":"70713","hid":"t","key":"tovradevkey00001","ver":"1","vender":"1"}])";
 const char kAppRooms[] = R"([{"id":5001,"sId":1,"name":"Living"},{"id":5002,"sId":2,"name":"Hall"}])";
 
-std::string hex_of(const std::string &s) {
-    std::string h;
-    char b[3];
-    for (unsigned char c : s) {
-        snprintf(b, sizeof b, "%02x", c);
-        h += b;
-    }
-    return h;
-}
-
 // One line of simmodule's frame log.
 struct Frame {
     double t;         // monotonic seconds

@@ -80,3 +80,15 @@ class Board {
     std::string daemon_;
     int speed_ = 1;
 };
+
+// Bytes as lower-case hex, the way the board's simulated peers log frames
+// (simmodule's frame log, simphone's packets).
+inline std::string hex_of(const std::string &s) {
+    static const char d[] = "0123456789abcdef";
+    std::string h;
+    for (unsigned char c : s) {
+        h += d[c >> 4];
+        h += d[c & 15];
+    }
+    return h;
+}
