@@ -291,6 +291,71 @@ void col_text(sqlite3_stmt *s, int i, char (&dst)[N]) {
                                : std::string_view());
 }
 
+// ---- One table's update, select and delete ---------------------------------------
+// The four tables differ only in their columns, their lock and their log
+// texts: each is described once and these do the work for all.
+
+struct rules {
+    const col_rule *at;
+    size_t n;
+};
+template <size_t N>
+constexpr rules rules_of(const col_rule (&r)[N]) {
+    return {r, N};
+}
+
+struct table_def {
+    orvi::Mutex &mu;
+    const table_msgs &msgs;
+    rules update;     // the columns an update may set
+    const char *key;  // the column an update names its row by
+    rules select;     // the columns a select may name
+    rules del;        // the columns a delete may name
+    int ncols;
+};
+
+int update_by_key(const char *func, const table_def &t, const char *db, const char *table, int key,
+                  const char *param, tovra_sql_value_t value) {
+    if (!table_ok(func, db, table)) return 0;
+    const col_rule *rule = param ? find_rule(t.update.at, t.update.n, param) : nullptr;
+    if (!rule) {
+        ORVI_LOGW(t.msgs.param, func);
+        return 0;
+    }
+    bound b;
+    if (!narrow(func, *rule, value, b)) return 0;
+    return table_op(func, t.mu, t.msgs, OP_UPDATE, db,
+                    format("UPDATE %s SET %s = ? WHERE %s = ?;", table, rule->name, t.key), {b, num_value(key)});
+}
+
+// Every row whose `param` column holds `value` (every row for no `param`),
+// each read by `read(stmt, rows)`. Their number; `rows` is left empty on a
+// failure.
+template <typename Row, typename Read>
+int select_rows(const char *func, const table_def &t, const char *db, const char *table, const char *param,
+                tovra_sql_value_t value, std::vector<Row> &rows, Read read) {
+    rows.clear();
+    if (!table_ok(func, db, table)) return 0;
+    std::string where;
+    std::vector<bound> binds;
+    if (!where_of(func, t.msgs, t.select.at, t.select.n, param, value, where, binds, false)) return 0;
+    std::vector<Row> got;
+    if (!table_op(func, t.mu, t.msgs, OP_SELECT, db, select_sql(table, where), binds, t.ncols,
+                  [&got, &read](sqlite3_stmt *s) { read(s, got); }))
+        return 0;
+    rows.swap(got);
+    return static_cast<int>(rows.size());
+}
+
+int delete_rows(const char *func, const table_def &t, const char *db, const char *table, const char *param,
+                tovra_sql_value_t value) {
+    if (!table_ok(func, db, table)) return 0;
+    std::string where;
+    std::vector<bound> binds;
+    if (!where_of(func, t.msgs, t.del.at, t.del.n, param, value, where, binds, true)) return 0;
+    return table_op(func, t.mu, t.msgs, OP_DELETE, db, delete_sql(table, where), binds);
+}
+
 // ---- Device table ----------------------------------------------------------------
 
 const col_rule kInfoUpdate[] = {{"ADDR", K_U16, 0},         {"GID", K_U8, 0},          {"ONLINE", K_U8, 0},
@@ -301,6 +366,8 @@ const col_rule kInfoUpdate[] = {{"ADDR", K_U16, 0},         {"GID", K_U8, 0},   
 const col_rule kInfoSelect[] = {{"ADDR", K_I32, 0},       {"ONLINE", K_U8, 0},        {"ROWID", K_I32, 0},
                                 {"MAC", K_TEXT, kMacMax}, {"MID", K_TEXT, kMidMax},   {"STATUS", K_TEXT, kStatusMax}};
 const col_rule kInfoDelete[] = {{"ADDR", K_U16, 0}, {"MAC", K_TEXT, kMacMax}};
+const table_def kInfo = {tovra_info_lock, kMsgs, rules_of(kInfoUpdate), "ADDR", rules_of(kInfoSelect),
+                         rules_of(kInfoDelete), 7};
 
 std::vector<bound> info_binds(const host_tovra_devcie_info_t &info) {
     return {num_value(info.addr),
@@ -385,39 +452,16 @@ int tovra_info_sql_table_single_update(const char *db, const char *table, const 
 
 int tovra_info_sql_table_update(const char *db, const char *table, int addr, const char *param,
                                 tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    const col_rule *rule = param ? find_rule(kInfoUpdate, std::size(kInfoUpdate), param) : nullptr;
-    if (!rule) {
-        ORVI_LOGW("[%s]update table param error\n\r", __func__);
-        return 0;
-    }
-    bound b;
-    if (!narrow(__func__, *rule, value, b)) return 0;
-    return table_op(__func__, tovra_info_lock, kMsgs, OP_UPDATE, db,
-                    format("UPDATE %s SET %s = ? WHERE %s = ?;", table, rule->name, "ADDR"), {b, num_value(addr)});
+    return update_by_key(__func__, kInfo, db, table, addr, param, value);
 }
 
 int tovra_info_sql_table_select(const char *db, const char *table, const char *param, tovra_sql_value_t value,
                                 std::vector<host_tovra_devcie_info_t> &rows) {
-    rows.clear();
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kMsgs, kInfoSelect, std::size(kInfoSelect), param, value, where, binds, false)) return 0;
-    std::vector<host_tovra_devcie_info_t> got;
-    if (!table_op(__func__, tovra_info_lock, kMsgs, OP_SELECT, db, select_sql(table, where), binds, 7,
-                  [&got](sqlite3_stmt *s) { info_row(s, got); }))
-        return 0;
-    rows.swap(got);
-    return static_cast<int>(rows.size());
+    return select_rows(__func__, kInfo, db, table, param, value, rows, info_row);
 }
 
 int tovra_info_sql_table_delete(const char *db, const char *table, const char *param, tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kMsgs, kInfoDelete, std::size(kInfoDelete), param, value, where, binds, true)) return 0;
-    return table_op(__func__, tovra_info_lock, kMsgs, OP_DELETE, db, delete_sql(table, where), binds);
+    return delete_rows(__func__, kInfo, db, table, param, value);
 }
 
 // ---- Panel-key scene table --------------------------------------------------------
@@ -431,6 +475,8 @@ const col_rule kSceneSelect[] = {{"ADDRKEYNUM", K_I32, 0},
                                  {"KEYNUM", K_U8, 0},
                                  {"SCENEMID", K_TEXT, kMidMax}};
 const col_rule kSceneDelete[] = {{"SCENEADDR", K_U16, 0}};
+const table_def kScene = {tovra_scene_info_lock, kMsgs, rules_of(kSceneUpdate), "ADDRKEYNUM",
+                          rules_of(kSceneSelect), rules_of(kSceneDelete), 5};
 }  // namespace
 
 int tovra_scene_info_sql_table_create(const char *db, const char *table) {
@@ -451,51 +497,26 @@ int tovra_scene_info_sql_table_insert(const char *db, const char *table,
 
 int tovra_scene_info_sql_table_update(const char *db, const char *table, int addrkeynum, const char *param,
                                       tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    const col_rule *rule = param ? find_rule(kSceneUpdate, std::size(kSceneUpdate), param) : nullptr;
-    if (!rule) {
-        ORVI_LOGW("[%s]update table param error\n\r", __func__);
-        return 0;
-    }
-    bound b;
-    if (!narrow(__func__, *rule, value, b)) return 0;
-    return table_op(__func__, tovra_scene_info_lock, kMsgs, OP_UPDATE, db,
-                    format("UPDATE %s SET %s = ? WHERE %s = ?;", table, rule->name, "ADDRKEYNUM"),
-                    {b, num_value(addrkeynum)});
+    return update_by_key(__func__, kScene, db, table, addrkeynum, param, value);
 }
 
 int tovra_scene_info_sql_table_select(const char *db, const char *table, const char *param, tovra_sql_value_t value,
                                       std::vector<host_tovra_scene_devcie_info_t> &rows) {
-    rows.clear();
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kMsgs, kSceneSelect, std::size(kSceneSelect), param, value, where, binds, false))
-        return 0;
-    std::vector<host_tovra_scene_devcie_info_t> got;
-    if (!table_op(__func__, tovra_scene_info_lock, kMsgs, OP_SELECT, db, select_sql(table, where), binds, 5,
-                  [&got](sqlite3_stmt *s) {
-                      host_tovra_scene_devcie_info_t r{};
-                      r.addrkeynum = static_cast<uint32_t>(col_int(s, 0));
-                      r.addr = static_cast<uint16_t>(col_int(s, 1));
-                      r.sceneid = static_cast<uint32_t>(col_int(s, 2));
-                      r.keynum = static_cast<uint8_t>(col_int(s, 3));
-                      col_text(s, 4, r.mid);
-                      got.push_back(r);
-                  }))
-        return 0;
-    rows.swap(got);
-    return static_cast<int>(rows.size());
+    return select_rows(__func__, kScene, db, table, param, value, rows,
+                       [](sqlite3_stmt *s, std::vector<host_tovra_scene_devcie_info_t> &got) {
+                           host_tovra_scene_devcie_info_t r{};
+                           r.addrkeynum = static_cast<uint32_t>(col_int(s, 0));
+                           r.addr = static_cast<uint16_t>(col_int(s, 1));
+                           r.sceneid = static_cast<uint32_t>(col_int(s, 2));
+                           r.keynum = static_cast<uint8_t>(col_int(s, 3));
+                           col_text(s, 4, r.mid);
+                           got.push_back(r);
+                       });
 }
 
 int tovra_scene_info_sql_table_delete(const char *db, const char *table, const char *param,
                                       tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kMsgs, kSceneDelete, std::size(kSceneDelete), param, value, where, binds, true))
-        return 0;
-    return table_op(__func__, tovra_scene_info_lock, kMsgs, OP_DELETE, db, delete_sql(table, where), binds);
+    return delete_rows(__func__, kScene, db, table, param, value);
 }
 
 // ---- Curtain limit table ------------------------------------------------------------
@@ -504,6 +525,8 @@ namespace {
 const col_rule kLimitUpdate[] = {{"UPLIMITSET", K_U8, 0}, {"LOWLIMITSET", K_U8, 0}};
 const col_rule kLimitSelect[] = {{"LIMITADDR", K_U16, 0}, {"UPLIMITSET", K_U8, 0}, {"LOWLIMITSET", K_U8, 0}};
 const col_rule kLimitDelete[] = {{"LIMITADDR", K_U16, 0}};
+const table_def kLimit = {tovra_scene_info_lock, kMsgs, rules_of(kLimitUpdate), "LIMITADDR",
+                          rules_of(kLimitSelect), rules_of(kLimitDelete), 3};
 }  // namespace
 
 int tovra_limit_set_sql_table_create(const char *db, const char *table) {
@@ -522,49 +545,24 @@ int tovra_limit_set_sql_table_insert(const char *db, const char *table, const ho
 
 int tovra_limit_set_sql_table_update(const char *db, const char *table, int addr, const char *param,
                                      tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    const col_rule *rule = param ? find_rule(kLimitUpdate, std::size(kLimitUpdate), param) : nullptr;
-    if (!rule) {
-        ORVI_LOGW("[%s]update table param error\n\r", __func__);
-        return 0;
-    }
-    bound b;
-    if (!narrow(__func__, *rule, value, b)) return 0;
-    return table_op(__func__, tovra_scene_info_lock, kMsgs, OP_UPDATE, db,
-                    format("UPDATE %s SET %s = ? WHERE %s = ?;", table, rule->name, "LIMITADDR"),
-                    {b, num_value(addr)});
+    return update_by_key(__func__, kLimit, db, table, addr, param, value);
 }
 
 int tovra_limit_set_sql_table_select(const char *db, const char *table, const char *param, tovra_sql_value_t value,
                                      std::vector<host_limit_set_info_t> &rows) {
-    rows.clear();
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kMsgs, kLimitSelect, std::size(kLimitSelect), param, value, where, binds, false))
-        return 0;
-    std::vector<host_limit_set_info_t> got;
-    if (!table_op(__func__, tovra_scene_info_lock, kMsgs, OP_SELECT, db, select_sql(table, where), binds, 3,
-                  [&got](sqlite3_stmt *s) {
-                      host_limit_set_info_t r{};
-                      r.addr = static_cast<uint16_t>(col_int(s, 0));
-                      r.uplimitsetting = static_cast<uint8_t>(col_int(s, 1));
-                      r.lowlimitsetting = static_cast<uint8_t>(col_int(s, 2));
-                      got.push_back(r);
-                  }))
-        return 0;
-    rows.swap(got);
-    return static_cast<int>(rows.size());
+    return select_rows(__func__, kLimit, db, table, param, value, rows,
+                       [](sqlite3_stmt *s, std::vector<host_limit_set_info_t> &got) {
+                           host_limit_set_info_t r{};
+                           r.addr = static_cast<uint16_t>(col_int(s, 0));
+                           r.uplimitsetting = static_cast<uint8_t>(col_int(s, 1));
+                           r.lowlimitsetting = static_cast<uint8_t>(col_int(s, 2));
+                           got.push_back(r);
+                       });
 }
 
 int tovra_limit_set_sql_table_delete(const char *db, const char *table, const char *param,
                                      tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kMsgs, kLimitDelete, std::size(kLimitDelete), param, value, where, binds, true))
-        return 0;
-    return table_op(__func__, tovra_scene_info_lock, kMsgs, OP_DELETE, db, delete_sql(table, where), binds);
+    return delete_rows(__func__, kLimit, db, table, param, value);
 }
 
 // ---- Deleted-device table -------------------------------------------------------------
@@ -574,6 +572,8 @@ const col_rule kDeleteUpdate[] = {{"DELETEMAC", K_TEXT, kMacMax}, {"DELETEMID", 
 const col_rule kDeleteSelect[] = {
     {"DELETEADDR", K_U16, 0}, {"DELETEMAC", K_TEXT, kMacMax}, {"DELETEMID", K_TEXT, kMidMax}};
 const col_rule kDeleteDelete[] = {{"DELETEADDR", K_U16, 0}};
+const table_def kDeleted = {tovra_scene_info_lock, kDeleteMsgs, rules_of(kDeleteUpdate), "DELETEADDR",
+                            rules_of(kDeleteSelect), rules_of(kDeleteDelete), 3};
 }  // namespace
 
 int tovra_delete_sql_table_create(const char *db, const char *table) {
@@ -593,50 +593,23 @@ int tovra_delete_sql_table_insert(const char *db, const char *table, const host_
 
 int tovra_delete_sql_table_update(const char *db, const char *table, int addr, const char *param,
                                   tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    const col_rule *rule = param ? find_rule(kDeleteUpdate, std::size(kDeleteUpdate), param) : nullptr;
-    if (!rule) {
-        ORVI_LOGW("[%s]update delete table param error\n\r", __func__);
-        return 0;
-    }
-    bound b;
-    if (!narrow(__func__, *rule, value, b)) return 0;
-    return table_op(__func__, tovra_scene_info_lock, kDeleteMsgs, OP_UPDATE, db,
-                    format("UPDATE %s SET %s = ? WHERE %s = ?;", table, rule->name, "DELETEADDR"),
-                    {b, num_value(addr)});
+    return update_by_key(__func__, kDeleted, db, table, addr, param, value);
 }
 
 int tovra_delete_sql_table_select(const char *db, const char *table, const char *param, tovra_sql_value_t value,
                                   std::vector<host_delete_info_t> &rows) {
-    rows.clear();
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kDeleteMsgs, kDeleteSelect, std::size(kDeleteSelect), param, value, where, binds,
-                  false))
-        return 0;
-    std::vector<host_delete_info_t> got;
-    if (!table_op(__func__, tovra_scene_info_lock, kDeleteMsgs, OP_SELECT, db, select_sql(table, where), binds, 3,
-                  [&got](sqlite3_stmt *s) {
-                      host_delete_info_t r{};
-                      r.addr = static_cast<uint16_t>(col_int(s, 0));
-                      col_text(s, 1, r.mac);
-                      col_text(s, 2, r.mid);
-                      got.push_back(r);
-                  }))
-        return 0;
-    rows.swap(got);
-    return static_cast<int>(rows.size());
+    return select_rows(__func__, kDeleted, db, table, param, value, rows,
+                       [](sqlite3_stmt *s, std::vector<host_delete_info_t> &got) {
+                           host_delete_info_t r{};
+                           r.addr = static_cast<uint16_t>(col_int(s, 0));
+                           col_text(s, 1, r.mac);
+                           col_text(s, 2, r.mid);
+                           got.push_back(r);
+                       });
 }
 
 int tovra_delete_sql_table_delete(const char *db, const char *table, const char *param, tovra_sql_value_t value) {
-    if (!table_ok(__func__, db, table)) return 0;
-    std::string where;
-    std::vector<bound> binds;
-    if (!where_of(__func__, kDeleteMsgs, kDeleteDelete, std::size(kDeleteDelete), param, value, where, binds,
-                  true))
-        return 0;
-    return table_op(__func__, tovra_scene_info_lock, kDeleteMsgs, OP_DELETE, db, delete_sql(table, where), binds);
+    return delete_rows(__func__, kDeleted, db, table, param, value);
 }
 
 // ---- All four ----------------------------------------------------------------------------
