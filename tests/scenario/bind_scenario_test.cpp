@@ -74,7 +74,7 @@ class BindScenario : public LanBoardTest {
 // the sample model, MACs from 02ccdd000000, room `room0` + i.
 std::string device_list(int n, int room0) {
     std::string s = "[";
-    char mac[16];
+    char mac[24];
     for (int i = 0; i < n; ++i) {
         snprintf(mac, sizeof mac, "02ccdd%06d", i);
         s += std::string(i ? "," : "") + "{\"mac\":\"" + mac + "\",\"name\":\"lamp " + std::to_string(i) +
