@@ -493,7 +493,11 @@ int emit(int argc, char **argv) {
     }
     orvi_log_level_set(ORVI_LOG_WARN);
     if (bodies.empty()) bodies.push_back(body);
-    if (board_emit("simsvc emit", topic, bodies, cid, i, tcid, retain) != 0) return 1;
+    const int rc = board_emit("simsvc emit", topic, bodies, cid, i, tcid, retain);
+    // Closed here, its threads stopped: left to the exit, the transport
+    // holds the process for seconds after the broker took the message.
+    local_mqtt_shutdown();
+    if (rc != 0) return 1;
     for (const std::string &b : bodies) printf("emitted %s %s\n", topic.c_str(), b.c_str());
     return 0;
 }
