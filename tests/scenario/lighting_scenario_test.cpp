@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -585,6 +586,137 @@ TEST_F(LightingScenario, ProvisionalStatusIsCorrectedAndASilentLightGoesOfflineA
     control("silent 18 0");
     control("status 18");
     EXPECT_TRUE(eventually([&] { return offline_sent("onlineSub"); }, seconds(30))) << watch_out();
+}
+
+}  // namespace
+
+namespace {
+
+// Every row of the lighting service's topic map, each driven by one request
+// on its own topic, in turn on one board, each shown by what only its own
+// handler does: the frame it has the module write, the table row it keeps,
+// the event it publishes. The order keeps the cases apart: the scene-lock
+// event is also what the retry queue sends when it drains, so the locks go
+// before anything reaches that queue (the deletion's resets, last); each case
+// uses its own scene id, and the deleted device is one no other case uses.
+TEST_F(LightingScenario, EveryTopicRowReachesItsHandler) {
+    ASSERT_NO_FATAL_FAILURE(push_devices());
+    ASSERT_NO_FATAL_FAILURE(watch("/parameter"));
+    const std::string home = kHomeMac;
+    auto count = [&](const std::string &prefix_hex) { return from_host(prefix_hex).size(); };
+    // A scene-lock value on "/parameter" as the scene service sends it,
+    // under the home's MAC (the host's own event carries the host's).
+    auto lock_item = [&](int v) {
+        return R"({"mac":")" + home + R"(","sub":"","mid":"","plaintext":{"cols":["scenelock"],"dat":[)" +
+               std::to_string(v) + "]}}";
+    };
+    // The host's own event on `topic` whose plain text holds `want`.
+    auto host_published = [&](const std::string &topic, const std::string &want) {
+        std::istringstream in(watch_out());
+        for (std::string line; std::getline(in, line);) {
+            cJSON *j = cJSON_Parse(line.c_str());
+            const cJSON *t = cJSON_GetObjectItem(j, "topic");
+            const cJSON *p = cJSON_GetObjectItem(j, "plain");
+            const bool hit = cJSON_IsString(t) && cJSON_IsString(p) && topic == t->valuestring &&
+                             std::string(p->valuestring).find(want) != std::string::npos &&
+                             std::string(p->valuestring).find(home) == std::string::npos;
+            cJSON_Delete(j);
+            if (hit) return true;
+        }
+        return false;
+    };
+    auto sql = [&](const std::string &db, const std::string &query) {
+        std::string out = board_.exec({"sqlite3", "/data/domivault/data/" + db, query}).out;
+        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+        return out;
+    };
+    const std::string ihg = hex_of("AT+IHG");
+    // A status query of light 300 alone; the control reset of the body sensor (21).
+    const std::string query_300 = ihg + "090600000004" + "4f01012c";
+    const std::string reset_21 = hex_of("AT+CTRL") + "04021590";
+    size_t stops = 0, queries = 0;
+
+    struct Case {
+        const char *row;
+        std::vector<std::vector<std::string>> emits;  // simsvc emit's arguments, one run each
+        std::function<bool()> done;
+        std::function<void()> before = nullptr;  // takes the count the effect is measured from
+    };
+    const std::vector<Case> cases = {
+        // The first item raises lock one (and the event state), the second
+        // lowers it again: lock two's 0 then lets the host say the scenes
+        // are unlocked. Without the first item's raise there is no event.
+        {"rows 11+12 \"/parameter\" then \"/scene/lock2\"",
+         {{"event", "/parameter", lock_item(1), lock_item(0)}, {"event", "/scene/lock2", "0"}},
+         [&] { return host_published("/parameter", R"("cols":["scenelock"],"dat":[0])"); }},
+        // Device control (op 01) of light 17, its seven status bytes: off.
+        {"row 1 \"/jsonRequest\"",
+         {{"--cid", home, "--tcid", "02b100000011", "event", "/jsonRequest/" + home + "/02b100000011",
+           R"({"t":"cmd","sub":"02b100000011","opt":["Pow"],"p":[0]})"}},
+         [&] { return count(ihg + "0c010011000760000000000000") > 0; }},
+        {"row 3 \"/key\"", {{"pairs", "/key", "key=matching"}}, [&] { return count(hex_of("AT+PAIRSTART")) > 0; }},
+        {"row 4 \"/host\"",
+         {{"pairs", "/host", "matching=success"}},
+         [&] { return count(hex_of("AT+PAIRSTOP")) > stops; },
+         [&] { stops = count(hex_of("AT+PAIRSTOP")); }},
+        // One message, a scene set (300 on light 18) and a scene deletion
+        // (301 from light 17): each reaches both rows, each is acted on by
+        // its own: a bind (op 07) and a removal (op 08).
+        {"rows 5+6 \"scene/set\"",
+         {{"event", "scene/set/02b100000012",
+           R"({"subSceneID":300,"cmd":"{\"t\":\"cmd\",\"mac\":\"02b100000012\",\"opt\":[\"Pow\",\"Lum\"],\"p\":[1,100]}","reqId":"rows-set"})",
+           R"({"subSceneID":301,"type":"delete","subMac":["02b100000011"]})"}},
+         [&] { return scene_ops("07", "0012", "00012c") > 0 && scene_ops("08", "0011", "00012d") > 0; }},
+        // No key holds scene 304: only its removal from the whole network.
+        {"row 7 \"scene/deleteb/\"",
+         {{"event", "scene/deleteb/02b100000014",
+           R"({"subSceneID":304,"type":"deleteb","mac":"02b100000014","reqId":"rows-deleteb"})"}},
+         [&] { return scene_ops("08", "0000", "000130") > 0; }},
+        // Key 2 (index 1) of the switch at 20: row 201 of the key table, and
+        // the panel bind (op 09).
+        {"row 8 \"scene/bind/\"",
+         {{"event", "scene/bind/02b100000014",
+           R"({"subSceneID":303,"subMac":"02b100000014","keyid":2,"type":"bind","reqId":"rows-bind"})"}},
+         [&] {
+             return scene_ops("09", "0014", "00012f") > 0 &&
+                    sql("tovra_scene_info.db", "SELECT SCENEID FROM fa_scene_table WHERE ADDRKEYNUM=201;") == "303";
+         }},
+        {"row 9 \"scene/unbind/\"",
+         {{"event", "scene/unbind/02b100000014",
+           R"({"subSceneID":303,"subMac":"02b100000014","keyid":2,"type":"unbind","reqId":"rows-unbind"})"}},
+         [&] { return scene_ops("0b", "0014", "00012f") > 0; }},
+        // Scene control (op 0c) of 2305 to the whole network.
+        {"row 10 \"scene/broadcast\"",
+         {{"event", "scene/broadcast", R"({"subSceneID":2305})"}},
+         [&] { return scene_ops("0c", "0000", "000901") > 0; }},
+        {"row 13 \"tovra/check\"",
+         {{"event", "tovra/check", R"({"sub":"02b10000012c"})"}},
+         [&] { return count(query_300) > queries; },
+         [&] { queries = count(query_300); }},
+        // Key 3 of the switch switches light 17: the light's address in the
+        // scene field, kind 1 (a light) and the key in the key byte.
+        {"row 14 \"device/bind\"",
+         {{"event", "device/bind", R"({"addr":17,"subMac":"02b100000014","keyid":3,"type":"bind"})"}},
+         [&] { return count(ihg + "090900140004000011" + "13") > 0; }},
+        // The body sensor leaves the device table and is reset.
+        {"row 2 \"deletedev8app/\"",
+         {{"event", "deletedev8app/02b100000015", R"({"mac":"02b100000015"})"}},
+         [&] {
+             return count(reset_21) > 0 &&
+                    sql("tovra_info.db", "SELECT count(*) FROM fa_table WHERE MAC='02b100000015';") == "0";
+         }},
+    };
+    for (const Case &c : cases) {
+        if (c.before) c.before();
+        for (std::vector<std::string> args : c.emits) {
+            args.insert(args.begin(), {kBoardBin + "simsvc", "emit"});
+            Board::Result r = board_.exec(args);
+            ASSERT_EQ(0, r.status) << c.row << ": " << r.out;
+        }
+        EXPECT_TRUE(eventually(c.done, seconds(20)))
+            << c.row << " showed no effect\n"
+            << watch_out() << board_.read("/vboard/simmodule.frames") << board_.logs();
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "event_msg.h"
 #include "local_mqtt.h"
@@ -168,28 +169,37 @@ inline board_package board_open_package(const board_keys &k, const std::string &
     return p;
 }
 
-// Publishes `body` (a JSON text) as the body of one event package on the
-// board's broker, the way the daemon's sibling services do: sealed by the
-// product's own package function for sender `cid`, "i" `i`, target `tcid`.
-// Call board_keys_install first. 0 once the broker took it; otherwise a line
-// on standard error beginning with `who` and 1. With `published_at`, the
+// Publishes `bodies` (JSON texts) as one message on the board's broker, each
+// the body of its own event package, the packages back to back, the way the
+// daemon's sibling services batch their items: sealed by the product's own
+// package function for sender `cid`, "i" `i`, target `tcid`. Call
+// board_keys_install first. 0 once the broker took it; otherwise a line on
+// standard error beginning with `who` and 1. With `published_at`, the
 // connection is shown up first (an empty message on "board_emit/ready"),
-// and the CLOCK_MONOTONIC time in seconds just before the publish is
-// stored there: a latency measured from it leaves out the connect.
-inline int board_emit(const char *who, const std::string &topic, const std::string &body, const std::string &cid,
-                      int i, const std::string &tcid, int retain, double *published_at = nullptr) {
+// and the CLOCK_MONOTONIC time in seconds just before the publish is stored
+// there: a latency measured from it leaves out the connect.
+inline int board_emit(const char *who, const std::string &topic, const std::vector<std::string> &bodies,
+                      const std::string &cid, int i, const std::string &tcid, int retain,
+                      double *published_at = nullptr) {
     local_mqtt_set_pub_prefix("board_emit");
     local_mqtt_set_pool_size(1);
     local_mqtt_service();
-    cJSON *p = event_msg_package_aseemble(cid.c_str(), i, tcid.c_str(), 0, body.c_str());
-    if (!p) {
-        fprintf(stderr, "%s: the package could not be sealed\n", who);
-        return 1;
+    std::string text;
+    for (const std::string &body : bodies) {
+        cJSON *p = event_msg_package_aseemble(cid.c_str(), i, tcid.c_str(), 0, body.c_str());
+        if (!p) {
+            fprintf(stderr, "%s: the package could not be sealed\n", who);
+            return 1;
+        }
+        char *printed = cJSON_PrintUnformatted(p);
+        cJSON_Delete(p);
+        if (!printed) {
+            fprintf(stderr, "%s: the package could not be printed\n", who);
+            return 1;
+        }
+        text += printed;
+        cJSON_free(printed);
     }
-    char *printed = cJSON_PrintUnformatted(p);
-    cJSON_Delete(p);
-    const std::string text = printed ? printed : "";
-    cJSON_free(printed);
     if (published_at &&
         (mqtt_event_publish("board_emit/ready", "{}", 2, 0) != 0 || local_mqtt_flush(30000) != 0)) {
         fprintf(stderr, "%s: the board's broker did not take a message\n", who);
@@ -204,4 +214,9 @@ inline int board_emit(const char *who, const std::string &topic, const std::stri
     }
     if (published_at) *published_at = static_cast<double>(at.tv_sec) + at.tv_nsec / 1e9;
     return 0;
+}
+// One package.
+inline int board_emit(const char *who, const std::string &topic, const std::string &body, const std::string &cid,
+                      int i, const std::string &tcid, int retain, double *published_at = nullptr) {
+    return board_emit(who, topic, std::vector<std::string>{body}, cid, i, tcid, retain, published_at);
 }

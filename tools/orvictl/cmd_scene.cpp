@@ -164,6 +164,11 @@ int run_scene(const std::vector<std::string> &args) {
     // The tool says what went wrong itself; the library's own lines (its
     // connections closing as the tool exits) would only bury the answer.
     local_mqtt_set_pool_size(1);
+    // Closed before the tool exits, its threads stopped: left to the exit,
+    // the transport holds the process for seconds after its last message.
+    struct transport_closer {
+        ~transport_closer() { local_mqtt_shutdown(); }
+    } closer;
     const bool waiting = wait_ms > 0 && answered;
     if (waiting) {
         g_wait.want_req = req;

@@ -339,7 +339,9 @@ const char kUsage[] =
     "  pair RESULT                           \"/tovra/pair\" {\"opt\":[\"pair\"],\"p\":[RESULT]}\n"
     "  status MAC MID NAME=VALUE...          a line device's status on \"/jsonStatus/<home>/MAC\"\n"
     "  persist PARENT SUB EVENT...           \"store4massage/event/SUB\" (retained)\n"
-    "  event TOPIC PAYLOAD                   PAYLOAD (a JSON object) as the package body on TOPIC\n"
+    "  event TOPIC PAYLOAD...                each PAYLOAD (a JSON value: an object, or the bare\n"
+    "                                        number \"/scene/lock2\" carries) as the body of its own\n"
+    "                                        package, the packages back to back in one message\n"
     "A VALUE that parses as JSON is sent as such, else as a text. The package's \"cid\" is the host\n"
     "identifier (a status: the device MAC), \"i\" 0 (sealed with the host random key; with --cid the\n"
     "home MAC, the home key), a status \"i\" 1.\n";
@@ -410,6 +412,7 @@ int emit(int argc, char **argv) {
     }
     const std::string kind = words[0];
     std::string topic, body;
+    std::vector<std::string> bodies;  // "event": one package each, in one message
     auto host_payload = [&](cJSON *plain) {
         cJSON *payload = event_msg_payload_aseemble(g_keys.host_id.c_str(), "", "", plain);
         body = payload ? printed(payload) : "";
@@ -460,16 +463,18 @@ int emit(int argc, char **argv) {
         topic = "store4massage/event/" + words[2];
         tcid = words[2];
         retain = 1;
-    } else if (kind == "event" && words.size() == 3) {
-        cJSON *payload = cJSON_Parse(words[2].c_str());
-        if (!cJSON_IsObject(payload)) {
-            fprintf(stderr, "simsvc emit: the payload must be a JSON object\n");
+    } else if (kind == "event" && words.size() >= 3) {
+        for (size_t k = 2; k < words.size(); ++k) {
+            cJSON *payload = cJSON_Parse(words[k].c_str());
+            if (!payload) {
+                fprintf(stderr, "simsvc emit: payload %zu is not JSON\n", k - 1);
+                return 2;
+            }
+            bodies.push_back(printed(payload));
             cJSON_Delete(payload);
-            return 2;
         }
         topic = words[1];
-        body = printed(payload);
-        cJSON_Delete(payload);
+        body = bodies.front();
     } else {
         fputs(kUsage, stderr);
         return 2;
@@ -479,9 +484,14 @@ int emit(int argc, char **argv) {
         return 1;
     }
     orvi_log_level_set(ORVI_LOG_WARN);
+    if (bodies.empty()) bodies.push_back(body);
     double at = 0;
-    if (board_emit("simsvc emit", topic, body, cid, i, tcid, retain, stamp ? &at : nullptr) != 0) return 1;
-    printf("emitted %s %s\n", topic.c_str(), body.c_str());
+    const int rc = board_emit("simsvc emit", topic, bodies, cid, i, tcid, retain, stamp ? &at : nullptr);
+    // Closed here, its threads stopped: left to the exit, the transport
+    // holds the process for seconds after the broker took the message.
+    local_mqtt_shutdown();
+    if (rc != 0) return 1;
+    for (const std::string &b : bodies) printf("emitted %s %s\n", topic.c_str(), b.c_str());
     if (stamp) printf("published at %.6f\n", at);
     return 0;
 }
