@@ -165,14 +165,16 @@ class LightingScenario : public LanBoardTest {
                                p + "]}"});
     }
 
-    // The number of rows of the lighting device table, read with sqlite3.
-    std::string table_rows() const {
-        Board::Result r =
-            board_.exec({"sqlite3", "/data/domivault/data/tovra_info.db", "SELECT count(*) FROM fa_table;"});
+    // What `query` answers on the lighting database `db`, read with sqlite3
+    // ("" when it fails).
+    std::string sql(const std::string &db, const std::string &query) const {
+        Board::Result r = board_.exec({"sqlite3", "/data/domivault/data/" + db, query});
         std::string n = r.out;
         while (!n.empty() && (n.back() == '\n' || n.back() == '\r')) n.pop_back();
         return r.status == 0 ? n : "";
     }
+    // The number of rows of the lighting device table.
+    std::string table_rows() const { return sql("tovra_info.db", "SELECT count(*) FROM fa_table;"); }
 
     void watch(const std::string &topic) {
         ASSERT_EQ(0, board_
@@ -578,10 +580,7 @@ TEST_F(LightingScenario, ProvisionalStatusIsCorrectedAndASilentLightGoesOfflineA
     // Its budget: ten status queries of address 18 alone, then no more.
     const std::string single = hex_of("AT+IHG") + "090600000004" + "4f010012";
     EXPECT_EQ(10u, from_host(single).size()) << board_.read("/vboard/simmodule.frames");
-    EXPECT_EQ("0", board_
-                       .exec({"sqlite3", "/data/domivault/data/tovra_info.db",
-                              "SELECT ONLINE FROM fa_table WHERE ADDR=18;"})
-                       .out.substr(0, 1));
+    EXPECT_EQ("0", sql("tovra_info.db", "SELECT ONLINE FROM fa_table WHERE ADDR=18;").substr(0, 1));
     // Its next frame brings it back.
     control("silent 18 0");
     control("status 18");
@@ -624,11 +623,6 @@ TEST_F(LightingScenario, EveryTopicRowReachesItsHandler) {
             if (hit) return true;
         }
         return false;
-    };
-    auto sql = [&](const std::string &db, const std::string &query) {
-        std::string out = board_.exec({"sqlite3", "/data/domivault/data/" + db, query}).out;
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-        return out;
     };
     const std::string ihg = hex_of("AT+IHG");
     // A status query of light 300 alone; the control reset of the body sensor (21).

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "event_publish.h"
+#include "local_mqtt_pack.h"
 #include "orvi_aes.h"
 #include "orvi_field.h"
 #include "orvi_product.h"
@@ -111,6 +112,17 @@ inline std::string open_pack(const sent_t &s, const std::string &key) {
     std::string out = p ? p : "";
     cJSON_free(p);
     cJSON_Delete(body);
+    return out;
+}
+
+// `body` as a sibling service sends it to the host: an event package from
+// the host's identifier, "i" 0, sealed with the host's random key.
+inline std::string sibling_item(const std::string &body) {
+    cJSON *p = event_msg_package_aseemble(kHostMac, 0, "", 0, body.c_str());
+    char *text = p ? cJSON_PrintUnformatted(p) : nullptr;
+    std::string out = text ? text : "";
+    cJSON_free(text);
+    cJSON_Delete(p);
     return out;
 }
 

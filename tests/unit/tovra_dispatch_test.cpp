@@ -23,12 +23,7 @@ std::string key_item(const char *value) {
     const std::string body = std::string("{\"mac\":\"") + kHostMac +
                              "\",\"sub\":\"\",\"mid\":\"\",\"plaintext\":{\"cols\":[\"key\"],\"dat\":[\"" + value +
                              "\"]}}";
-    cJSON *p = event_msg_package_aseemble(kHostMac, 0, "", 0, body.c_str());
-    char *text = cJSON_PrintUnformatted(p);
-    std::string out = text ? text : "";
-    cJSON_free(text);
-    cJSON_Delete(p);
-    return out;
+    return sibling_item(body);
 }
 
 class TovraDispatch : public ::testing::Test {

@@ -40,16 +40,6 @@ namespace {
 const char *const kModels[] = {"70314", "70710", "80501", "80401", "70721", "70726",
                                "70718", "70725", "80205", "80601"};
 
-// A sibling's item: `body` sealed with the host's random key.
-std::string sealed(const std::string &body) {
-    cJSON *p = event_msg_package_aseemble(kHostMac, 0, "", 0, body.c_str());
-    char *text = cJSON_PrintUnformatted(p);
-    std::string out = text ? text : "";
-    cJSON_free(text);
-    cJSON_Delete(p);
-    return out;
-}
-
 // One queued command in words: what it does, to which address, with which
 // scene and key.
 std::string describe(const tovra_msg_t &m) {
@@ -161,7 +151,7 @@ class TovraScene : public ::testing::Test {
         return out;
     }
     static void send(const char *topic, const std::string &body) {
-        tovra_event_dispatch_handle(topic, sealed(body).c_str());
+        tovra_event_dispatch_handle(topic, sibling_item(body).c_str());
     }
 
     ScratchRoot root_;
